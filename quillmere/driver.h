@@ -1,0 +1,22 @@
+// The run: configuration checks, the batch over the request directory and the
+// pipeline for one request file.
+#pragma once
+
+#include <string>
+
+#include "quillmere/gitlab_client.h"
+#include "quillmere/settings.h"
+
+namespace quillmere {
+
+/// Refuses a run with missing required settings or missing paths; logs the
+/// key settings.
+void validate_config(const Settings& settings);
+
+/// Onboards one request file (a bare name inside the request directory).
+void process_single_file(const Settings& settings, RemoteContext& remote, const std::string& file);
+
+/// The whole batch: start checks, every request file in turn, the summary.
+void process_yaml_files(const Settings& settings, RemoteContext& remote);
+
+}  // namespace quillmere

@@ -1,0 +1,96 @@
+#include "quillmere/logging.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "quillmere/types.h"
+
+namespace quillmere {
+
+namespace {
+constexpr const char* kLogDir = "logs";
+constexpr const char* kLogFile = "logs/onboarding.log";
+constexpr const char* kLoggerName = "quillmere.quillmere";
+}  // namespace
+
+const char* log_level_name(LogLevel level) {
+  switch (level) {
+    case LogLevel::Debug: return "DEBUG";
+    case LogLevel::Info: return "INFO";
+    case LogLevel::Warning: return "WARNING";
+    case LogLevel::Error: return "ERROR";
+  }
+  return "INFO";
+}
+
+Logger::Logger(std::string name) : name_(std::move(name)) {}
+
+Logger::~Logger() { clear_outputs(); }
+
+void Logger::add_output(std::FILE* stream, bool owned) { outputs_.push_back({stream, owned}); }
+
+void Logger::clear_outputs() {
+  for (const Output& output : outputs_)
+    if (output.owned) std::fclose(output.stream);
+  outputs_.clear();
+}
+
+std::string Logger::format_line(LogLevel level, std::string_view message) const {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+
+  std::string line;
+  line.reserve(message.size() + name_.size() + 40);
+  line.append(stamp).append(" - ").append(name_).append(" - ");
+  line.append(log_level_name(level)).append(" - ").append(message).push_back('\n');
+  return line;
+}
+
+void Logger::log(LogLevel level, std::string_view message) {
+  if (level < threshold_) return;
+  if (recorder_) recorder_->push_back({level, std::string(message)});
+  if (outputs_.empty()) return;
+
+  const std::string line = format_line(level, message);
+  for (const Output& output : outputs_) {
+    // The line is written whole and flushed, so the file and the console
+    // stay in step even if the process dies right after.
+    if (std::fwrite(line.data(), 1, line.size(), output.stream) != line.size() ||
+        std::fflush(output.stream) != 0) {
+      if (output.stream != stderr)
+        std::fprintf(stderr, "quillmere: could not write to the log file: %s\n",
+                     std::strerror(errno));
+    }
+  }
+}
+
+Logger& logger() {
+  static Logger process_logger(kLoggerName);
+  return process_logger;
+}
+
+Logger& setup_logging() {
+  Logger& log = logger();
+  struct stat entry {};
+  if (::lstat(kLogDir, &entry) != 0) {
+    if (::mkdir(kLogDir, 0777) != 0 && errno != EEXIST)
+      throw OnboardingError(std::string("cannot create log directory ") + kLogDir + ": " +
+                            std::strerror(errno));
+  }
+  std::FILE* file = std::fopen(kLogFile, "a");
+  if (!file)
+    throw OnboardingError(std::string("cannot open log file ") + kLogFile + ": " +
+                          std::strerror(errno));
+  log.clear_outputs();
+  log.add_output(file, /*owned=*/true);
+  log.add_output(stderr, /*owned=*/false);
+  return log;
+}
+
+}  // namespace quillmere

@@ -1,0 +1,68 @@
+// The program's one logger: every line goes to logs/onboarding.log and to
+// standard error, in the same form and order.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillmere {
+
+enum class LogLevel { Debug, Info, Warning, Error };
+
+/// The capitalised name written in each line ("INFO", "WARNING", ...).
+const char* log_level_name(LogLevel level);
+
+struct LogRecord {
+  LogLevel level;
+  std::string message;
+};
+
+class Logger {
+ public:
+  explicit Logger(std::string name);
+  ~Logger();
+  Logger(const Logger&) = delete;
+  Logger& operator=(const Logger&) = delete;
+
+  void debug(std::string_view message) { log(LogLevel::Debug, message); }
+  void info(std::string_view message) { log(LogLevel::Info, message); }
+  void warning(std::string_view message) { log(LogLevel::Warning, message); }
+  void error(std::string_view message) { log(LogLevel::Error, message); }
+
+  /// Writes one line to every output when `level` reaches the threshold.
+  void log(LogLevel level, std::string_view message);
+
+  /// "%Y-%m-%d %H:%M:%S - NAME - LEVEL - MESSAGE\n" in local time.
+  std::string format_line(LogLevel level, std::string_view message) const;
+
+  /// Attaches an output; an owned stream is closed with the logger.
+  void add_output(std::FILE* stream, bool owned);
+  void clear_outputs();
+
+  /// Tests read what was logged here instead of parsing output streams.
+  void set_recorder(std::vector<LogRecord>* recorder) { recorder_ = recorder; }
+
+  const std::string& name() const { return name_; }
+
+ private:
+  struct Output {
+    std::FILE* stream;
+    bool owned;
+  };
+  std::string name_;
+  LogLevel threshold_ = LogLevel::Info;
+  std::vector<Output> outputs_;
+  std::vector<LogRecord>* recorder_ = nullptr;
+};
+
+/// The process's logger, named "quillmere.quillmere".
+Logger& logger();
+
+/// Creates "logs" when missing, opens "logs/onboarding.log" for appending and
+/// attaches it, then standard error. Throws OnboardingError when the log
+/// cannot be set up.
+Logger& setup_logging();
+
+}  // namespace quillmere

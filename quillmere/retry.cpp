@@ -1,0 +1,36 @@
+#include "quillmere/retry.h"
+
+#include <stdexcept>
+#include <thread>
+#include <chrono>
+
+namespace quillmere {
+
+void sleep_seconds(int seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); }
+
+RetryPolicy::RetryPolicy(int max_attempts, int delay_seconds, SleepFunction sleep)
+    : max_attempts_(max_attempts), delay_seconds_(delay_seconds), sleep_(std::move(sleep)) {
+  // With no attempt at all the wrapped operation would "succeed" without ever
+  // running, so such a policy is refused outright.
+  if (max_attempts_ < 1) throw std::invalid_argument("max_attempts must be at least 1");
+  if (delay_seconds_ < 0) throw std::invalid_argument("delay must not be negative");
+  if (!sleep_) sleep_ = sleep_seconds;
+}
+
+void RetryPolicy::report_final_failure(const std::string& message) const {
+  logger().error("Failed after " + std::to_string(max_attempts_) + " attempts: " + message);
+}
+
+void RetryPolicy::wait_before_retry(int attempt, const std::string& message) const {
+  const long long wait = static_cast<long long>(delay_seconds_) << attempt;
+  logger().warning("Attempt " + std::to_string(attempt + 1) + "/" + std::to_string(max_attempts_) +
+                   " failed: " + message);
+  logger().info("Retrying in " + std::to_string(wait) + " seconds...");
+  sleep_(static_cast<int>(wait));
+}
+
+RetryPolicy retry_api_call(int max_attempts, int delay_seconds, SleepFunction sleep) {
+  return RetryPolicy(max_attempts, delay_seconds, std::move(sleep));
+}
+
+}  // namespace quillmere

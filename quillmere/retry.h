@@ -1,0 +1,66 @@
+// Retrying an operation with exponential back-off.
+#pragma once
+
+#include <exception>
+#include <functional>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "quillmere/logging.h"
+
+namespace quillmere {
+
+/// Blocks for a whole number of seconds; replaced in tests.
+using SleepFunction = std::function<void(int seconds)>;
+void sleep_seconds(int seconds);
+
+/// Attempts an operation up to `max_attempts` times, waiting delay * 2^attempt
+/// seconds between attempts, and passes the last failure on unchanged.
+class RetryPolicy {
+ public:
+  /// Throws std::invalid_argument when max_attempts < 1 or delay < 0.
+  RetryPolicy(int max_attempts, int delay_seconds, SleepFunction sleep = sleep_seconds);
+
+  int max_attempts() const { return max_attempts_; }
+  int delay_seconds() const { return delay_seconds_; }
+
+  /// Calls `operation(args...)` under the policy and returns its result.
+  template <typename Operation, typename... Args>
+  auto call(Operation&& operation, Args&&... args) const
+      -> std::invoke_result_t<Operation&, Args&...> {
+    for (int attempt = 0;; ++attempt) {
+      try {
+        return std::invoke(operation, args...);
+      } catch (const std::exception& failure) {
+        if (attempt + 1 >= max_attempts_) {
+          report_final_failure(failure.what());
+          throw;
+        }
+        wait_before_retry(attempt, failure.what());
+      }
+    }
+  }
+
+  /// The operation wrapped: same arguments, same result.
+  template <typename Operation>
+  auto wrap(Operation operation) const {
+    return [policy = *this, operation](auto&&... args) {
+      return policy.call(operation, std::forward<decltype(args)>(args)...);
+    };
+  }
+
+ private:
+  void report_final_failure(const std::string& message) const;
+  void wait_before_retry(int attempt, const std::string& message) const;
+
+  int max_attempts_;
+  int delay_seconds_;
+  SleepFunction sleep_;
+};
+
+/// The policy with the given limits (3 attempts, 1 second by default).
+RetryPolicy retry_api_call(int max_attempts = 3, int delay_seconds = 1,
+                           SleepFunction sleep = sleep_seconds);
+
+}  // namespace quillmere

@@ -1,0 +1,26 @@
+// Announcing a new merge request in a Teams channel with a MessageCard.
+#pragma once
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "quillmere/http_client.h"
+
+namespace quillmere {
+
+/// The MessageCard for a merge request, members in their documented order.
+nlohmann::ordered_json build_teams_card(const nlohmann::json& mr_data, const std::string& ticket,
+                                        const std::string& env, const std::string& branch_name,
+                                        const std::string& target_branch,
+                                        const std::string& project_name);
+
+/// Posts the card to TEAMS_WEBHOOK_URL. A missing webhook or a failed
+/// delivery is logged at WARNING and never fails the caller.
+void send_mr_notification_to_teams(HttpClient& http, const nlohmann::json& mr_data,
+                                   const std::string& ticket, const std::string& env,
+                                   const std::string& branch_name,
+                                   const std::string& target_branch,
+                                   const std::string& project_name);
+
+}  // namespace quillmere

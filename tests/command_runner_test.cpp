@@ -1,0 +1,3 @@
+#include "quillmere/command_runner.h"
+
+#include <gtest/gtest.h>

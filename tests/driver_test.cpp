@@ -1,0 +1,3 @@
+#include "quillmere/driver.h"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,3 @@
+#include "quillmere/git_workspace.h"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,3 @@
+#include "quillmere/gitlab_client.h"
+
+#include <gtest/gtest.h>

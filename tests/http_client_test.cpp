@@ -1,0 +1,3 @@
+#include "quillmere/http_client.h"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,3 @@
+#include "quillmere/logging.h"
+
+#include <gtest/gtest.h>

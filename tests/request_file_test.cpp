@@ -1,0 +1,3 @@
+#include "quillmere/request_file.h"
+
+#include <gtest/gtest.h>

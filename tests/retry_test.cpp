@@ -1,0 +1,3 @@
+#include "quillmere/retry.h"
+
+#include <gtest/gtest.h>

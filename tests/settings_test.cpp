@@ -1,0 +1,3 @@
+#include "quillmere/settings.h"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,1 @@
+#include "tests/standins/standin_servers.h"

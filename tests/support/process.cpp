@@ -1,0 +1,147 @@
+#include "tests/support/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+#include "quillmere/settings.h"
+
+extern char** environ;
+
+namespace quillmere::testing {
+
+ProcessResult run_process(const std::vector<std::string>& argv, const std::string& cwd,
+                          const Environment& env, int timeout_seconds) {
+  Environment full_env = env;
+  for (const char* inherited : {"PATH", "HOME"}) {
+    const char* value = std::getenv(inherited);
+    if (value && !full_env.count(inherited)) full_env[inherited] = value;
+  }
+  std::vector<std::string> env_strings;
+  for (const auto& [name, value] : full_env) env_strings.push_back(name + "=" + value);
+  std::vector<char*> envp, args;
+  for (auto& entry : env_strings) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argv_copy = argv;
+  for (auto& arg : argv_copy) args.push_back(arg.data());
+  args.push_back(nullptr);
+
+  int out_pipe[2], err_pipe[2];
+  if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe failed");
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    ::dup2(out_pipe[1], 1);
+    ::dup2(err_pipe[1], 2);
+    int devnull = ::open("/dev/null", O_RDONLY);
+    if (devnull >= 0) ::dup2(devnull, 0);
+    if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+    ::execve(args[0], args.data(), envp.data());
+    ::_exit(127);
+  }
+  ::close(out_pipe[1]);
+  ::close(err_pipe[1]);
+
+  ProcessResult result;
+  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open_streams = 2;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  bool killed = false;
+  while (open_streams > 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      ::kill(pid, SIGKILL);
+      killed = true;
+      break;
+    }
+    if (::poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buffer[65536];
+      const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        sinks[i]->append(buffer, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_streams;
+      }
+    }
+  }
+  for (auto& fd : fds)
+    if (fd.fd >= 0) ::close(fd.fd);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
+  if (killed) ADD_FAILURE() << "process timed out: " << argv[0];
+  return result;
+}
+
+std::string sh(const std::string& command_line, const std::string& cwd) {
+  Environment env;
+  for (char** entry = environ; *entry; ++entry) {
+    const std::string text = *entry;
+    const auto equals = text.find('=');
+    if (equals != std::string::npos) env[text.substr(0, equals)] = text.substr(equals + 1);
+  }
+  const ProcessResult result = run_process({"/bin/sh", "-c", command_line}, cwd, env);
+  EXPECT_EQ(result.exit_status, 0) << command_line << "\n" << result.err;
+  return trim(result.out);
+}
+
+LogCapture::LogCapture() { logger().set_recorder(&records_); }
+LogCapture::~LogCapture() { logger().set_recorder(nullptr); }
+
+std::vector<std::string> LogCapture::lines() const {
+  std::vector<std::string> lines;
+  for (const auto& record : records_)
+    lines.push_back(std::string(log_level_name(record.level)) + " - " + record.message);
+  return lines;
+}
+
+bool LogCapture::contains(LogLevel level, const std::string& message) const {
+  for (const auto& record : records_)
+    if (record.level == level && record.message == message) return true;
+  return false;
+}
+
+ScopedEnv::~ScopedEnv() {
+  for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+    if (it->second)
+      ::setenv(it->first.c_str(), it->second->c_str(), 1);
+    else
+      ::unsetenv(it->first.c_str());
+  }
+}
+
+void ScopedEnv::set(const std::string& name, const std::optional<std::string>& value) {
+  saved_.emplace_back(name, env_value(name.c_str()));
+  if (value)
+    ::setenv(name.c_str(), value->c_str(), 1);
+  else
+    ::unsetenv(name.c_str());
+}
+
+ScopedCwd::ScopedCwd(const std::string& dir) {
+  char buffer[4096];
+  if (!::getcwd(buffer, sizeof buffer)) throw std::runtime_error("getcwd failed");
+  previous_ = buffer;
+  if (::chdir(dir.c_str()) != 0) throw std::runtime_error("cannot enter " + dir);
+}
+
+ScopedCwd::~ScopedCwd() { (void)::chdir(previous_.c_str()); }
+
+}  // namespace quillmere::testing

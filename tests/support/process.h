@@ -1,0 +1,86 @@
+// Running programs from tests: the real binary, git, helper scripts.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "quillmere/logging.h"
+
+namespace quillmere::testing {
+
+struct ProcessResult {
+  int exit_status = -1;  ///< -1 when killed by a signal
+  std::string out;
+  std::string err;
+};
+
+/// Environment for a child: exactly these variables (PATH and HOME are added
+/// from the test's own environment unless given).
+using Environment = std::map<std::string, std::string>;
+
+/// Runs `argv` in `cwd` with `env`, waits, and captures both streams.
+/// Gives up (kills the child) after `timeout_seconds`.
+ProcessResult run_process(const std::vector<std::string>& argv, const std::string& cwd,
+                          const Environment& env, int timeout_seconds = 120);
+
+/// Runs a /bin/sh command line in `cwd` with the test's own environment and
+/// returns its trimmed standard output; fails the test on a non-zero exit.
+std::string sh(const std::string& command_line, const std::string& cwd = ".");
+
+/// Path of the quillmere binary under test.
+inline std::string quillmere_binary() {
+#ifdef QUILLMERE_BINARY
+  return QUILLMERE_BINARY;
+#else
+  return "quillmere";
+#endif
+}
+
+/// Records the logger's messages for the life of the object.
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  const std::vector<LogRecord>& records() const { return records_; }
+  /// Every record as "LEVEL - message".
+  std::vector<std::string> lines() const;
+  /// True when some record is exactly `message` at `level`.
+  bool contains(LogLevel level, const std::string& message) const;
+  void clear() { records_.clear(); }
+
+ private:
+  std::vector<LogRecord> records_;
+};
+
+/// Sets (or, with nullopt, unsets) environment variables and restores them.
+class ScopedEnv {
+ public:
+  ScopedEnv() = default;
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  void set(const std::string& name, const std::optional<std::string>& value);
+
+ private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+/// Changes the current directory and changes it back.
+class ScopedCwd {
+ public:
+  explicit ScopedCwd(const std::string& dir);
+  ~ScopedCwd();
+  ScopedCwd(const ScopedCwd&) = delete;
+  ScopedCwd& operator=(const ScopedCwd&) = delete;
+
+ private:
+  std::string previous_;
+};
+
+}  // namespace quillmere::testing

@@ -1,0 +1,3 @@
+#include "quillmere/teams_notifier.h"
+
+#include <gtest/gtest.h>

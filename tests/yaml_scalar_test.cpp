@@ -1,0 +1,3 @@
+#include "quillmere/yaml_scalar.h"
+
+#include <gtest/gtest.h>
