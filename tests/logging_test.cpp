@@ -1,3 +1,69 @@
 #include "quillmere/logging.h"
 
 #include <gtest/gtest.h>
+
+#include <regex>
+
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace quillmere {
+namespace {
+
+TEST(Logger, FormatsTimeNameLevelAndMessageUnchanged) {
+  Logger log("quillmere.quillmere");
+  const std::string line = log.format_line(LogLevel::Warning, "\n📄 Processing: x.yaml");
+  EXPECT_TRUE(std::regex_match(
+      line, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d - quillmere\.quillmere - WARNING - )"
+                       "\n📄 Processing: x\\.yaml\n")))
+      << line;
+}
+
+TEST(Logger, WritesEveryOutputInOrderAndDropsDebug) {
+  testing::TempDir dir;
+  std::FILE* first = std::fopen((dir / "first").c_str(), "w");
+  std::FILE* second = std::fopen((dir / "second").c_str(), "w");
+  {
+    Logger log("test.logger");
+    log.add_output(first, true);
+    log.add_output(second, true);
+    log.debug("hidden");
+    log.info("one");
+    log.error("two");
+  }
+  const std::string text = testing::read_file(dir / "first");
+  EXPECT_EQ(text, testing::read_file(dir / "second"));
+  const auto lines = testing::split_lines(text);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].substr(19), " - test.logger - INFO - one");
+  EXPECT_EQ(lines[1].substr(19), " - test.logger - ERROR - two");
+}
+
+TEST(SetupLogging, CreatesTheDirectoryAndAppendsAcrossRuns) {
+  testing::TempDir dir;
+  testing::ScopedCwd cwd(dir.path());
+  testing::write_file(dir / "marker", "");
+  {
+    Logger& log = setup_logging();
+    log.clear_outputs();  // keep the test's own stderr quiet
+  }
+  ASSERT_TRUE(testing::file_exists(dir / "logs/onboarding.log"));
+  testing::write_file(dir / "logs/onboarding.log", "earlier run\n");
+  Logger& log = setup_logging();
+  log.info("appended");
+  log.clear_outputs();
+  const auto lines = testing::split_lines(testing::read_file(dir / "logs/onboarding.log"));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "earlier run");
+  EXPECT_EQ(lines[1].substr(19), " - quillmere.quillmere - INFO - appended");
+}
+
+TEST(SetupLogging, FailsWhenLogsIsNotADirectory) {
+  testing::TempDir dir;
+  testing::ScopedCwd cwd(dir.path());
+  testing::write_file(dir / "logs", "a plain file");
+  EXPECT_ANY_THROW(setup_logging());
+}
+
+}  // namespace
+}  // namespace quillmere

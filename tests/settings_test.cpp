@@ -1,3 +1,104 @@
 #include "quillmere/settings.h"
 
 #include <gtest/gtest.h>
+
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace quillmere {
+namespace {
+
+using testing::ScopedEnv;
+using testing::TempDir;
+using testing::write_file;
+using Names = std::vector<std::string>;
+
+TEST(SplitReviewerUsernames, TrimsDropsEmptyPiecesAndKeepsOrderAndDuplicates) {
+  EXPECT_EQ(split_reviewer_usernames(" alice, ,bob ,,"), (Names{"alice", "bob"}));
+  EXPECT_EQ(split_reviewer_usernames("\talice\n,bob,alice"), (Names{"alice", "bob", "alice"}));
+  EXPECT_EQ(split_reviewer_usernames(""), Names{});
+  EXPECT_EQ(split_reviewer_usernames(","), Names{});
+  EXPECT_EQ(split_reviewer_usernames(" , ,"), Names{});
+  // Only commas separate: a blank inside a piece stays.
+  EXPECT_EQ(split_reviewer_usernames("a b;c"), (Names{"a b;c"}));
+}
+
+TEST(ParseDotenv, ReadsAssignmentsExportsQuotesAndSkipsTheRest) {
+  const auto pairs = parse_dotenv(
+      "# a comment\n"
+      "\n"
+      "PLAIN=value\n"
+      "export EXPORTED=yes\n"
+      "DOUBLE=\"two words\"\n"
+      "SINGLE='$not_expanded # kept'\n"
+      "  SPACED = padded  \n"
+      "COMMENTED=value # trailing comment\n"
+      "EMPTY=\n"
+      "EQUALS=a=b\n"
+      "no equals sign here\n"
+      "CRLF=dos\r\n");
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"PLAIN", "value"},         {"EXPORTED", "yes"},  {"DOUBLE", "two words"},
+      {"SINGLE", "$not_expanded # kept"}, {"SPACED", "padded"}, {"COMMENTED", "value"},
+      {"EMPTY", ""},              {"EQUALS", "a=b"},     {"CRLF", "dos"}};
+  EXPECT_EQ(pairs, expected);
+}
+
+TEST(LoadDotenv, FindsTheNearestFileUpwardsAndNeverOverridesTheEnvironment) {
+  TempDir root;
+  testing::make_dir(root / "a");
+  testing::make_dir(root / "a/b");
+  write_file(root / ".env", "QM_TEST_FAR=far\nQM_TEST_NEAR=far\n");
+  write_file(root / "a/.env", "QM_TEST_NEAR=near\nQM_TEST_PRESET=from-file\n");
+  ScopedEnv env;
+  env.set("QM_TEST_FAR", std::nullopt);
+  env.set("QM_TEST_NEAR", std::nullopt);
+  env.set("QM_TEST_PRESET", "from-environment");
+
+  load_dotenv(root / "a/b");
+
+  EXPECT_EQ(env_value("QM_TEST_NEAR"), "near");
+  EXPECT_EQ(env_value("QM_TEST_PRESET"), "from-environment");
+  EXPECT_EQ(env_value("QM_TEST_FAR"), std::nullopt) << "only the first file found is loaded";
+}
+
+TEST(LoadDotenv, SkipsADirectoryNamedDotenv) {
+  TempDir root;
+  testing::make_dir(root / "a");
+  testing::make_dir(root / "a/.env");
+  write_file(root / ".env", "QM_TEST_FAR=far\n");
+  ScopedEnv env;
+  env.set("QM_TEST_FAR", std::nullopt);
+  load_dotenv(root / "a");
+  EXPECT_EQ(env_value("QM_TEST_FAR"), "far");
+}
+
+TEST(ReadSettings, KeepsValuesVerbatimAndResolvesRelativePathsOnce) {
+  ScopedEnv env;
+  env.set("REPO_PATH", "repo");
+  env.set("YAML_DIR", "/abs/requests/");
+  env.set("GITLAB_TOKEN", "");
+  env.set("PROJECT_ID", " 42 ");
+  env.set("JIRA_BASE_URL", std::nullopt);
+  env.set("REVIEWER_USERNAMES", " alice ,bob");
+
+  const Settings settings = read_settings("/start/dir");
+
+  EXPECT_EQ(settings.repo_path, "repo");
+  EXPECT_EQ(settings.repo_dir, "/start/dir/repo");
+  EXPECT_EQ(settings.yaml_dir, "/abs/requests/");
+  EXPECT_EQ(settings.request_dir, "/abs/requests/");
+  EXPECT_EQ(settings.gitlab_token, "");
+  EXPECT_EQ(settings.project_id, " 42 ");
+  EXPECT_EQ(settings.jira_base_url, std::nullopt);
+  EXPECT_EQ(settings.reviewer_usernames, (Names{"alice", "bob"}));
+}
+
+TEST(JoinPath, PutsExactlyOneSeparatorBetween) {
+  EXPECT_EQ(join_path("/req", "a.yaml"), "/req/a.yaml");
+  EXPECT_EQ(join_path("/req/", "a.yaml"), "/req/a.yaml");
+  EXPECT_EQ(join_path("req", "a.yaml"), "req/a.yaml");
+}
+
+}  // namespace
+}  // namespace quillmere

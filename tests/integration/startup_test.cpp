@@ -1,4 +1,203 @@
+// The real binary's start-up and batch checks, run in a fresh directory with
+// a clean environment.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
 
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
+
+namespace quillmere {
+namespace {
+
+using testing::Environment;
+using testing::ProcessResult;
+using testing::TempDir;
+
+// Log lines with their time stamp removed; continuation lines of a message
+// that spans several lines stay as they are.
+std::vector<std::string> strip_timestamps(const std::string& text) {
+  static const std::regex stamp(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d - )");
+  std::vector<std::string> lines;
+  for (const auto& line : testing::split_lines(text)) lines.push_back(std::regex_replace(line, stamp, ""));
+  return lines;
+}
+
+class StartupTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing::make_dir(dir_ / "run");
+    testing::make_dir(dir_ / "home");
+    env_ = {{"HOME", dir_ / "home"}};
+  }
+
+  ProcessResult run(const std::vector<std::string>& extra_args = {}) {
+    std::vector<std::string> argv = {testing::quillmere_binary()};
+    argv.insert(argv.end(), extra_args.begin(), extra_args.end());
+    return testing::run_process(argv, dir_ / "run", env_);
+  }
+
+  std::string log_text() { return testing::read_file(dir_ / "run/logs/onboarding.log"); }
+
+  // A git working copy and a request directory, with every required setting.
+  void configure_complete_run() {
+    testing::sh("git init -q work && mkdir requests", dir_.path());
+    env_["REPO_PATH"] = dir_ / "work";
+    env_["YAML_DIR"] = dir_ / "requests";
+    env_["GITLAB_URL"] = "https://127.0.0.1:9/api/v4";
+    env_["PROJECT_ID"] = "42";
+    env_["GITLAB_TOKEN"] = "glpat-secret-token";
+    env_["GIT_COMMITTER_EMAIL"] = "bot@example.com";
+  }
+
+  TempDir dir_;
+  Environment env_;
+};
+
+TEST_F(StartupTest, RefusesToRunWithoutATokenAndLogsToFileAndConsole) {
+  env_["GITLAB_TOKEN"] = "";
+  const ProcessResult result = run();
+  EXPECT_EQ(result.exit_status, 1);
+  const std::vector<std::string> expected = {
+      "quillmere.quillmere - ERROR - Fatal error: ❌ GITLAB_TOKEN not set"};
+  EXPECT_EQ(strip_timestamps(log_text()), expected);
+  EXPECT_EQ(result.err, log_text());
+  EXPECT_EQ(result.out, "");
+}
+
+TEST_F(StartupTest, ReportsEveryMissingSettingInOrder) {
+  env_["GITLAB_TOKEN"] = "t";
+  env_["GITLAB_URL"] = "https://gitlab.example.com/api/v4";
+  const ProcessResult result = run();
+  EXPECT_EQ(result.exit_status, 1);
+  const std::vector<std::string> expected = {
+      "quillmere.quillmere - ERROR - Fatal error: Missing required env vars: REPO_PATH, YAML_DIR, "
+      "PROJECT_ID, GIT_COMMITTER_EMAIL"};
+  EXPECT_EQ(strip_timestamps(result.err), expected);
+}
+
+TEST_F(StartupTest, ReportsMissingPathsAsGiven) {
+  configure_complete_run();
+  env_["REPO_PATH"] = "no-such-repo";
+  env_["YAML_DIR"] = "no-such-dir";
+  EXPECT_EQ(run().exit_status, 1);
+  env_["REPO_PATH"] = dir_ / "work";
+  EXPECT_EQ(run().exit_status, 1);
+  const std::vector<std::string> expected = {
+      "quillmere.quillmere - ERROR - Fatal error: REPO_PATH does not exist: no-such-repo",
+      "quillmere.quillmere - ERROR - Fatal error: YAML_DIR does not exist: no-such-dir"};
+  EXPECT_EQ(strip_timestamps(log_text()), expected);
+}
+
+TEST_F(StartupTest, RefusesADirectoryThatIsNotAGitRepository) {
+  configure_complete_run();
+  testing::make_dir(dir_ / "plain");
+  env_["REPO_PATH"] = dir_ / "plain";
+  const ProcessResult result = run();
+  EXPECT_EQ(result.exit_status, 1);
+  const auto lines = strip_timestamps(result.err);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "quillmere.quillmere - ERROR - Fatal error: " + (dir_ / "plain") +
+                              " is not a git repository");
+}
+
+TEST_F(StartupTest, FindsNoRequestFilesAmongOtherExtensionsAndAppendsToTheLog) {
+  configure_complete_run();
+  for (const char* name : {"ABC-1_dev_a.yml", "ABC-2_dev_b.YAML", "notes.txt", "a.yaml.bak"})
+    testing::write_file(dir_ / ("requests/" + std::string(name)), "ticket: X-1\n");
+  // Arguments are ignored.
+  const ProcessResult first = run({"--help"});
+  const ProcessResult second = run();
+  EXPECT_EQ(first.exit_status, 0);
+  EXPECT_EQ(second.exit_status, 0);
+
+  const std::vector<std::string> one_run = {
+      "quillmere.quillmere - INFO - ✅ Configuration validation passed",
+      "quillmere.quillmere - INFO - REPO_PATH: " + (dir_ / "work"),
+      "quillmere.quillmere - INFO - YAML_DIR: " + (dir_ / "requests"),
+      "quillmere.quillmere - INFO - GITLAB_URL: https://127.0.0.1:9/api/v4",
+      "quillmere.quillmere - INFO - ✅ Git repository validation passed",
+      "quillmere.quillmere - WARNING - ⚠️ No YAML files found"};
+  EXPECT_EQ(strip_timestamps(first.err), one_run);
+  std::vector<std::string> two_runs = one_run;
+  two_runs.insert(two_runs.end(), one_run.begin(), one_run.end());
+  EXPECT_EQ(strip_timestamps(log_text()), two_runs);
+  EXPECT_EQ(log_text(), first.err + second.err);
+  EXPECT_EQ(log_text().find("glpat-secret-token"), std::string::npos);
+}
+
+TEST_F(StartupTest, LoadsDotenvFromAParentDirectoryWithoutOverridingTheEnvironment) {
+  configure_complete_run();
+  env_.erase("GITLAB_TOKEN");
+  env_["GITLAB_URL"] = "https://from-environment.example/api/v4";
+  testing::write_file(dir_ / ".env",
+                      "export GITLAB_TOKEN='from-file'\nGITLAB_URL=https://from-file.example\n");
+  const ProcessResult result = run();
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_NE(result.err.find("GITLAB_URL: https://from-environment.example/api/v4"),
+            std::string::npos);
+}
+
+TEST_F(StartupTest, ResolvesRelativePathsAgainstTheStartDirectory) {
+  configure_complete_run();
+  env_["REPO_PATH"] = "../work";
+  env_["YAML_DIR"] = "../requests";
+  testing::write_file(dir_ / "requests/not-a-request.yml", "");
+  const ProcessResult result = run();
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  const auto lines = strip_timestamps(result.err);
+  EXPECT_EQ(lines.at(1), "quillmere.quillmere - INFO - REPO_PATH: ../work");
+  EXPECT_EQ(lines.back(), "quillmere.quillmere - WARNING - ⚠️ No YAML files found");
+}
+
+TEST_F(StartupTest, FailsClearlyWhenTheLogCannotBeOpened) {
+  testing::write_file(dir_ / "run/logs", "not a directory");
+  const ProcessResult result = run();
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_NE(result.err.find("cannot open log file logs/onboarding.log"), std::string::npos)
+      << result.err;
+}
+
+}  // namespace
+}  // namespace quillmere
+
+namespace quillmere {
+namespace {
+
+TEST_F(StartupTest, CountsEveryFailedFileAndStillEndsWithStatusZero) {
+  configure_complete_run();
+  testing::write_file(dir_ / "requests/not-a-request.yaml", "just: text\n");
+  testing::write_file(dir_ / "requests/.hidden.yaml", "");
+  testing::write_file(dir_ / "requests/skipped.yml", "");
+  const ProcessResult result = run();
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+
+  const auto lines = strip_timestamps(result.err);
+  const std::string prefix = "quillmere.quillmere - ";
+  const auto expect_file = [&](const std::string& name) {
+    const auto processing = std::find(lines.begin(), lines.end(), prefix + "INFO - ");
+    ASSERT_NE(processing, lines.end());
+    const auto heading = std::find(lines.begin(), lines.end(), "📄 Processing: " + name);
+    ASSERT_NE(heading, lines.end()) << name;
+    ASSERT_NE(heading + 1, lines.end());
+    EXPECT_EQ(*(heading + 1), prefix + "ERROR - ❌ Failed to process " + name +
+                                  ": Invalid filename format: " + name +
+                                  ". Expected format: TICKET_ENVIRONMENT_PROJECT.yaml");
+  };
+  expect_file("not-a-request.yaml");
+  expect_file(".hidden.yaml");
+
+  EXPECT_NE(std::find(lines.begin(), lines.end(), prefix + "INFO - Found 2 YAML file(s) to process"),
+            lines.end());
+  ASSERT_GE(lines.size(), 4u);
+  const std::vector<std::string> summary(lines.end() - 4, lines.end());
+  const std::vector<std::string> expected_summary = {
+      prefix + "INFO - ", std::string(50, '='),
+      prefix + "INFO - Processing complete: 0 succeeded, 2 failed",
+      prefix + "INFO - " + std::string(50, '=')};
+  EXPECT_EQ(summary, expected_summary);
+}
+
+}  // namespace
+}  // namespace quillmere
