@@ -136,8 +136,8 @@ Child spawn_shell(const std::string& cmd, const Pipe& out, const Pipe& err) {
   std::string command = cmd;
   std::array<char*, 4> argv = {shell.data(), option.data(), command.data(), nullptr};
   pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, shell.c_str(), setup.actions(), setup.attr(), argv.data(),
-                               environ);
+  const int rc =
+      ::posix_spawn(&pid, shell.c_str(), setup.actions(), setup.attr(), argv.data(), environ);
   if (rc != 0) fail_to_start(cmd, "posix_spawn", rc);
   return Child(pid);
 }
@@ -153,8 +153,8 @@ void drain(const std::string& cmd, Fd& out_fd, Fd& err_fd, std::string& out, std
     for (size_t i = 0; i < 2; ++i) polled[i] = {fds[i]->get(), POLLIN, 0};  // -1 is skipped
     if (::poll(polled.data(), polled.size(), -1) < 0) {
       if (errno == EINTR) continue;
-      throw OnboardingError("Could not read the output of: " + cmd + "\nReason: poll: " +
-                            std::strerror(errno));
+      throw OnboardingError("Could not read the output of: " + cmd +
+                            "\nReason: poll: " + std::strerror(errno));
     }
     for (size_t i = 0; i < 2; ++i) {
       if (!fds[i]->is_open() || polled[i].revents == 0) continue;
@@ -164,8 +164,8 @@ void drain(const std::string& cmd, Fd& out_fd, Fd& err_fd, std::string& out, std
       } else if (n == 0) {
         fds[i]->reset();
       } else if (errno != EINTR && errno != EAGAIN) {
-        throw OnboardingError("Could not read the output of: " + cmd + "\nReason: read: " +
-                              std::strerror(errno));
+        throw OnboardingError("Could not read the output of: " + cmd +
+                              "\nReason: read: " + std::strerror(errno));
       }
     }
   }

@@ -254,7 +254,8 @@ void create_branch_and_commit(const Settings& settings, const std::string& file_
   validate_branch_name(branch_name);
   validate_branch_name(target_branch);
   if (check_branch_exists(branch_name))
-    throw OnboardingError("Branch " + branch_name + " already exists! Skipping to avoid conflicts.");
+    throw OnboardingError("Branch " + branch_name +
+                          " already exists! Skipping to avoid conflicts.");
   configure_git_identity();
   cleanup_repo_state();
 
