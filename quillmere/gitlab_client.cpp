@@ -1,14 +1,189 @@
 #include "quillmere/gitlab_client.h"
 
+#include "quillmere/logging.h"
+#include "quillmere/settings.h"
 #include "quillmere/types.h"
 
 namespace quillmere {
-std::optional<long long> get_user_id(HttpClient&, const std::string&) { throw OnboardingError("not written yet"); }
-std::string jira_link(const std::string& ticket) { return ticket; }
-std::string build_mr_description(const std::string&, const std::string&, const std::string&,
-                                 const std::string&) { return {}; }
-nlohmann::json create_merge_request(RemoteContext&, const std::string&, const std::string&,
-                                    const std::string&, const std::string&) {
-  throw OnboardingError("not written yet");
+
+namespace {
+
+std::string required_env(const char* name) { return env_value(name).value_or(""); }
+
+// Every failure text leaving this file goes through here: a server may echo
+// the token back in a body, and parser messages quote the text they read.
+[[noreturn]] void fail(const std::string& message, const std::string& token) {
+  throw OnboardingError(mask_secret(message, token));
 }
+
+nlohmann::json parse_body(const std::string& body, const std::string& token) {
+  try {
+    return nlohmann::json::parse(body);
+  } catch (const nlohmann::json::exception& failure) {
+    fail(failure.what(), token);
+  }
+}
+
+// The JSON value's "emptiness" in the sense the user search uses: an empty
+// array (or object, string), zero, false or null.
+bool is_empty_value(const nlohmann::json& value) {
+  if (value.is_null()) return true;
+  if (value.is_array() || value.is_object() || value.is_string()) return value.empty();
+  if (value.is_boolean()) return !value.get<bool>();
+  if (value.is_number()) return value == 0;
+  return false;
+}
+
+std::string quoted_list(const std::vector<std::string>& names) {
+  std::string text = "[";
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) text += ", ";
+    text += "'" + names[i] + "'";
+  }
+  return text + "]";
+}
+
+std::string joined(const std::vector<std::string>& pieces, const std::string& separator) {
+  std::string text;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    if (i > 0) text += separator;
+    text += pieces[i];
+  }
+  return text;
+}
+
+}  // namespace
+
+std::optional<long long> get_user_id(HttpClient& http, const std::string& username) {
+  const std::string base_url = required_env("GITLAB_URL");
+  const std::string token = required_env("GITLAB_TOKEN");
+  // Encoded so that a name such as "a&b=c" stays one value of one parameter.
+  const std::string url = base_url + "/users?username=" + percent_encode(username);
+
+  const HttpResponse response = http.get(url, {{"PRIVATE-TOKEN", token}});
+  if (!response.answered()) fail(response.transport_error, token);
+  if (response.status != 200) throw OnboardingError("User not found: " + username);
+
+  const nlohmann::json users = parse_body(response.body, token);
+  if (is_empty_value(users)) throw OnboardingError("User not found: " + username);
+  if (!users.is_array() || !users.front().is_object() || !users.front().contains("id"))
+    throw OnboardingError("Unexpected answer to the user search for " + username +
+                          ": not a list of user records with an id");
+
+  const nlohmann::json& id = users.front().at("id");
+  if (id.is_null()) return std::nullopt;
+  if (!id.is_number_integer())
+    throw OnboardingError("Unexpected answer to the user search for " + username +
+                          ": the id is not an integer");
+  const long long user_id = id.get<long long>();
+  logger().debug("Found user " + username + " with ID " + std::to_string(user_id));
+  return user_id;
+}
+
+std::string jira_link(const std::string& ticket) {
+  const std::optional<std::string> base = env_value("JIRA_BASE_URL");
+  if (!base || base->empty()) return ticket;
+  return *base + "/" + ticket;
+}
+
+std::string build_mr_description(const std::string& project_name, const std::string& target_branch,
+                                 const std::string& jira_link, const std::string& mentions) {
+  // One entry per line; the first line is empty, so the text starts with a
+  // line feed, and a line feed ends the last line.
+  const std::vector<std::string> lines = {
+      "",
+      "## 📋 Project Onboarding Request",
+      "",
+      "**Project:** `" + project_name + "`",
+      "**Environment:** `" + target_branch + "`",
+      "**Jira Ticket:** " + jira_link,
+      "",
+      "### Details",
+      "This merge request was triggered by the Autonomous Korvane Project Onboarding AI Agent to "
+      "onboard the **" +
+          project_name + "** project to the **" + target_branch + "** environment.",
+      "",
+      "### Reviewers",
+      mentions,
+      "",
+      "### Actions Required",
+      "- [ ] Review the project configuration",
+      "- [ ] Validate environment compatibility",
+      "- [ ] Approve and merge when ready",
+      "",
+      "---",
+      "*Automated MR generated by Korvane Project Onboarding Agent*",
+  };
+  return joined(lines, "\n") + "\n";
+}
+
+const std::vector<std::string>& mr_labels() {
+  static const std::vector<std::string> labels = {"project-onboarding", "auto-generated",
+                                                  "Korvane Autonomous AI Agent"};
+  return labels;
+}
+
+nlohmann::json create_merge_request(RemoteContext& remote, const std::string& branch_name,
+                                    const std::string& target_branch, const std::string& ticket,
+                                    const std::string& project_name) {
+  Logger& log = logger();
+  const std::string base_url = required_env("GITLAB_URL");
+  const std::string project_id = required_env("PROJECT_ID");
+  const std::string token = required_env("GITLAB_TOKEN");
+  const std::vector<std::string> reviewer_usernames =
+      split_reviewer_usernames(env_value("REVIEWER_USERNAMES").value_or(""));
+  const std::string url = base_url + "/projects/" + project_id + "/merge_requests";
+
+  log.info("👥 Reviewers: " + quoted_list(reviewer_usernames));
+
+  std::vector<long long> reviewer_ids;
+  std::vector<std::string> mentions;
+  for (const std::string& name : reviewer_usernames) {
+    // A reviewer who cannot be resolved is reported and left out; the merge
+    // request is still worth opening.
+    try {
+      const std::optional<long long> id = remote.retry.call(get_user_id, remote.http, name);
+      if (id && *id != 0) {
+        reviewer_ids.push_back(*id);
+        log.debug("Found reviewer: " + name + " (ID: " + std::to_string(*id) + ")");
+      }
+    } catch (const std::exception& failure) {
+      log.warning("Could not find GitLab user: " + name + " - " + failure.what());
+    }
+    mentions.push_back("@" + name);
+  }
+
+  const std::string title = ticket + ": Onboard " + project_name + " to " + target_branch;
+  nlohmann::ordered_json payload;
+  payload["source_branch"] = branch_name;
+  payload["target_branch"] = target_branch;
+  payload["title"] = title;
+  payload["description"] =
+      build_mr_description(project_name, target_branch, jira_link(ticket), joined(mentions, " "));
+  payload["reviewer_ids"] = reviewer_ids;
+  payload["assignee_ids"] = reviewer_ids;
+  payload["labels"] = joined(mr_labels(), ",");
+
+  std::string body;
+  try {
+    body = payload.dump();
+  } catch (const nlohmann::json::exception& failure) {
+    fail(failure.what(), token);
+  }
+
+  log.info("📬 Creating Merge Request for project " + project_name + "...");
+  const HttpResponse response = remote.http.post_json(url, body, {{"PRIVATE-TOKEN", token}});
+  if (!response.answered()) fail(response.transport_error, token);
+  if (response.status != 201) fail("MR creation failed: " + response.body, token);
+
+  nlohmann::json mr_data = parse_body(response.body, token);
+  if (!mr_data.is_object() || !mr_data.contains("web_url"))
+    fail("Unexpected answer to the merge request creation: no object with a web_url: " +
+             response.body,
+         token);
+  const nlohmann::json& web_url = mr_data.at("web_url");
+  log.info("🎉 MR Created: " + (web_url.is_string() ? web_url.get<std::string>() : web_url.dump()));
+  return mr_data;
+}
+
 }  // namespace quillmere

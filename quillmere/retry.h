@@ -7,25 +7,26 @@
 #include <type_traits>
 #include <utility>
 
-#include "quillmere/logging.h"
-
 namespace quillmere {
 
 /// Blocks for a whole number of seconds; replaced in tests.
-using SleepFunction = std::function<void(int seconds)>;
-void sleep_seconds(int seconds);
+using SleepFunction = std::function<void(long long seconds)>;
+void sleep_seconds(long long seconds);
 
 /// Attempts an operation up to `max_attempts` times, waiting delay * 2^attempt
-/// seconds between attempts, and passes the last failure on unchanged.
+/// seconds between attempts, and passes the last failure on unchanged (same
+/// type, same message). Every std::exception counts as a failed attempt.
 class RetryPolicy {
  public:
-  /// Throws std::invalid_argument when max_attempts < 1 or delay < 0.
+  /// Throws std::invalid_argument when max_attempts < 1 or delay < 0: a policy
+  /// without attempts would report success for an operation it never ran.
   RetryPolicy(int max_attempts, int delay_seconds, SleepFunction sleep = sleep_seconds);
 
   int max_attempts() const { return max_attempts_; }
   int delay_seconds() const { return delay_seconds_; }
 
-  /// Calls `operation(args...)` under the policy and returns its result.
+  /// Calls `operation(args...)` under the policy and returns its result. Each
+  /// attempt gets the caller's arguments as they were given (never moved from).
   template <typename Operation, typename... Args>
   auto call(Operation&& operation, Args&&... args) const
       -> std::invoke_result_t<Operation&, Args&...> {
@@ -49,6 +50,9 @@ class RetryPolicy {
       return policy.call(operation, std::forward<decltype(args)>(args)...);
     };
   }
+
+  /// The wait after the failed attempt `attempt` (counted from 0).
+  long long wait_after(int attempt) const;
 
  private:
   void report_final_failure(const std::string& message) const;

@@ -1,11 +1,176 @@
 #include "quillmere/teams_notifier.h"
 
+#include <algorithm>
+#include <cctype>
+#include <optional>
+#include <vector>
+
+#include "quillmere/gitlab_client.h"
+#include "quillmere/logging.h"
+#include "quillmere/settings.h"
+#include "quillmere/types.h"
+
 namespace quillmere {
-nlohmann::ordered_json build_teams_card(const nlohmann::json&, const std::string&, const std::string&,
-                                        const std::string&, const std::string&, const std::string&) {
-  return {};
+
+namespace {
+
+using ordered_json = nlohmann::ordered_json;
+
+constexpr const char* kGitLabLogo =
+    "https://about.gitlab.com/images/press/logo/png/gitlab-icon-rgb.png";
+// The legacy webhook answers 200 even when it could not deliver the card and
+// says so only in the body.
+constexpr std::string_view kDeliveryFailedPrefix = "Webhook message delivery failed";
+
+const nlohmann::json* member(const nlohmann::json& object, const char* name) {
+  if (!object.is_object()) return nullptr;
+  const auto found = object.find(name);
+  return found == object.end() ? nullptr : &*found;
 }
-void send_mr_notification_to_teams(HttpClient&, const nlohmann::json&, const std::string&,
-                                   const std::string&, const std::string&, const std::string&,
-                                   const std::string&) {}
+
+// A member as card text: strings as they are, numbers and booleans as JSON
+// writes them; missing, null, objects and arrays take the fallback.
+std::string text_of(const nlohmann::json* value, const std::string& fallback) {
+  if (!value || value->is_null() || value->is_structured()) return fallback;
+  if (value->is_string()) return value->get<std::string>();
+  return value->dump();
+}
+
+// The first 19 characters of an ISO time ("2024-05-01T12:34:56"), with "T"
+// shown as a blank. The cut never splits a UTF-8 sequence.
+std::string created_at_text(const nlohmann::json* value) {
+  if (!value || !value->is_string()) return "";
+  std::string text = value->get<std::string>();
+  if (text.size() > 19) {
+    size_t cut = 19;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    text.resize(cut);
+  }
+  std::replace(text.begin(), text.end(), 'T', ' ');
+  return text;
+}
+
+std::string author_text(const nlohmann::json& mr_data) {
+  const nlohmann::json* author = member(mr_data, "author");
+  const nlohmann::json* name = author ? member(*author, "name") : nullptr;
+  if (name && (name->is_string() || name->is_number())) return text_of(name, "");
+  const std::optional<std::string> committer = env_value("GIT_COMMITTER_NAME");
+  return committer && !committer->empty() ? *committer : "N/A";
+}
+
+std::string upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string joined(const std::vector<std::string>& pieces, const std::string& separator) {
+  std::string text;
+  for (size_t i = 0; i < pieces.size(); ++i) text += (i > 0 ? separator : "") + pieces[i];
+  return text;
+}
+
+ordered_json fact(const std::string& name, const std::string& value) {
+  ordered_json entry;
+  entry["name"] = name;
+  entry["value"] = value;
+  return entry;
+}
+
+ordered_json open_uri(const std::string& name, const std::string& uri) {
+  ordered_json target;
+  target["os"] = "default";
+  target["uri"] = uri;
+  ordered_json action;
+  action["@type"] = "OpenUri";
+  action["name"] = name;
+  action["targets"] = ordered_json::array({target});
+  return action;
+}
+
+}  // namespace
+
+ordered_json build_teams_card(const nlohmann::json& mr_data, const std::string& ticket,
+                              const std::string& env, const std::string& branch_name,
+                              const std::string& target_branch, const std::string& project_name) {
+  const std::string mr_url = text_of(member(mr_data, "web_url"), "N/A");
+  const std::string mr_id = text_of(member(mr_data, "iid"), "N/A");
+  const std::string mr_title = text_of(member(mr_data, "title"), "N/A");
+  const std::string created_at = created_at_text(member(mr_data, "created_at"));
+  const std::string author = author_text(mr_data);
+  const std::string link = jira_link(ticket);
+  const std::vector<std::string> reviewers =
+      split_reviewer_usernames(env_value("REVIEWER_USERNAMES").value_or(""));
+  const std::string reviewers_display = reviewers.empty() ? "None" : joined(reviewers, ", ");
+  const std::string env_upper = upper(env);
+
+  ordered_json activity;
+  activity["activityTitle"] = "📋 **" + mr_title + "**";
+  activity["activitySubtitle"] =
+      "Project **" + project_name + "** is being onboarded to **" + env_upper + "** environment";
+  activity["activityImage"] = kGitLabLogo;
+  activity["facts"] = ordered_json::array({
+      fact("🎯 Project:", "**" + project_name + "**"),
+      fact("🎫 Jira Ticket:", "[" + ticket + "](" + link + ")"),
+      fact("🔢 MR ID:", "!" + mr_id),
+      fact("🌿 Source Branch:", branch_name),
+      fact("🎯 Target Branch:", target_branch),
+      fact("🌍 Environment:", env_upper),
+      fact("👤 Author:", author),
+      fact("👥 Reviewers:", reviewers_display),
+      fact("🏷️ Labels:", joined(mr_labels(), ", ")),
+      fact("📅 Created At:", created_at),
+      fact("📌 Status:", "🟡 Open — Awaiting Review"),
+  });
+  activity["markdown"] = true;
+
+  ordered_json description;
+  description["title"] = "📝 What's Being Onboarded?";
+  description["text"] = "\n**Project Configuration for " + project_name +
+                        "**\n- Environment: " + env_upper +
+                        "\n- Configuration file has been added to the repository\n"
+                        "- Ready for review and validation\n" +
+                        std::string(16, ' ');
+  description["markdown"] = true;
+
+  ordered_json card;
+  card["@type"] = "MessageCard";
+  card["@context"] = "https://schema.org/extensions";
+  card["summary"] = "New MR: " + project_name + " onboarding to " + env;
+  card["themeColor"] = "0078D4";
+  card["title"] = "🚀 Project Onboarding: " + project_name;
+  card["sections"] = ordered_json::array({activity, description});
+  card["potentialAction"] = ordered_json::array(
+      {open_uri("🔍 View Merge Request", mr_url), open_uri("🎫 View Jira Ticket", link)});
+  return card;
+}
+
+void send_mr_notification_to_teams(HttpClient& http, const nlohmann::json& mr_data,
+                                   const std::string& ticket, const std::string& env,
+                                   const std::string& branch_name, const std::string& target_branch,
+                                   const std::string& project_name) {
+  Logger& log = logger();
+  const std::optional<std::string> webhook = env_value("TEAMS_WEBHOOK_URL");
+  if (!webhook || webhook->empty()) {
+    log.warning("TEAMS_WEBHOOK_URL not set — skipping Teams notification");
+    return;
+  }
+
+  // The merge request exists by now: nothing that goes wrong with its
+  // announcement, the card included, may turn the file into a failed one.
+  try {
+    const std::string body =
+        build_teams_card(mr_data, ticket, env, branch_name, target_branch, project_name)
+            .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    const HttpResponse response = http.post_json(*webhook, body, {});
+    if (!response.answered()) throw OnboardingError(response.transport_error);
+    if (response.status >= 400 && response.status <= 599)
+      throw OnboardingError("HTTP " + std::to_string(response.status) + ": " + response.body);
+    if (response.body.rfind(kDeliveryFailedPrefix, 0) == 0) throw OnboardingError(response.body);
+    log.info("📣 Teams notification sent for " + project_name + " (" + ticket + ")");
+  } catch (const std::exception& failure) {
+    log.warning("Teams notification failed: " +
+                mask_secret(failure.what(), env_value("GITLAB_TOKEN").value_or("")));
+  }
+}
+
 }  // namespace quillmere
