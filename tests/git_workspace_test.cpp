@@ -1,3 +1,362 @@
 #include "quillmere/git_workspace.h"
 
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
+
+#include "quillmere/command_runner.h"
+#include "quillmere/types.h"
+#include "tests/support/git_fixture.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace quillmere {
+namespace {
+
+using testing::file_exists;
+using testing::GitRemoteFixture;
+using testing::LogCapture;
+using testing::read_file;
+using testing::ScopedCwd;
+using testing::ScopedEnv;
+using testing::sh;
+using testing::TempDir;
+using testing::write_file;
+
+const std::string kCommit = "git -c user.name=Tester -c user.email=tester@example.com commit -q";
+
+std::string current_directory() {
+  char buffer[4096];
+  return ::getcwd(buffer, sizeof buffer) ? buffer : "";
+}
+
+template <typename Call>
+std::string failure_of(Call call) {
+  try {
+    call();
+  } catch (const OnboardingError& error) {
+    return error.what();
+  }
+  return "";
+}
+
+// ---------------------------------------------------------------------------
+// Pure checks
+
+TEST(HasMergeConflicts, OnlyTheSevenUnmergedCodesInTheStatusColumnsCount) {
+  const struct {
+    const char* status;
+    bool conflicted;
+  } cases[] = {
+      {"UU both.txt", true},
+      {"AA both.txt", true},
+      {"DD gone.txt", true},
+      {"AU ours.txt", true},
+      {"UA theirs.txt", true},
+      {"DU a.txt", true},
+      {"UD a.txt", true},
+      {" M a.txt\n?? b\nUU c", true},
+      {"\n\nAA x\n", true},
+      {"U  a.txt", false},
+      {"MM a.txt", false},
+      {" U a.txt", false},
+      {"uu a.txt", false},
+      {"U", false},
+      {"?? UU.txt", false},
+      {"R  a -> UU", false},
+      {"", false},
+      {"!! ignored", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(has_merge_conflicts(c.status), c.conflicted) << c.status;
+}
+
+TEST(ValidateBranchName, AgreesWithGitCheckRefFormat) {
+  const std::vector<std::string> accepted = {
+      "dev-ABC-12-web_app", "team/dev-x", "dev-T-$(id)", "a.b", "café",  "x@y", "{a}", "a-",
+      "dev-ABC-1-x;y",      "a'b",        "a\"b",        "a+b", "a=b,c%"};
+  const std::vector<std::string> refused = {"",
+                                            "a b",
+                                            "a..b",
+                                            "a~b",
+                                            "a^b",
+                                            "a:b",
+                                            "a?b",
+                                            "a*b",
+                                            "a[b",
+                                            "a\\b",
+                                            "-x",
+                                            "--all",
+                                            "x.lock",
+                                            "a.lock/b",
+                                            "x/",
+                                            "/x",
+                                            "a//b",
+                                            "a@{b",
+                                            "x.",
+                                            ".x",
+                                            "a/.b",
+                                            "a\nb",
+                                            "a\tb",
+                                            "a\x7f",
+                                            "dev-ABC-1-x;touch PWNED",
+                                            "dev-T-$(touch PWNED)"};
+
+  TempDir outside_any_repository;
+  for (const auto& name : accepted) {
+    EXPECT_NO_THROW(validate_branch_name(name)) << name;
+    EXPECT_TRUE(run_shell("cd " + outside_any_repository.path() +
+                          " && git check-ref-format --branch " + shell_word(name))
+                    .succeeded())
+        << name;
+  }
+  for (const auto& name : refused) {
+    EXPECT_THROW(validate_branch_name(name), OnboardingError) << name;
+    EXPECT_FALSE(run_shell("cd " + outside_any_repository.path() +
+                           " && git check-ref-format --branch " + shell_word(name))
+                     .succeeded())
+        << name;
+  }
+  // "--branch" reads "@" as HEAD, and git 2.39 still takes "HEAD" as a branch
+  // name; a branch of either name would be confused with HEAD, so both are refused.
+  EXPECT_THROW(validate_branch_name("@"), OnboardingError);
+  EXPECT_THROW(validate_branch_name("HEAD"), OnboardingError);
+
+  EXPECT_EQ(failure_of([] { validate_branch_name("dev-ABC-1-my app"); }),
+            "Invalid branch name: dev-ABC-1-my app (it contains a blank)");
+  EXPECT_EQ(failure_of([] { validate_branch_name("dev-A-1-x\ny"); }),
+            "Invalid branch name: dev-A-1-x\\x0ay (it contains a control character)");
+}
+
+// ---------------------------------------------------------------------------
+// Against a real remote and working copy
+
+class WorkspaceTest : public ::testing::Test {
+ protected:
+  WorkspaceTest() : git_(root_.path()), cwd_(root_.path()) {
+    env_.set("GIT_COMMITTER_EMAIL", "bot@example.com");
+    env_.set("GIT_COMMITTER_NAME", "Onboarding Bot");
+    settings_.repo_path = git_.work();
+    settings_.repo_dir = git_.work();
+  }
+
+  std::string work(const std::string& name) const { return git_.work() + "/" + name; }
+  std::string in_work(const std::string& command) const { return sh(command, git_.work()); }
+
+  TempDir root_;
+  GitRemoteFixture git_;
+  ScopedCwd cwd_;
+  ScopedEnv env_;
+  Settings settings_;
+};
+
+TEST_F(WorkspaceTest, ValidateGitRepoEntersADirtyButConflictFreeWorkingCopy) {
+  write_file(work("README.md"), "changed\n");
+  write_file(work("untracked.txt"), "new\n");
+  LogCapture log;
+  validate_git_repo("given/as/typed", git_.work() + "/");
+  EXPECT_EQ(current_directory(), git_.work());
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"INFO - ✅ Git repository validation passed"});
+}
+
+TEST_F(WorkspaceTest, ValidateGitRepoRefusesWhatIsNoRepositoryAndStaysPut) {
+  const std::string before = current_directory();
+  write_file(root_ / "plain-file", "x");
+  for (const std::string& path : {root_.path(), root_ / "missing", root_ / "plain-file"}) {
+    EXPECT_EQ(failure_of([&] { validate_git_repo("shown-" + path, path); }),
+              "shown-" + path + " is not a git repository");
+    EXPECT_EQ(current_directory(), before);
+  }
+}
+
+TEST_F(WorkspaceTest, ValidateGitRepoAcceptsALinkedWorkTreeWhoseGitEntryIsAFile) {
+  in_work("git worktree add -q ../linked staging");
+  ASSERT_FALSE(read_file(root_ / "linked/.git").empty());
+  validate_git_repo("linked", root_ / "linked");
+  EXPECT_EQ(current_directory(), root_ / "linked");
+}
+
+TEST_F(WorkspaceTest, ValidateGitRepoRefusesMergeConflictsAfterEnteringTheCopy) {
+  in_work("git checkout -q -b other && echo theirs > README.md && " + kCommit + " -am theirs");
+  in_work("git checkout -q dev && echo ours > README.md && " + kCommit + " -am ours");
+  in_work("git merge -q other >/dev/null 2>&1 || true");
+  ASSERT_NE(in_work("git status --porcelain").find("UU README.md"), std::string::npos);
+
+  LogCapture log;
+  EXPECT_EQ(failure_of([&] { validate_git_repo("work", git_.work()); }),
+            "Repository has merge conflicts that need manual resolution");
+  EXPECT_EQ(current_directory(), git_.work());
+  EXPECT_TRUE(log.records().empty());
+
+  // The clean-up clears the unmerged entries.
+  cleanup_repo_state();
+  EXPECT_FALSE(has_merge_conflicts(in_work("git status --porcelain")));
+  EXPECT_TRUE(log.contains(LogLevel::Warning, "Dirty/conflicted index detected — resetting..."));
+}
+
+TEST_F(WorkspaceTest, ConfigureGitIdentityWritesBothValuesLiterally) {
+  ScopedCwd inside(git_.work());
+  env_.set("GIT_COMMITTER_NAME", "Ann \"$(touch PWNED)\" `touch PWNED` \\ O'Neil $HOME");
+  LogCapture log;
+  configure_git_identity();
+  EXPECT_EQ(in_work("git config user.name"),
+            "Ann \"$(touch PWNED)\" `touch PWNED` \\ O'Neil $HOME");
+  EXPECT_EQ(in_work("git config user.email"), "bot@example.com");
+  EXPECT_EQ(log.lines(),
+            std::vector<std::string>{
+                "INFO - 🔧 Git identity set → Ann \"$(touch PWNED)\" `touch PWNED` \\ O'Neil "
+                "$HOME <bot@example.com>"});
+  EXPECT_FALSE(file_exists(work("PWNED")));
+}
+
+TEST_F(WorkspaceTest, ConfigureGitIdentityWithoutNameKeepsTheConfiguredOne) {
+  ScopedCwd inside(git_.work());
+  in_work("git config user.name 'Earlier Name'");
+  env_.set("GIT_COMMITTER_NAME", std::nullopt);
+  LogCapture log;
+  configure_git_identity();
+  EXPECT_EQ(in_work("git config user.name"), "Earlier Name");
+  EXPECT_TRUE(
+      log.contains(LogLevel::Info, "🔧 Git identity set → (name unchanged) <bot@example.com>"));
+
+  for (const std::optional<std::string>& email :
+       {std::optional<std::string>(""), std::optional<std::string>()}) {
+    env_.set("GIT_COMMITTER_EMAIL", email);
+    EXPECT_EQ(failure_of([] { configure_git_identity(); }),
+              "❌ GIT_COMMITTER_EMAIL not set in .env");
+  }
+  EXPECT_EQ(in_work("git config user.email"), "bot@example.com");
+}
+
+TEST_F(WorkspaceTest, CleanupResetsTrackedChangesAndKeepsUntrackedFiles) {
+  ScopedCwd inside(git_.work());
+  LogCapture log;
+  cleanup_repo_state();
+  EXPECT_TRUE(log.records().empty()) << "a clean copy logs nothing";
+
+  write_file(work("README.md"), "local edit\n");
+  write_file(work("staged.txt"), "staged\n");
+  in_work("git add staged.txt");
+  write_file(work("notes.txt"), "keep me\n");
+  cleanup_repo_state();
+  EXPECT_EQ(log.lines(),
+            std::vector<std::string>{"WARNING - Dirty/conflicted index detected — resetting..."});
+  EXPECT_EQ(read_file(work("README.md")), "Configuration repository\n");
+  EXPECT_EQ(read_file(work("notes.txt")), "keep me\n");
+  EXPECT_EQ(in_work("git diff --cached --name-only"), "");
+
+  // Untracked files keep the copy "dirty": the warning comes again.
+  log.clear();
+  cleanup_repo_state();
+  EXPECT_EQ(log.lines().size(), 1u);
+}
+
+TEST_F(WorkspaceTest, CleanupDropsOnlyTheNewestLeftoverStash) {
+  ScopedCwd inside(git_.work());
+  for (const std::string name : {"first", "second", "third"})
+    in_work("echo " + name +
+            " >> README.md && git -c user.name=T -c user.email=t@e stash push -q -m " + name);
+  LogCapture log;
+  cleanup_repo_state();
+  const std::string newest_line = "stash@{0}: On dev: third";
+  EXPECT_EQ(log.lines(),
+            std::vector<std::string>{"INFO - 🗑️ Dropping leftover stash: " + newest_line});
+  EXPECT_EQ(in_work("git stash list"), "stash@{0}: On dev: second\nstash@{1}: On dev: first");
+}
+
+TEST_F(WorkspaceTest, CheckBranchExistsLocallyOnTheRemoteOrNowhere) {
+  ScopedCwd inside(git_.work());
+  in_work("git branch local-only");
+  git_.remote_git("branch remote-only dev");
+  git_.remote_git("branch team/wanted dev");
+
+  EXPECT_TRUE(check_branch_exists("local-only"));
+  EXPECT_TRUE(check_branch_exists("remote-only"));
+  EXPECT_FALSE(check_branch_exists("nowhere"));
+  // ls-remote would also list team/wanted; only the exact name counts.
+  EXPECT_FALSE(check_branch_exists("wanted"));
+  EXPECT_TRUE(check_branch_exists("team/wanted"));
+  EXPECT_THROW(check_branch_exists("--all"), OnboardingError);
+}
+
+TEST_F(WorkspaceTest, CheckBranchExistsFailsWhenTheRemoteIsUnreachable) {
+  ScopedCwd inside(git_.work());
+  in_work("git branch local-only");
+  in_work("git remote set-url origin " + root_ / "gone.git");
+  EXPECT_TRUE(check_branch_exists("local-only")) << "the remote is not asked";
+
+  LogCapture log;
+  const std::string failure = failure_of([] { check_branch_exists("nowhere"); });
+  EXPECT_EQ(failure.rfind("Command failed: git ls-remote --heads origin nowhere\nError: ", 0), 0u)
+      << failure;
+  EXPECT_NE(failure.find("gone.git"), std::string::npos) << failure;
+  EXPECT_TRUE(log.contains(LogLevel::Error, failure));
+}
+
+// ---------------------------------------------------------------------------
+// create_branch_and_commit: the roads that end before the file is copied
+
+TEST_F(WorkspaceTest, ExistingBranchIsRefusedBeforeAnythingIsTouched) {
+  write_file(root_ / "ABC-12_dev_web_app.yaml", "");
+  git_.remote_git("branch dev-ABC-12-web_app dev");
+  write_file(work("README.md"), "uncommitted\n");
+  in_work(
+      "git -c user.name=T -c user.email=t@e stash push -q -m leftover && echo again > README.md");
+
+  LogCapture log;
+  EXPECT_EQ(failure_of([&] {
+              create_branch_and_commit(settings_, root_ / "ABC-12_dev_web_app.yaml",
+                                       "dev-ABC-12-web_app", "dev", "web_app");
+            }),
+            "Branch dev-ABC-12-web_app already exists! Skipping to avoid conflicts.");
+  EXPECT_EQ(log.lines(),
+            std::vector<std::string>{
+                "INFO - 🚀 Working on branch: dev-ABC-12-web_app for project: web_app"});
+  EXPECT_EQ(current_directory(), git_.work());
+  EXPECT_EQ(read_file(work("README.md")), "again\n");
+  EXPECT_EQ(in_work("git stash list"), "stash@{0}: On dev: leftover");
+  EXPECT_EQ(in_work("git config --local --get user.email || true"), "");
+}
+
+TEST_F(WorkspaceTest, InvalidBranchNameFailsBeforeAnyGitCommand) {
+  write_file(work("README.md"), "uncommitted\n");
+  // A broken remote would make any existence check fail differently.
+  in_work("git remote set-url origin " + root_ / "gone.git");
+  LogCapture log;
+  EXPECT_EQ(failure_of([&] {
+              create_branch_and_commit(settings_, root_ / "x.yaml", "dev-ABC-1-x;touch PWNED",
+                                       "dev", "x;touch PWNED");
+            }),
+            "Invalid branch name: dev-ABC-1-x;touch PWNED (it contains a blank)");
+  EXPECT_EQ(log.lines().size(), 1u) << "only the working-on line";
+  EXPECT_EQ(read_file(work("README.md")), "uncommitted\n");
+  EXPECT_FALSE(file_exists(work("PWNED")));
+  EXPECT_FALSE(file_exists(root_ / "PWNED"));
+}
+
+TEST_F(WorkspaceTest, FailingPullLeavesNoBranchAndRunsNoRollback) {
+  in_work("git branch -q --unset-upstream dev");
+  LogCapture log;
+  const std::string failure = failure_of([&] {
+    create_branch_and_commit(settings_, root_ / "ABC-12_dev_web_app.yaml", "dev-ABC-12-web_app",
+                             "dev", "web_app");
+  });
+  EXPECT_EQ(failure.rfind("Command failed: git pull\nError: ", 0), 0u) << failure;
+  EXPECT_TRUE(log.contains(LogLevel::Error, "Failed during branch operations: " + failure));
+  for (const auto& line : log.lines()) EXPECT_EQ(line.find("Rolled back"), std::string::npos);
+  EXPECT_FALSE(git_.local_has_branch("dev-ABC-12-web_app"));
+  EXPECT_EQ(in_work("git branch --show-current"), "dev");
+}
+
+TEST_F(WorkspaceTest, UnreachableRepoDirFailsInPreparation) {
+  settings_.repo_path = "relative/repo";
+  settings_.repo_dir = root_ / "relative/repo";
+  const std::string failure =
+      failure_of([&] { create_branch_and_commit(settings_, "x.yaml", "dev-A-1-x", "dev", "x"); });
+  EXPECT_EQ(failure, "Cannot change into REPO_PATH relative/repo: No such file or directory");
+}
+
+}  // namespace
+}  // namespace quillmere
