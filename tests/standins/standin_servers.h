@@ -1,2 +1,143 @@
-// Stand-in GitLab and Teams servers for tests and the sandbox.
+// Stand-in GitLab and Teams servers for tests and the sandbox. They listen on
+// 127.0.0.1 only, on a free port, over HTTP or HTTPS, answer the way the real
+// services do for the calls quillmere makes, record every request, and can be
+// told to give forced answers.
 #pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace quillmere::standins {
+
+/// Certificate and key (PEM files); both empty means plain HTTP.
+struct TlsFiles {
+  std::string cert_file;
+  std::string key_file;
+
+  bool enabled() const { return !cert_file.empty(); }
+};
+
+/// One request as received, with the answer that was sent.
+struct RecordedRequest {
+  std::string method;
+  std::string path;                                         ///< percent-decoded path
+  std::string query;                                        ///< the raw query string, without "?"
+  std::vector<std::pair<std::string, std::string>> params;  ///< decoded query parameters
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+  int status = 0;
+  std::string response_body;
+
+  /// The first header of that name (case-insensitive); empty when absent.
+  std::string header(std::string_view name) const;
+  bool has_header(std::string_view name) const;
+  /// The body parsed with its member order kept; null when it is not JSON.
+  nlohmann::ordered_json json_body() const;
+  /// A JSON record of the request with every occurrence of `secret` masked.
+  nlohmann::ordered_json to_json(std::string_view secret = {}) const;
+};
+
+/// An answer given instead of the normal one.
+struct ForcedAnswer {
+  int status = 500;
+  std::string body;
+  std::string content_type = "application/json";
+};
+
+/// Called (from a server thread) after each request has been recorded.
+using RequestObserver = std::function<void(const RecordedRequest&)>;
+
+struct GitLabUser {
+  long long id = 0;
+  std::string username;
+  std::string name;
+};
+
+/// GitLab's REST API under /api/v4: the user search and merge request
+/// creation, with GitLab's statuses and bodies.
+class GitLabStandin {
+ public:
+  enum class Route { kUserSearch, kCreateMergeRequest };
+
+  struct Options {
+    std::string token = "stand-in-token";
+    std::string project_id = "42";
+    std::string project_path = "platform/onboarding-config";
+    std::vector<GitLabUser> users;
+    /// The token's owner, who authors every merge request.
+    GitLabUser author{3, "onboarding-bot", "Onboarding Bot"};
+    TlsFiles tls;
+    RequestObserver observer;
+  };
+
+  explicit GitLabStandin(Options options);
+  ~GitLabStandin();
+  GitLabStandin(const GitLabStandin&) = delete;
+  GitLabStandin& operator=(const GitLabStandin&) = delete;
+
+  int port() const;
+  /// "http(s)://127.0.0.1:PORT"
+  std::string base_url() const;
+  /// base_url() + "/api/v4", the value for GITLAB_URL.
+  std::string api_url() const;
+
+  /// The next `times` requests of `route` get `answer` (queued after earlier
+  /// forced answers), whatever they hold.
+  void force_next(Route route, ForcedAnswer answer, int times = 1);
+
+  std::vector<RecordedRequest> requests() const;
+  std::vector<RecordedRequest> requests(Route route) const;
+  /// The merge requests created so far, as they were answered.
+  std::vector<nlohmann::ordered_json> merge_requests() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+/// A Teams incoming webhook of the legacy connector kind.
+class TeamsStandin {
+ public:
+  struct Options {
+    std::string path = "/webhookb2/stand-in@tenant/IncomingWebhook/0/stand-in";
+    TlsFiles tls;
+    RequestObserver observer;
+  };
+
+  TeamsStandin();
+  explicit TeamsStandin(Options options);
+  ~TeamsStandin();
+  TeamsStandin(const TeamsStandin&) = delete;
+  TeamsStandin& operator=(const TeamsStandin&) = delete;
+
+  int port() const;
+  /// The value for TEAMS_WEBHOOK_URL.
+  std::string webhook_url() const;
+
+  /// The next `times` posts get `answer` instead of the normal one.
+  void force_next(ForcedAnswer answer, int times = 1);
+  /// Every post from now on gets `answer`, until stop_failing().
+  void fail_always(ForcedAnswer answer);
+  void stop_failing();
+
+  std::vector<RecordedRequest> requests() const;
+  /// Every posted body that was a JSON object, member order kept.
+  std::vector<nlohmann::ordered_json> cards() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+/// The legacy webhook's answer when Teams throttled the channel: status 200.
+inline constexpr std::string_view kTeamsThrottledBody =
+    "Webhook message delivery failed with error: Microsoft Teams endpoint returned HTTP error 429 "
+    "with ContextId tcid=0,server=stand-in,cv=0.0..";
+
+}  // namespace quillmere::standins

@@ -1,0 +1,421 @@
+// GitLab's REST API as quillmere meets it: GET /users?username= and
+// POST /projects/:id/merge_requests, with GitLab's own statuses and bodies.
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <ctime>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <regex>
+#include <set>
+
+#include "tests/standins/loopback_server.h"
+#include "tests/standins/standin_servers.h"
+
+namespace quillmere::standins {
+
+namespace {
+
+using ordered_json = nlohmann::ordered_json;
+
+std::string lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string trim(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+std::vector<std::string> split_commas(const std::string& text) {
+  std::vector<std::string> pieces;
+  size_t start = 0;
+  while (start <= text.size()) {
+    const size_t comma = std::min(text.find(',', start), text.size());
+    const std::string piece = trim(text.substr(start, comma - start));
+    if (!piece.empty()) pieces.push_back(piece);
+    start = comma + 1;
+  }
+  return pieces;
+}
+
+// "2025-02-24T09:15:42.318Z", the form GitLab writes its times in.
+std::string utc_now_text() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[40];
+  const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(millis));
+  return text;
+}
+
+// A stable stand-in for a commit id.
+std::string fake_sha(const std::string& seed) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  size_t hash = std::hash<std::string>{}(seed);
+  std::string sha;
+  for (int i = 0; i < 40; ++i) {
+    sha.push_back(kHex[hash & 0xF]);
+    hash = hash * 31 + static_cast<size_t>(i) + (hash >> 7);
+  }
+  return sha;
+}
+
+size_t utf8_length(const std::string& text) {
+  return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
+// Integer ids sent as a JSON array or as a comma-separated string.
+std::vector<long long> id_list(const ordered_json& value) {
+  std::vector<long long> ids;
+  if (value.is_array()) {
+    for (const auto& item : value)
+      if (item.is_number_integer()) ids.push_back(item.get<long long>());
+  } else if (value.is_string()) {
+    for (const std::string& piece : split_commas(value.get<std::string>())) {
+      try {
+        ids.push_back(std::stoll(piece));
+      } catch (const std::exception&) {
+      }
+    }
+  } else if (value.is_number_integer()) {
+    ids.push_back(value.get<long long>());
+  }
+  return ids;
+}
+
+// Labels sent as a comma-separated string or an array; GitLab answers with
+// their titles sorted.
+std::vector<std::string> label_list(const ordered_json& value) {
+  std::set<std::string> labels;
+  if (value.is_string()) {
+    for (const std::string& label : split_commas(value.get<std::string>())) labels.insert(label);
+  } else if (value.is_array()) {
+    for (const auto& item : value)
+      if (item.is_string() && !trim(item.get<std::string>()).empty())
+        labels.insert(trim(item.get<std::string>()));
+  }
+  return {labels.begin(), labels.end()};
+}
+
+ordered_json message_body(const ordered_json& message) {
+  ordered_json body;
+  body["message"] = message;
+  return body;
+}
+
+// {"message":{"FIELD":["PROBLEM"]}}, a model validation failure.
+ordered_json field_error(const std::string& field, const std::string& problem) {
+  ordered_json errors;
+  errors[field] = ordered_json::array({problem});
+  return message_body(errors);
+}
+
+ordered_json error_body(const std::string& error) {
+  ordered_json body;
+  body["error"] = error;
+  return body;
+}
+
+}  // namespace
+
+struct GitLabStandin::Impl {
+  struct OpenMergeRequest {
+    std::string source_branch;
+    std::string target_branch;
+    long long iid;
+  };
+
+  Options options;
+  mutable std::mutex mutex;
+  std::map<Route, std::deque<ForcedAnswer>> forced;
+  std::vector<std::pair<std::optional<Route>, RecordedRequest>> recorded;
+  std::vector<ordered_json> created;
+  std::vector<OpenMergeRequest> open;
+  long long next_iid = 1;
+  std::unique_ptr<LoopbackServer> server;
+
+  explicit Impl(Options given) : options(std::move(given)) {}
+
+  ordered_json user_json(const GitLabUser& user) const {
+    ordered_json json;
+    json["id"] = user.id;
+    json["username"] = user.username;
+    json["name"] = user.name;
+    json["state"] = "active";
+    json["locked"] = false;
+    json["avatar_url"] = nullptr;
+    json["web_url"] = server->base_url() + "/" + user.username;
+    return json;
+  }
+
+  std::optional<Route> route_of(const httplib::Request& request, std::string& project) const {
+    static const std::regex kMergeRequests("^/api/v4/projects/(.+)/merge_requests$");
+    std::smatch match;
+    if (request.method == "GET" && request.path == "/api/v4/users") return Route::kUserSearch;
+    if (request.method == "POST" && std::regex_match(request.path, match, kMergeRequests)) {
+      project = match[1];
+      return Route::kCreateMergeRequest;
+    }
+    return std::nullopt;
+  }
+
+  void handle(const httplib::Request& request, httplib::Response& response) {
+    std::optional<Route> route;
+    {
+      std::lock_guard lock(mutex);
+      std::string project;
+      route = route_of(request, project);
+      serve(request, response, route, project);
+      recorded.emplace_back(route, record_exchange(request, response));
+    }
+    if (options.observer) options.observer(record_exchange(request, response));
+  }
+
+  // Runs with the mutex held.
+  void serve(const httplib::Request& request, httplib::Response& response,
+             const std::optional<Route>& route, const std::string& project) {
+    if (route) {
+      std::deque<ForcedAnswer>& queue = forced[*route];
+      if (!queue.empty()) {
+        answer(response, queue.front());
+        queue.pop_front();
+        return;
+      }
+    }
+    if (!route) return answer_json(response, 404, error_body("404 Not Found"));
+
+    const bool has_token = request.has_header("PRIVATE-TOKEN");
+    if ((has_token && request.get_header_value("PRIVATE-TOKEN") != options.token) ||
+        (!has_token && *route == Route::kCreateMergeRequest))
+      return answer_json(response, 401, message_body("401 Unauthorized"));
+
+    if (*route == Route::kUserSearch) return search_users(request, response, has_token);
+    return create_merge_request(request, response, project);
+  }
+
+  void search_users(const httplib::Request& request, httplib::Response& response, bool has_token) {
+    // Anonymous searches are allowed only for one user name.
+    if (!request.has_param("username")) {
+      if (!has_token)
+        return answer_json(response, 403,
+                           message_body("403 Forbidden - Not authorized to access /api/v4/users"));
+      ordered_json all = ordered_json::array();
+      for (const GitLabUser& user : options.users) all.push_back(user_json(user));
+      return answer_json(response, 200, all);
+    }
+    const std::string wanted = lower(request.get_param_value("username"));
+    ordered_json found = ordered_json::array();
+    for (const GitLabUser& user : options.users)
+      if (lower(user.username) == wanted) found.push_back(user_json(user));
+    answer_json(response, 200, found);
+  }
+
+  std::optional<ordered_json> parameters(const httplib::Request& request,
+                                         httplib::Response& response) {
+    const std::string content_type = lower(request.get_header_value("Content-Type"));
+    if (content_type.rfind("application/json", 0) == 0) {
+      ordered_json body = ordered_json::parse(request.body, nullptr, false);
+      if (body.is_discarded() || !body.is_object()) {
+        answer_json(response, 400, error_body("The request body is not a JSON object"));
+        return std::nullopt;
+      }
+      return body;
+    }
+    if (!request.body.empty() && content_type.rfind("application/x-www-form-urlencoded", 0) != 0) {
+      answer_json(response, 415, message_body("415 Unsupported Media Type"));
+      return std::nullopt;
+    }
+    // Query and form parameters.
+    ordered_json body = ordered_json::object();
+    for (const auto& [name, value] : request.params) body[name] = value;
+    return body;
+  }
+
+  void create_merge_request(const httplib::Request& request, httplib::Response& response,
+                            const std::string& project) {
+    if (project != options.project_id && project != options.project_path)
+      return answer_json(response, 404, message_body("404 Project Not Found"));
+    const std::optional<ordered_json> params = parameters(request, response);
+    if (!params) return;
+
+    std::string missing;
+    for (const char* name : {"source_branch", "target_branch", "title"}) {
+      if (params->contains(name) && !(*params)[name].is_null()) continue;
+      missing += (missing.empty() ? "" : ", ") + std::string(name) + " is missing";
+    }
+    if (!missing.empty()) return answer_json(response, 400, error_body(missing));
+    for (const char* name : {"source_branch", "target_branch", "title"}) {
+      if (!(*params)[name].is_string())
+        return answer_json(response, 400, error_body(std::string(name) + " is invalid"));
+    }
+    const std::string source = (*params)["source_branch"];
+    const std::string target = (*params)["target_branch"];
+    const std::string title = (*params)["title"];
+    if (trim(title).empty())
+      return answer_json(response, 400, field_error("title", "can't be blank"));
+    if (utf8_length(title) > 255)
+      return answer_json(response, 400,
+                         field_error("title", "is too long (maximum is 255 characters)"));
+    if (source == target)
+      return answer_json(response, 422,
+                         message_body(ordered_json::array(
+                             {"You can't use same project/branch for source and target"})));
+    for (const OpenMergeRequest& existing : open) {
+      if (existing.source_branch == source && existing.target_branch == target)
+        return answer_json(
+            response, 409,
+            message_body(ordered_json::array(
+                {"Another open merge request already exists for this source branch: !" +
+                 std::to_string(existing.iid)})));
+    }
+
+    const long long iid = next_iid++;
+    open.push_back({source, target, iid});
+    ordered_json mr = merge_request_json(*params, iid, source, target, title);
+    created.push_back(mr);
+    answer_json(response, 201, mr);
+  }
+
+  std::vector<ordered_json> users_with_ids(const std::vector<long long>& ids) const {
+    // Ids of users the project does not know are dropped, as GitLab does.
+    std::vector<ordered_json> users;
+    for (long long id : ids)
+      for (const GitLabUser& user : options.users)
+        if (user.id == id) users.push_back(user_json(user));
+    return users;
+  }
+
+  // The full object GitLab answers a creation with, members in its order.
+  ordered_json merge_request_json(const ordered_json& params, long long iid,
+                                  const std::string& source, const std::string& target,
+                                  const std::string& title) const {
+    const std::string now = utc_now_text();
+    const std::string reference = "!" + std::to_string(iid);
+    const std::vector<ordered_json> assignees =
+        users_with_ids(id_list(params.value("assignee_ids", ordered_json())));
+    const std::vector<ordered_json> reviewers =
+        users_with_ids(id_list(params.value("reviewer_ids", ordered_json())));
+    const ordered_json description = params.value("description", ordered_json());
+    const ordered_json project_id = [&]() -> ordered_json {
+      try {
+        return std::stoll(options.project_id);
+      } catch (const std::exception&) {
+        return options.project_id;
+      }
+    }();
+
+    ordered_json mr;
+    mr["id"] = 248000 + iid;
+    mr["iid"] = iid;
+    mr["project_id"] = project_id;
+    mr["title"] = title;
+    mr["description"] = description.is_string() ? description : ordered_json();
+    mr["state"] = "opened";
+    mr["created_at"] = now;
+    mr["updated_at"] = now;
+    for (const char* name : {"merged_by", "merge_user", "merged_at", "closed_by", "closed_at"})
+      mr[name] = nullptr;
+    mr["target_branch"] = target;
+    mr["source_branch"] = source;
+    mr["user_notes_count"] = 0;
+    mr["upvotes"] = 0;
+    mr["downvotes"] = 0;
+    mr["author"] = user_json(options.author);
+    mr["assignees"] = assignees;
+    mr["assignee"] = assignees.empty() ? ordered_json() : assignees.front();
+    mr["reviewers"] = reviewers;
+    mr["source_project_id"] = project_id;
+    mr["target_project_id"] = project_id;
+    mr["labels"] = label_list(params.value("labels", ordered_json()));
+    mr["draft"] = title.rfind("Draft:", 0) == 0;
+    mr["imported"] = false;
+    mr["imported_from"] = "none";
+    mr["work_in_progress"] = mr["draft"];
+    mr["milestone"] = nullptr;
+    mr["merge_when_pipeline_succeeds"] = false;
+    mr["merge_status"] = "checking";
+    mr["detailed_merge_status"] = "preparing";
+    mr["merge_after"] = nullptr;
+    mr["sha"] = fake_sha(source);
+    mr["merge_commit_sha"] = nullptr;
+    mr["squash_commit_sha"] = nullptr;
+    mr["discussion_locked"] = nullptr;
+    mr["should_remove_source_branch"] = nullptr;
+    mr["force_remove_source_branch"] = params.value("remove_source_branch", false);
+    mr["prepared_at"] = nullptr;
+    mr["reference"] = reference;
+    mr["references"] = {
+        {"short", reference}, {"relative", reference}, {"full", options.project_path + reference}};
+    mr["web_url"] = server->base_url() + "/" + options.project_path + "/-/merge_requests/" +
+                    std::to_string(iid);
+    mr["time_stats"] = {{"time_estimate", 0},
+                        {"total_time_spent", 0},
+                        {"human_time_estimate", nullptr},
+                        {"human_total_time_spent", nullptr}};
+    mr["squash"] = params.value("squash", false);
+    mr["squash_on_merge"] = mr["squash"];
+    mr["task_completion_status"] = {{"count", 0}, {"completed_count", 0}};
+    mr["has_conflicts"] = false;
+    mr["blocking_discussions_resolved"] = true;
+    mr["subscribed"] = true;
+    mr["changes_count"] = nullptr;
+    for (const char* name :
+         {"latest_build_started_at", "latest_build_finished_at", "first_deployed_to_production_at",
+          "pipeline", "head_pipeline", "diff_refs", "merge_error"})
+      mr[name] = nullptr;
+    mr["user"] = {{"can_merge", true}};
+    return mr;
+  }
+};
+
+GitLabStandin::GitLabStandin(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {
+  impl_->server = std::make_unique<LoopbackServer>(
+      impl_->options.tls,
+      [impl = impl_.get()](const httplib::Request& request, httplib::Response& response) {
+        impl->handle(request, response);
+      });
+}
+
+GitLabStandin::~GitLabStandin() { impl_->server.reset(); }
+
+int GitLabStandin::port() const { return impl_->server->port(); }
+std::string GitLabStandin::base_url() const { return impl_->server->base_url(); }
+std::string GitLabStandin::api_url() const { return base_url() + "/api/v4"; }
+
+void GitLabStandin::force_next(Route route, ForcedAnswer answer, int times) {
+  std::lock_guard lock(impl_->mutex);
+  for (int i = 0; i < times; ++i) impl_->forced[route].push_back(answer);
+}
+
+std::vector<RecordedRequest> GitLabStandin::requests() const {
+  std::lock_guard lock(impl_->mutex);
+  std::vector<RecordedRequest> all;
+  for (const auto& entry : impl_->recorded) all.push_back(entry.second);
+  return all;
+}
+
+std::vector<RecordedRequest> GitLabStandin::requests(Route route) const {
+  std::lock_guard lock(impl_->mutex);
+  std::vector<RecordedRequest> matching;
+  for (const auto& [entry_route, request] : impl_->recorded)
+    if (entry_route == route) matching.push_back(request);
+  return matching;
+}
+
+std::vector<nlohmann::ordered_json> GitLabStandin::merge_requests() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->created;
+}
+
+}  // namespace quillmere::standins

@@ -1,0 +1,191 @@
+// quillmere-standins: the GitLab and Teams stand-ins as one program, for trying
+// quillmere out in a sandbox. Both listen on 127.0.0.1 only, each on a free
+// port, and run until SIGTERM or SIGINT.
+//
+// Usage:
+//   quillmere-standins --state-dir DIR [--cert FILE --key FILE] [--token TOKEN]
+//                      [--project-id ID] [--users NAME=ID,NAME=ID...]
+//
+//   --state-dir DIR   where the program writes its state (created if missing):
+//                       urls.env              GITLAB_URL=...  (the /api/v4 base)
+//                                             TEAMS_WEBHOOK_URL=...
+//                                             GITLAB_PORT=... TEAMS_PORT=...
+//                                           written once both servers listen
+//                                           (atomically: its presence means ready)
+//                       gitlab-requests.jsonl one JSON object per GitLab request
+//                       teams-cards.jsonl     one JSON object per webhook post
+//                     Records hold method, path, query, headers, the body (as
+//                     "json" when it parses, else "body"), status and response;
+//                     the token is masked in them.
+//   --cert FILE --key FILE
+//                     serve HTTPS with this PEM certificate and key (make them
+//                     with scripts/make-test-certs); plain HTTP without them
+//   --token TOKEN     the PRIVATE-TOKEN GitLab accepts (default stand-in-token)
+//   --project-id ID   the project that exists (default 42)
+//   --users LIST      the users GitLab knows (default alice=101,bob=102)
+//
+// Exit status: 0 after a signal, 2 for a bad command line, 1 when a server
+// cannot start.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tests/standins/standin_servers.h"
+
+namespace {
+
+using quillmere::standins::GitLabStandin;
+using quillmere::standins::GitLabUser;
+using quillmere::standins::RecordedRequest;
+using quillmere::standins::TeamsStandin;
+
+struct CommandLine {
+  std::string state_dir;
+  std::string cert_file;
+  std::string key_file;
+  std::string token = "stand-in-token";
+  std::string project_id = "42";
+  std::string users = "alice=101,bob=102";
+};
+
+[[noreturn]] void usage(const std::string& problem) {
+  std::cerr << "quillmere-standins: " << problem << "\n"
+            << "usage: quillmere-standins --state-dir DIR [--cert FILE --key FILE] "
+               "[--token TOKEN] [--project-id ID] [--users NAME=ID,...]\n";
+  std::exit(2);
+}
+
+CommandLine parse_command_line(int argc, char** argv) {
+  CommandLine line;
+  const std::vector<std::pair<std::string, std::string*>> options = {
+      {"--state-dir", &line.state_dir},   {"--cert", &line.cert_file},
+      {"--key", &line.key_file},          {"--token", &line.token},
+      {"--project-id", &line.project_id}, {"--users", &line.users},
+  };
+  for (int i = 1; i < argc; ++i) {
+    const std::string flag = argv[i];
+    bool known = false;
+    for (const auto& [name, target] : options) {
+      if (flag != name) continue;
+      if (i + 1 >= argc) usage(flag + " needs a value");
+      *target = argv[++i];
+      known = true;
+    }
+    if (!known) usage("unknown argument " + flag);
+  }
+  if (line.state_dir.empty()) usage("--state-dir is required");
+  if (line.cert_file.empty() != line.key_file.empty()) usage("--cert and --key go together");
+  return line;
+}
+
+std::vector<GitLabUser> parse_users(const std::string& text) {
+  std::vector<GitLabUser> users;
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t comma = std::min(text.find(',', start), text.size());
+    const std::string entry = text.substr(start, comma - start);
+    start = comma + 1;
+    if (entry.empty()) continue;
+    const size_t equals = entry.find('=');
+    if (equals == std::string::npos || equals == 0) usage("--users wants NAME=ID pairs: " + entry);
+    GitLabUser user;
+    user.username = entry.substr(0, equals);
+    try {
+      user.id = std::stoll(entry.substr(equals + 1));
+    } catch (const std::exception&) {
+      usage("--users: not a number in " + entry);
+    }
+    user.name = user.username;
+    user.name[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(user.name[0])));
+    users.push_back(user);
+  }
+  return users;
+}
+
+// Appends one JSON line per record; server threads call it concurrently.
+class JsonLines {
+ public:
+  JsonLines(const std::string& path, std::string secret)
+      : stream_(path, std::ios::app), secret_(std::move(secret)) {
+    if (!stream_) throw std::runtime_error("cannot open " + path);
+  }
+  void append(const RecordedRequest& request) {
+    const std::string line = request.to_json(secret_).dump(
+        -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    std::lock_guard lock(mutex_);
+    stream_ << line << '\n' << std::flush;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::ofstream stream_;
+  std::string secret_;
+};
+
+void write_urls(const std::string& dir, const GitLabStandin& gitlab, const TeamsStandin& teams) {
+  const std::string path = dir + "/urls.env";
+  const std::string partial = path + ".partial";
+  {
+    std::ofstream out(partial, std::ios::trunc);
+    out << "GITLAB_URL=" << gitlab.api_url() << "\n"
+        << "TEAMS_WEBHOOK_URL=" << teams.webhook_url() << "\n"
+        << "GITLAB_PORT=" << gitlab.port() << "\n"
+        << "TEAMS_PORT=" << teams.port() << "\n";
+    if (!out) throw std::runtime_error("cannot write " + partial);
+  }
+  if (std::rename(partial.c_str(), path.c_str()) != 0)
+    throw std::runtime_error("cannot write " + path);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const CommandLine line = parse_command_line(argc, argv);
+  const std::vector<GitLabUser> users = parse_users(line.users);
+
+  // Blocked before any server thread exists, so every thread inherits the mask
+  // and the signals wait for sigwait below.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  try {
+    ::mkdir(line.state_dir.c_str(), 0755);
+    JsonLines gitlab_log(line.state_dir + "/gitlab-requests.jsonl", line.token);
+    JsonLines teams_log(line.state_dir + "/teams-cards.jsonl", line.token);
+    const quillmere::standins::TlsFiles tls{line.cert_file, line.key_file};
+
+    GitLabStandin::Options gitlab_options;
+    gitlab_options.token = line.token;
+    gitlab_options.project_id = line.project_id;
+    gitlab_options.users = users;
+    gitlab_options.tls = tls;
+    gitlab_options.observer = [&](const RecordedRequest& request) { gitlab_log.append(request); };
+    GitLabStandin gitlab(gitlab_options);
+
+    TeamsStandin::Options teams_options;
+    teams_options.tls = tls;
+    teams_options.observer = [&](const RecordedRequest& request) { teams_log.append(request); };
+    TeamsStandin teams(teams_options);
+
+    write_urls(line.state_dir, gitlab, teams);
+    std::cout << "GITLAB_URL=" << gitlab.api_url() << "\n"
+              << "TEAMS_WEBHOOK_URL=" << teams.webhook_url() << std::endl;
+
+    int received = 0;
+    if (sigwait(&stop_signals, &received) != 0) throw std::runtime_error("sigwait failed");
+    std::cout << "quillmere-standins: stopping on signal " << received << std::endl;
+  } catch (const std::exception& failure) {
+    std::cerr << "quillmere-standins: " << failure.what() << "\n";
+    return 1;
+  }
+  return 0;
+}
