@@ -1,3 +1,105 @@
 #include "quillmere/http_client.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <memory>
+
+#include "tests/standins/standin_servers.h"
+#include "tests/support/process.h"
+
+namespace quillmere {
+namespace {
+
+using standins::ForcedAnswer;
+using standins::TeamsStandin;
+using testing::ScopedEnv;
+
+TEST(PercentEncodeTest, KeepsOnlyUnreservedCharacters) {
+  EXPECT_EQ(percent_encode("alice"), "alice");
+  EXPECT_EQ(percent_encode("a.b-c_d~e"), "a.b-c_d~e");
+  EXPECT_EQ(percent_encode("a&b=c"), "a%26b%3Dc");
+  EXPECT_EQ(percent_encode("x y#z?/+%"), "x%20y%23z%3F%2F%2B%25");
+  EXPECT_EQ(percent_encode("jürgen"), "j%C3%BCrgen");
+  EXPECT_EQ(percent_encode(""), "");
+}
+
+TEST(MaskSecretTest, MasksEveryFormOfTheSecret) {
+  EXPECT_EQ(mask_secret("token glpat-x/y in body", "glpat-x/y"), "token [MASKED] in body");
+  EXPECT_EQ(mask_secret("echo glpat-x%2Fy twice glpat-x%2Fy", "glpat-x/y"),
+            "echo [MASKED] twice [MASKED]");
+  EXPECT_EQ(mask_secret(R"({"t":"a\"b"})", "a\"b"), R"({"t":"[MASKED]"})");
+  EXPECT_EQ(mask_secret("nothing here", ""), "nothing here");
+}
+
+struct HttpClientTest : ::testing::Test {
+  HttpClientTest() {
+    // Loopback traffic must never be sent to a proxy of the machine.
+    env.set("no_proxy", "127.0.0.1,localhost");
+    env.set("NO_PROXY", "127.0.0.1,localhost");
+  }
+  ScopedEnv env;
+  CurlGlobal curl;
+  TeamsStandin server;
+  HttpClient http;
+};
+
+TEST_F(HttpClientTest, PostSendsJsonWithItsHeadersAndKeepsStatusAndBody) {
+  const HttpResponse response =
+      http.post_json(server.webhook_url(), R"({"summary":"s"})", {{"X-Check", "yes"}});
+  EXPECT_TRUE(response.answered());
+  EXPECT_EQ(response.status, 200);
+  EXPECT_EQ(response.body, "1");
+
+  server.force_next({503, "<html>down</html>", "text/html"});
+  const HttpResponse refused = http.post_json(server.webhook_url(), "{}", {});
+  EXPECT_TRUE(refused.answered());  // an HTTP error is an answer, not a transport failure
+  EXPECT_EQ(refused.status, 503);
+  EXPECT_EQ(refused.body, "<html>down</html>");
+
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].method, "POST");
+  EXPECT_EQ(requests[0].body, R"({"summary":"s"})");
+  EXPECT_EQ(requests[0].header("Content-Type"), "application/json");
+  EXPECT_EQ(requests[0].header("X-Check"), "yes");
+  EXPECT_FALSE(requests[1].has_header("X-Check"));
+}
+
+TEST_F(HttpClientTest, EachCallStartsFromCleanOptions) {
+  // The handle is reused: a GET after a POST must not inherit its body or
+  // content type.
+  http.post_json(server.webhook_url(), R"({"summary":"s"})", {});
+  const HttpResponse response = http.get(server.webhook_url(), {{"PRIVATE-TOKEN", "t"}});
+  EXPECT_EQ(response.status, 405);
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].method, "GET");
+  EXPECT_EQ(requests[1].body, "");
+  EXPECT_FALSE(requests[1].has_header("Content-Type"));
+  EXPECT_EQ(requests[1].header("PRIVATE-TOKEN"), "t");
+}
+
+TEST_F(HttpClientTest, TransportFailureIsKeptApartFromTheStatus) {
+  int closed_port = 0;
+  {
+    TeamsStandin gone;
+    closed_port = gone.port();
+  }
+  const HttpResponse response =
+      http.get("http://127.0.0.1:" + std::to_string(closed_port) + "/x", {});
+  EXPECT_FALSE(response.answered());
+  EXPECT_EQ(response.status, 0);
+  EXPECT_THAT(response.transport_error, ::testing::HasSubstr("127.0.0.1"));
+}
+
+TEST_F(HttpClientTest, HeaderWithLineBreakIsRefusedWithoutEchoingIt) {
+  const HttpResponse response =
+      http.get(server.webhook_url(), {{"PRIVATE-TOKEN", "secret\r\nX-Injected: 1"}});
+  EXPECT_FALSE(response.answered());
+  EXPECT_THAT(response.transport_error, ::testing::Not(::testing::HasSubstr("secret")));
+  EXPECT_TRUE(server.requests().empty());
+}
+
+}  // namespace
+}  // namespace quillmere
