@@ -137,22 +137,40 @@ YAML::Node load_single_document(const std::string& path) {
 // which aliases share, so the tag's address identifies the node.
 const void* identity(const YAML::Node& node) { return &node.Tag(); }
 
+[[noreturn]] void reject_tag(const std::string& tag) {
+  throw std::runtime_error("unsupported tag " + tag);
+}
+
 // "str" for "tag:yaml.org,2002:str"; any tag outside the standard set fails.
 std::string_view standard_type(const std::string& tag) {
-  if (!tag.starts_with(kStandardTagPrefix)) throw std::runtime_error("unsupported tag " + tag);
+  if (!tag.starts_with(kStandardTagPrefix)) reject_tag(tag);
   return std::string_view(tag).substr(kStandardTagPrefix.size());
 }
 
-ScalarKind scalar_kind_for_tag(const std::string& tag) {
+bool is_collection_type(std::string_view type) {
+  return type == "map" || type == "set" || type == "seq" || type == "omap" || type == "pairs";
+}
+
+std::optional<ScalarKind> scalar_kind_of_type(std::string_view type) {
   static constexpr std::pair<std::string_view, ScalarKind> kKinds[] = {
-      {"null", ScalarKind::Null},       {"bool", ScalarKind::Boolean},
-      {"int", ScalarKind::Integer},     {"float", ScalarKind::Float},
-      {"timestamp", ScalarKind::Timestamp}, {"binary", ScalarKind::Binary},
-      {"str", ScalarKind::Text},        {"merge", ScalarKind::Merge},
+      {"null", ScalarKind::Null},
+      {"bool", ScalarKind::Boolean},
+      {"int", ScalarKind::Integer},
+      {"float", ScalarKind::Float},
+      {"timestamp", ScalarKind::Timestamp},
+      {"binary", ScalarKind::Binary},
+      {"str", ScalarKind::Text},
+      {"merge", ScalarKind::Merge},
       {"value", ScalarKind::Value}};
-  const std::string_view type = standard_type(tag);
   for (const auto& [name, kind] : kKinds)
     if (name == type) return kind;
+  return std::nullopt;
+}
+
+ScalarKind scalar_kind_for_tag(const std::string& tag) {
+  const std::string_view type = standard_type(tag);
+  if (const std::optional<ScalarKind> kind = scalar_kind_of_type(type)) return *kind;
+  if (!is_collection_type(type)) reject_tag(tag);
   throw std::runtime_error("tag " + tag + " does not fit a scalar");
 }
 
@@ -179,6 +197,7 @@ Collection collection_kind(const YAML::Node& node) {
   if (map && type == "set") return Collection::Set;
   if (!map && type == "seq") return Collection::List;
   if (!map && (type == "omap" || type == "pairs")) return Collection::Pairs;
+  if (!is_collection_type(type) && !scalar_kind_of_type(type)) reject_tag(tag);
   throw std::runtime_error("tag " + tag + (map ? " does not fit a map" : " does not fit a list"));
 }
 
@@ -299,15 +318,6 @@ class DocumentReader {
   std::vector<const void*> merging_;
 };
 
-// A ticket or project typed as a number, boolean or date keeps the text it
-// is written with ("0123" stays "0123", not 83); a list, map or binary data
-// has no such text.
-std::string written_text(const YAML::Node& node, std::string_view field) {
-  if (!node.IsScalar() || type_scalar(node).kind == ScalarKind::Binary)
-    throw std::runtime_error("the " + std::string(field) + " is not a scalar");
-  return node.Scalar();
-}
-
 // A value as the log shows it: scalars as written, lists and maps in flow
 // style, a list or map that contains itself as "...".
 std::string rendered(const YAML::Node& node, std::vector<const void*>& open) {
@@ -332,6 +342,15 @@ std::string rendered(const YAML::Node& node, std::vector<const void*>& open) {
 std::string rendered(const YAML::Node& node) {
   std::vector<const void*> open;
   return rendered(node, open);
+}
+
+// A ticket or project typed as a number, boolean or date keeps the text it
+// is written with ("0123" stays "0123", not 83); a list, map or binary data
+// has no such text.
+std::string written_text(const YAML::Node& node, std::string_view field) {
+  if (!node.IsScalar() || type_scalar(node).kind == ScalarKind::Binary)
+    throw std::runtime_error("the " + std::string(field) + " " + rendered(node) + " is not text");
+  return node.Scalar();
 }
 
 std::string lower_case_environment(const YAML::Node& node) {

@@ -51,7 +51,9 @@ class Cursor {
   bool at_end() const { return pos_ == text_.size(); }
   std::string_view rest() const { return text_.substr(pos_); }
 
-  bool eat(char c) { return eat_if([c](char x) { return x == c; }); }
+  bool eat(char c) {
+    return eat_if([c](char x) { return x == c; });
+  }
   bool eat_one_of(std::string_view set) {
     return eat_if([set](char x) { return set.find(x) != std::string_view::npos; });
   }
@@ -87,8 +89,8 @@ bool is_null_form(std::string_view text) {
 
 bool is_bool_form(std::string_view text) {
   static constexpr std::array<std::string_view, 18> kWords = {
-      "yes", "Yes", "YES", "no",    "No",    "NO",    "true", "True", "TRUE",
-      "false", "False", "FALSE", "on", "On", "ON", "off", "Off", "OFF"};
+      "yes",   "Yes",   "YES",   "no", "No", "NO", "true", "True", "TRUE",
+      "false", "False", "FALSE", "on", "On", "ON", "off",  "Off",  "OFF"};
   return std::find(kWords.begin(), kWords.end(), text) != kWords.end();
 }
 
@@ -121,10 +123,9 @@ bool eat_optional_exponent(Cursor& cursor) {
 bool is_int_form(std::string_view text) {
   Cursor cursor(text);
   cursor.eat_one_of("-+");
-  if (cursor.eat_word("0b")) return !cursor.eat_while([](char c) {
-                                         return is_binary_digit(c) || c == '_';
-                                       }).empty() &&
-                                    cursor.at_end();
+  if (cursor.eat_word("0b"))
+    return !cursor.eat_while([](char c) { return is_binary_digit(c) || c == '_'; }).empty() &&
+           cursor.at_end();
   if (cursor.eat_word("0x"))
     return !cursor.eat_while([](char c) { return is_hex_digit(c) || c == '_'; }).empty() &&
            cursor.at_end();
@@ -287,8 +288,10 @@ bool integer_is_zero(std::string_view text) {
   std::string_view digits = value;
   if (!digits.empty() && (digits[0] == '-' || digits[0] == '+')) digits.remove_prefix(1);
   if (digits.empty()) reject("integer", text);
-  if (digits.starts_with("0b")) return all_zeros(require_digits(digits.substr(2), is_binary_digit, text));
-  if (digits.starts_with("0x")) return all_zeros(require_digits(digits.substr(2), is_hex_digit, text));
+  if (digits.starts_with("0b"))
+    return all_zeros(require_digits(digits.substr(2), is_binary_digit, text));
+  if (digits.starts_with("0x"))
+    return all_zeros(require_digits(digits.substr(2), is_hex_digit, text));
   if (digits[0] == '0') return all_zeros(require_digits(digits, is_octal_digit, text));
   bool zero = true;
   size_t start = 0;
@@ -355,8 +358,7 @@ bool float_is_zero(std::string_view text) {
 // padding is an error. Returns the number of decoded bytes.
 size_t decoded_binary_size(std::string_view text) {
   auto in_alphabet = [](char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || is_digit(c) || c == '+' ||
-           c == '/';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || is_digit(c) || c == '+' || c == '/';
   };
   size_t bytes = 0;
   int quad_position = 0;
@@ -393,15 +395,24 @@ ScalarKind classify_plain_scalar(std::string_view text) {
 
 ResolvedScalar construct_scalar(ScalarKind kind, std::string_view text) {
   switch (kind) {
-    case ScalarKind::Null: return {kind, false};
-    case ScalarKind::Boolean: return {kind, construct_bool(text)};
-    case ScalarKind::Integer: return {kind, !integer_is_zero(text)};
-    case ScalarKind::Float: return {kind, !float_is_zero(text)};
-    case ScalarKind::Timestamp: check_timestamp(text); return {kind, true};
-    case ScalarKind::Binary: return {kind, decoded_binary_size(text) > 0};
-    case ScalarKind::Text: return {kind, !text.empty()};
+    case ScalarKind::Null:
+      return {kind, false};
+    case ScalarKind::Boolean:
+      return {kind, construct_bool(text)};
+    case ScalarKind::Integer:
+      return {kind, !integer_is_zero(text)};
+    case ScalarKind::Float:
+      return {kind, !float_is_zero(text)};
+    case ScalarKind::Timestamp:
+      check_timestamp(text);
+      return {kind, true};
+    case ScalarKind::Binary:
+      return {kind, decoded_binary_size(text) > 0};
+    case ScalarKind::Text:
+      return {kind, !text.empty()};
     case ScalarKind::Merge:
-    case ScalarKind::Value: return {kind, true};
+    case ScalarKind::Value:
+      return {kind, true};
   }
   return {ScalarKind::Text, !text.empty()};
 }

@@ -1,3 +1,199 @@
 #include "quillmere/request_file.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace quillmere {
+namespace {
+
+using ::testing::ElementsAre;
+using testing::LogCapture;
+using testing::TempDir;
+using testing::write_file;
+
+constexpr const char* kValidName = "ABC-12_dev_web_app.yaml";
+const std::string kFromValidName =
+    "INFO - Parsed from filename: Ticket=ABC-12, Environment=dev, Project=web_app";
+const OnboardingRequest kValidNameRequest{"ABC-12", "dev", "web_app"};
+
+class RequestFileTest : public ::testing::Test {
+ protected:
+  // Writes `content` under `name` and parses it.
+  OnboardingRequest parse(const std::string& name, const std::string& content) {
+    write_file(dir_ / name, content);
+    return parse_file(dir_ / name);
+  }
+
+  TempDir dir_;
+  LogCapture log_;
+};
+
+TEST_F(RequestFileTest, ContentDecidesWhateverTheName) {
+  const auto request = parse("notes.yaml", "ticket: OPS-1\nenvironment: Prod\nproject: billing\n");
+  EXPECT_EQ(request, (OnboardingRequest{"OPS-1", "prod", "billing"}));
+  EXPECT_THAT(log_.lines(),
+              ElementsAre("INFO - Using data from YAML content: OPS-1, Prod, billing"));
+}
+
+TEST_F(RequestFileTest, SecondKeysStandInForAbsentFirstOnes) {
+  for (const std::string absent : {"", "~", "''", "false", "no", "0", "0.0", "0x0", "[]", "{}"}) {
+    const auto request =
+        parse("x.yaml", "ticket: " + absent + "\njira_ticket: OPS-7\n" +
+                            "environment: dev\nproject: " + absent + "\nproject_name: svc\n");
+    EXPECT_EQ(request, (OnboardingRequest{"OPS-7", "dev", "svc"})) << absent;
+  }
+  // A present first key wins over the second.
+  EXPECT_EQ(parse("x.yaml", "ticket: A-1\njira_ticket: B-2\nenvironment: dev\nproject: p\n").ticket,
+            "A-1");
+}
+
+TEST_F(RequestFileTest, IncompleteContentIsIgnoredAndNeverMixed) {
+  for (const std::string content :
+       {"ticket: OPS-1\nproject: billing\n", "ticket: OPS-1\nenvironment: ''\nproject: x\n",
+        "ticket: OPS-1\nenvironment: dev\nproject_name: ~\n"}) {
+    log_.clear();
+    EXPECT_EQ(parse(kValidName, content), kValidNameRequest) << content;
+    EXPECT_THAT(log_.lines(), ElementsAre(kFromValidName)) << content;
+  }
+}
+
+TEST_F(RequestFileTest, EmptyOrAbsentTopLevelLeavesItToTheName) {
+  for (const std::string content :
+       {"", "# nothing\n", "---\n", "[]\n", "{}\n", "~\n", "0\n", "false\n", "''\n"}) {
+    log_.clear();
+    EXPECT_EQ(parse(kValidName, content), kValidNameRequest) << content;
+    EXPECT_THAT(log_.lines(), ElementsAre(kFromValidName)) << content;
+  }
+}
+
+TEST_F(RequestFileTest, UnusableContentFallsBackToTheNameOrFails) {
+  const std::string complete = "ticket: OPS-1\nenvironment: dev\nproject: x\n";
+  const std::vector<std::string> unusable = {
+      "ticket: [OPS-1\n",                                 // malformed
+      complete + "---\nticket: OPS-2\n",                  // two documents
+      complete + "---\n",                                 // a second, empty document
+      "- ticket: OPS-1\n",                                // top-level list
+      "just text\n",                                      // top-level scalar
+      complete + "note: caf\xe9\n",                       // Latin-1, not UTF-8
+      complete + "note: a\x01z\n",                        // control character
+      complete + "note: !custom x\n",                     // tag outside the standard set
+      complete + "due: 2024-02-30\n",                     // no such date
+      complete + "count: !!int many\n",                   // value the tag cannot hold
+      complete + "? [a, b]\n: list as key\n",             // unhashable key
+      complete + "other: =\n",                            // "=" is only a key
+      "ticket: [OPS-1]\nenvironment: dev\nproject: x\n",  // list as ticket
+  };
+  for (const std::string& content : unusable) {
+    log_.clear();
+    EXPECT_EQ(parse(kValidName, content), kValidNameRequest) << content;
+    EXPECT_THAT(log_.lines(), ElementsAre(kFromValidName)) << content;
+    EXPECT_THROW(parse("request.yaml", content), InvalidRequestFileError) << content;
+  }
+}
+
+TEST_F(RequestFileTest, MissingOrUnreadableFileLeavesItToTheName) {
+  EXPECT_EQ(parse_file(dir_ / kValidName), kValidNameRequest);
+  testing::make_dir(dir_ / "ABC-1_dev_dir.yaml");
+  EXPECT_EQ(parse_file(dir_ / "ABC-1_dev_dir.yaml"), (OnboardingRequest{"ABC-1", "dev", "dir"}));
+}
+
+TEST_F(RequestFileTest, EnvironmentThatIsNotTextIsLoggedThenTheNameDecides) {
+  for (const std::string env : {"42", "yes", "2024-01-01", "[dev]", "{a: b}"}) {
+    log_.clear();
+    EXPECT_EQ(parse(kValidName, "ticket: OPS-1\nenvironment: " + env + "\nproject: x\n"),
+              kValidNameRequest);
+    EXPECT_THAT(
+        log_.lines(),
+        ElementsAre("INFO - Using data from YAML content: OPS-1, " + env + ", x", kFromValidName));
+  }
+}
+
+TEST_F(RequestFileTest, QuotedAndStrTaggedScalarsAreText) {
+  EXPECT_EQ(parse("x.yaml", "ticket: OPS-1\nenvironment: \"YES\"\nproject: x\n").environment,
+            "yes");
+  EXPECT_EQ(parse("x.yaml", "ticket: OPS-1\nenvironment: !!str 123\nproject: x\n").environment,
+            "123");
+  EXPECT_EQ(parse("x.yaml", "ticket: '0'\nenvironment: dev\nproject: x\n").ticket, "0");
+}
+
+TEST_F(RequestFileTest, TicketsAndProjectsKeepTheTextTheyAreWrittenWith) {
+  EXPECT_EQ(parse("x.yaml", "ticket: 0123\nenvironment: dev\nproject: 1e3\n"),
+            (OnboardingRequest{"0123", "dev", "1e3"}));
+  EXPECT_EQ(parse("x.yaml", "ticket: yes\nenvironment: dev\nproject: 2024-01-01\n"),
+            (OnboardingRequest{"yes", "dev", "2024-01-01"}));
+  EXPECT_EQ(parse("x.yaml", "ticket: !!int 0x1F\nenvironment: dev\nproject: 1_000.50\n"),
+            (OnboardingRequest{"0x1F", "dev", "1_000.50"}));
+  // No trimming of quoted values.
+  EXPECT_EQ(parse("x.yaml", "ticket: ' OPS-1 '\nenvironment: dev\nproject: x\n").ticket, " OPS-1 ");
+}
+
+TEST_F(RequestFileTest, ReadsMapsTheWayStandardLoadersBuildThem) {
+  // The last of duplicate keys wins.
+  EXPECT_EQ(parse("x.yaml", "ticket: A-1\nticket: A-2\nenvironment: dev\nproject: x\n").ticket,
+            "A-2");
+  // Merge keys bring in pairs; the map's own pairs win over merged ones.
+  EXPECT_EQ(parse("x.yaml",
+                  "base: &b {ticket: A-1, environment: dev, project: old}\n<<: *b\nproject: new\n"),
+            (OnboardingRequest{"A-1", "dev", "new"}));
+  // CR LF line ends do not leak into the values.
+  EXPECT_EQ(parse("x.yaml", "ticket: A-1\r\nenvironment: dev\r\nproject: x\r\n"),
+            (OnboardingRequest{"A-1", "dev", "x"}));
+  // A list that contains itself is logged without looping.
+  log_.clear();
+  EXPECT_EQ(parse(kValidName, "ticket: A-1\nenvironment: &e [*e]\nproject: x\n"),
+            kValidNameRequest);
+  EXPECT_EQ(log_.lines().front(), "INFO - Using data from YAML content: A-1, [...], x");
+}
+
+TEST_F(RequestFileTest, FileNamesThatMatch) {
+  struct Accepted {
+    std::string name;
+    OnboardingRequest request;
+  };
+  for (const auto& [name, request] : std::vector<Accepted>{
+           {"ABC-12_DEV_svc.api.yaml", {"ABC-12", "dev", "svc.api"}},
+           {"A-1_Prod_a_b_c.yaml.yaml", {"A-1", "prod", "a_b_c.yaml"}},
+           {"ABC-007_dev_web app.yaml", {"ABC-007", "dev", "web app"}},
+           {"ABC-12_dev_.yaml.yaml", {"ABC-12", "dev", ".yaml"}},
+       })
+    EXPECT_EQ(parse_file(dir_ / name), request) << name;
+  // The log shows the environment as written in the name.
+  EXPECT_EQ(log_.lines().front(),
+            "INFO - Parsed from filename: Ticket=ABC-12, Environment=DEV, Project=svc.api");
+}
+
+TEST_F(RequestFileTest, FileNamesThatDoNotMatch) {
+  for (const std::string name :
+       {"abc-12_dev_x.yaml", "ABC12_dev_x.yaml", "ABC-12_dev2_x.yaml", "ABC-12_dev_.yaml",
+        "ABC-12_dev_x.yml", "ABC-12_dev_x.YAML", "ABC-_dev_x.yaml", "ABC-12__x.yaml",
+        "ABC-12_dev_x\ny.yaml", "ABC-12_dev_x.yaml ",
+        "\xc3\x84"
+        "BC-12_dev_x.yaml",
+        "ABC-\xd9\xa1_dev_x.yaml", "ABC-12_d\xc3\xa9v_x.yaml", "ABC-12_dev_x.yaml\n", ""}) {
+    try {
+      parse_file(dir_ / name);
+      ADD_FAILURE() << "accepted " << name;
+    } catch (const InvalidRequestFileError& error) {
+      EXPECT_EQ(std::string(error.what()),
+                "Invalid filename format: " + name +
+                    ". Expected format: TICKET_ENVIRONMENT_PROJECT.yaml");
+    }
+  }
+  EXPECT_TRUE(log_.lines().empty());
+}
+
+TEST_F(RequestFileTest, OnlyTheLastPathComponentIsTheName) {
+  testing::make_dir(dir_ / "ABC-1_dev_outer");
+  EXPECT_EQ(parse_file(dir_ / "ABC-1_dev_outer/ABC-2_qa_inner.yaml"),
+            (OnboardingRequest{"ABC-2", "qa", "inner"}));
+  EXPECT_THROW(parse_file(dir_ / "ABC-1_dev_x.yaml/"), InvalidRequestFileError);
+}
+
+}  // namespace
+}  // namespace quillmere
