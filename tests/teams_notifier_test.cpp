@@ -1,3 +1,210 @@
 #include "quillmere/teams_notifier.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include "tests/standins/standin_servers.h"
+#include "tests/support/process.h"
+
+namespace quillmere {
+namespace {
+
+using standins::TeamsStandin;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using testing::LogCapture;
+using testing::ScopedEnv;
+using ::testing::StartsWith;
+using ordered_json = nlohmann::ordered_json;
+
+const nlohmann::json kMrData = {
+    {"iid", 17},
+    {"title", "ABC-12: Onboard web_app to dev"},
+    {"web_url", "https://gitlab.example.com/platform/config/-/merge_requests/17"},
+    {"created_at", "2024-05-01T12:34:56.789Z"},
+    {"author", {{"id", 3}, {"name", "Onboarding Bot"}}},
+};
+
+// The whole card, members in their documented order.
+const char* const kExpectedCard = R"json({
+  "@type": "MessageCard",
+  "@context": "https://schema.org/extensions",
+  "summary": "New MR: web_app onboarding to dev",
+  "themeColor": "0078D4",
+  "title": "🚀 Project Onboarding: web_app",
+  "sections": [
+    {
+      "activityTitle": "📋 **ABC-12: Onboard web_app to dev**",
+      "activitySubtitle": "Project **web_app** is being onboarded to **DEV** environment",
+      "activityImage": "https://about.gitlab.com/images/press/logo/png/gitlab-icon-rgb.png",
+      "facts": [
+        {"name": "🎯 Project:", "value": "**web_app**"},
+        {"name": "🎫 Jira Ticket:", "value": "[ABC-12](https://jira.example.com/browse/ABC-12)"
+},
+        {"name": "🔢 MR ID:", "value": "!17"},
+        {"name": "🌿 Source Branch:", "value": "dev-ABC-12-web_app"},
+        {"name": "🎯 Target Branch:", "value": "dev"},
+        {"name": "🌍 Environment:", "value": "DEV"},
+        {"name": "👤 Author:", "value": "Onboarding Bot"},
+        {"name": "👥 Reviewers:", "value": "alice, bob"},
+        {"name": "🏷️ Labels:", "value": "project-onboarding, auto-generated, Korvane Autonomous AI Agent"},
+        {"name": "📅 Created At:", "value": "2024-05-01 12:34:56"},
+        {"name": "📌 Status:", "value": "🟡 Open — Awaiting Review"}
+      ],
+      "markdown": true
+},
+    {
+      "title": "📝 What's Being Onboarded?",
+      "text": "\n**Project Configuration for web_app**\n- Environment: DEV\n- Configuration file has been added to the repository\n- Ready for review and validation\n                ",
+      "markdown": true
+    }
+  ],
+  "potentialAction": [
+    {"@type": "OpenUri", "name": "🔍 View Merge Request",
+     "targets": [{"os": "default", "uri": "https://gitlab.example.com/platform/config/-/merge_requests/17"}]},
+    {"@type": "OpenUri", "name": "🎫 View Jira Ticket",
+     "targets": [{"os": "default", "uri": "https://jira.example.com/browse/ABC-12"}]}
+  ]
+})json";
+
+struct TeamsNotifierTest : ::testing::Test {
+  TeamsNotifierTest() {
+    env.set("no_proxy", "127.0.0.1,localhost");
+    env.set("NO_PROXY", "127.0.0.1,localhost");
+    env.set("JIRA_BASE_URL", "https://jira.example.com/browse");
+    env.set("REVIEWER_USERNAMES", " alice,, bob ");
+    env.set("GIT_COMMITTER_NAME", std::nullopt);
+    env.set("TEAMS_WEBHOOK_URL", teams.webhook_url());
+  }
+
+  ordered_json card(const nlohmann::json& mr_data) {
+    return build_teams_card(mr_data, "ABC-12", "dev", "dev-ABC-12-web_app", "dev", "web_app");
+  }
+  // The value of the fact named `name`.
+  static std::string fact(const ordered_json& card, const std::string& name) {
+    for (const auto& entry : card["sections"][0]["facts"])
+      if (entry["name"] == name) return entry["value"];
+    return "<no such fact>";
+  }
+  void send(const nlohmann::json& mr_data) {
+    send_mr_notification_to_teams(http, mr_data, "ABC-12", "dev", "dev-ABC-12-web_app", "dev",
+                                  "web_app");
+  }
+
+  ScopedEnv env;
+  CurlGlobal curl;
+  TeamsStandin teams;
+  HttpClient http;
+  LogCapture log;
+};
+
+TEST_F(TeamsNotifierTest, CardHoldsEveryMemberInOrder) {
+  EXPECT_EQ(card(kMrData).dump(2), ordered_json::parse(kExpectedCard).dump(2));
+}
+
+TEST_F(TeamsNotifierTest, MissingOrOddMembersTakeTheirFallbacks) {
+  const ordered_json bare = card(nlohmann::json::object());
+  EXPECT_EQ(fact(bare, "🔢 MR ID:"), "!N/A");
+  EXPECT_EQ(bare["sections"][0]["activityTitle"], "📋 **N/A**");
+  EXPECT_EQ(bare["potentialAction"][0]["targets"][0]["uri"], "N/A");
+  EXPECT_EQ(fact(bare, "📅 Created At:"), "");
+  EXPECT_EQ(fact(bare, "👤 Author:"), "N/A");
+
+  env.set("GIT_COMMITTER_NAME", "Deploy Bot");
+  struct Case {
+    nlohmann::json mr_data;
+    std::string fact_name;
+    std::string value;
+  };
+  const Case cases[] = {
+      {nlohmann::json::object(), "👤 Author:", "Deploy Bot"},
+      {{{"author", "someone"}}, "👤 Author:", "Deploy Bot"},  // not an object
+      {{{"author", {{"name", nullptr}}}}, "👤 Author:", "Deploy Bot"},
+      {{{"author", nlohmann::json::array()}}, "👤 Author:", "Deploy Bot"},
+      {{{"created_at", 1714567890}}, "📅 Created At:", ""},  // not text
+      {{{"created_at", nullptr}}, "📅 Created At:", ""},
+      {{{"created_at", "2024-05-01"}}, "📅 Created At:", "2024-05-01"},
+      {{{"created_at", "2024-05-01T12:34:56+02:00"}}, "📅 Created At:", "2024-05-01 12:34:56"},
+      {{{"iid", "17"}}, "🔢 MR ID:", "!17"},
+      {{{"iid", nullptr}}, "🔢 MR ID:", "!N/A"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mr_data.dump());
+    EXPECT_EQ(fact(card(c.mr_data), c.fact_name), c.value);
+  }
+  EXPECT_EQ(card({{"web_url", nullptr}})["potentialAction"][0]["targets"][0]["uri"], "N/A");
+}
+
+TEST_F(TeamsNotifierTest, WithoutReviewersOrJira) {
+  env.set("REVIEWER_USERNAMES", " , ");
+  env.set("JIRA_BASE_URL", std::nullopt);
+  const ordered_json plain = card(kMrData);
+  EXPECT_EQ(fact(plain, "👥 Reviewers:"), "None");
+  EXPECT_EQ(fact(plain, "🎫 Jira Ticket:"), "[ABC-12](ABC-12)");
+  EXPECT_EQ(plain["potentialAction"][1]["targets"][0]["uri"], "ABC-12");
+}
+
+TEST_F(TeamsNotifierTest, DeliveredCardIsAnnounced) {
+  send(kMrData);
+  ASSERT_EQ(teams.cards().size(), 1u);
+  EXPECT_EQ(teams.cards()[0].dump(2), ordered_json::parse(kExpectedCard).dump(2));
+  EXPECT_EQ(teams.requests()[0].header("Content-Type"), "application/json");
+  EXPECT_THAT(log.lines(), ElementsAre("INFO - 📣 Teams notification sent for web_app (ABC-12)"));
+}
+
+TEST_F(TeamsNotifierTest, NoWebhookNoRequest) {
+  for (const std::optional<std::string>& unset :
+       {std::optional<std::string>(), std::optional<std::string>("")}) {
+    env.set("TEAMS_WEBHOOK_URL", unset);
+    send(kMrData);
+  }
+  EXPECT_TRUE(teams.requests().empty());
+  EXPECT_THAT(log.lines(),
+              ElementsAre("WARNING - TEAMS_WEBHOOK_URL not set — skipping Teams notification",
+                          "WARNING - TEAMS_WEBHOOK_URL not set — skipping Teams notification"));
+}
+
+TEST_F(TeamsNotifierTest, FailedDeliveriesAreWarningsOnly) {
+  const std::string throttled(standins::kTeamsThrottledBody);
+  struct Case {
+    standins::ForcedAnswer answer;
+    std::string warning;
+  };
+  const Case cases[] = {
+      {{400, "Summary or Text is required.", "text/plain"},
+       "Teams notification failed: HTTP 400: Summary or Text is required."},
+      {{500, "", "text/plain"}, "Teams notification failed: HTTP 500: "},
+      // The legacy connector reports throttling with a 200.
+      {{200, throttled, "text/plain"}, "Teams notification failed: " + throttled},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.warning);
+    log.clear();
+    teams.force_next(c.answer);
+    EXPECT_NO_THROW(send(kMrData));
+    EXPECT_THAT(log.lines(), ElementsAre("WARNING - " + c.warning));
+  }
+
+  log.clear();
+  env.set("TEAMS_WEBHOOK_URL", "http://127.0.0.1:1/webhook");
+  EXPECT_NO_THROW(send(kMrData));
+  ASSERT_EQ(log.records().size(), 1u);
+  EXPECT_EQ(log.records()[0].level, LogLevel::Warning);
+  EXPECT_THAT(log.records()[0].message, StartsWith("Teams notification failed: "));
+}
+
+TEST_F(TeamsNotifierTest, AcceptedWithoutBodyCountsAsDelivered) {
+  teams.force_next({202, "", "text/plain"});  // a Workflows webhook
+  send(kMrData);
+  EXPECT_THAT(log.lines(), ElementsAre("INFO - 📣 Teams notification sent for web_app (ABC-12)"));
+}
+
+TEST_F(TeamsNotifierTest, OddMergeRequestDataStillSendsTheCard) {
+  send({{"author", "Onboarding Bot"}, {"created_at", 1714567890}, {"iid", 17}});
+  ASSERT_EQ(teams.cards().size(), 1u);
+  EXPECT_EQ(fact(teams.cards()[0], "🔢 MR ID:"), "!17");
+  EXPECT_THAT(log.lines(), ElementsAre("INFO - 📣 Teams notification sent for web_app (ABC-12)"));
+}
+
+}  // namespace
+}  // namespace quillmere
