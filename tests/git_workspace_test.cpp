@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -348,6 +349,33 @@ TEST_F(WorkspaceTest, FailingPullLeavesNoBranchAndRunsNoRollback) {
   for (const auto& line : log.lines()) EXPECT_EQ(line.find("Rolled back"), std::string::npos);
   EXPECT_FALSE(git_.local_has_branch("dev-ABC-12-web_app"));
   EXPECT_EQ(in_work("git branch --show-current"), "dev");
+}
+
+// Normally the clean-up leaves nothing to stash. A post-checkout hook that
+// edits a tracked file after "git checkout -- ." makes the stash road real.
+TEST_F(WorkspaceTest, StashedChangesArePoppedBackOntoTheTargetBranch) {
+  write_file(work(".git/hooks/post-checkout"),
+             "#!/bin/sh\n[ \"$3\" = 0 ] && echo 'edit made by hook' >> README.md\nexit 0\n");
+  in_work("chmod +x .git/hooks/post-checkout");
+  write_file(work("README.md"), "dirty\n");
+  write_file(root_ / "ABC-12_dev_web_app.yaml", "");
+
+  LogCapture log;
+  create_branch_and_commit(settings_, root_ / "ABC-12_dev_web_app.yaml", "dev-ABC-12-web_app",
+                           "dev", "web_app");
+  const std::string stashed =
+      "INFO - 📦 Stashed local changes: Saved working directory and "
+      "index state WIP on dev: ";
+  const auto lines = log.lines();
+  const auto stash_line = std::find_if(lines.begin(), lines.end(), [&](const std::string& line) {
+    return line.rfind(stashed, 0) == 0;
+  });
+  EXPECT_NE(stash_line, lines.end());
+  EXPECT_EQ(lines.back(), "INFO - 📦 Restored stashed changes");
+  EXPECT_TRUE(git_.remote_has_branch("dev-ABC-12-web_app"));
+  EXPECT_EQ(in_work("git branch --show-current"), "dev");
+  EXPECT_EQ(read_file(work("README.md")), "Configuration repository\nedit made by hook\n");
+  EXPECT_EQ(in_work("git stash list"), "");
 }
 
 TEST_F(WorkspaceTest, UnreachableRepoDirFailsInPreparation) {
