@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -243,7 +244,9 @@ class DocumentReader {
   // A map's pairs with merges applied: merged pairs first (of a list of
   // maps, the earlier map winning), then the map's own, so that the last
   // pair of a key is the one that counts.
-  Entries entries(const YAML::Node& map) {
+  const Entries& entries(const YAML::Node& map) {
+    if (const auto known = flattened_.find(identity(map)); known != flattened_.end())
+      return known->second;
     if (std::find(merging_.begin(), merging_.end(), identity(map)) != merging_.end())
       throw std::runtime_error("a map cannot merge itself");
     merging_.push_back(identity(map));
@@ -257,7 +260,7 @@ class DocumentReader {
     }
     merging_.pop_back();
     merged.insert(merged.end(), own.begin(), own.end());
-    return merged;
+    return flattened_[identity(map)] = without_repeated_keys(std::move(merged));
   }
 
   // Counts as present: not null, false, zero, empty text, list or map.
@@ -287,7 +290,7 @@ class DocumentReader {
 
   void append_merge(const YAML::Node& value, Entries& merged) {
     if (value.IsMap()) {
-      const Entries pairs = entries(value);
+      const Entries& pairs = entries(value);
       merged.insert(merged.end(), pairs.begin(), pairs.end());
       return;
     }
@@ -314,34 +317,55 @@ class DocumentReader {
     return found;
   }
 
+  // The same map merged many times over brings the same key nodes each
+  // time; only their last pairs count, and keeping just those stops nested
+  // merges from multiplying the pairs.
+  static Entries without_repeated_keys(Entries pairs) {
+    std::set<const void*> seen;
+    Entries kept;
+    for (auto pair = pairs.rbegin(); pair != pairs.rend(); ++pair)
+      if (seen.insert(identity(pair->first)).second) kept.push_back(*pair);
+    return Entries(kept.rbegin(), kept.rend());
+  }
+
   std::set<const void*> checked_;
   std::vector<const void*> merging_;
+  std::map<const void*, Entries> flattened_;
 };
 
 // A value as the log shows it: scalars as written, lists and maps in flow
-// style, a list or map that contains itself as "...".
-std::string rendered(const YAML::Node& node, std::vector<const void*>& open) {
-  if (node.IsNull()) return "null";
-  if (node.IsScalar()) return node.Scalar();
-  if (std::find(open.begin(), open.end(), identity(node)) != open.end()) return "...";
+// style. A list or map inside itself shows as "...", and so does whatever
+// follows once the text is long, so that aliases cannot blow up the line.
+void render(const YAML::Node& node, std::vector<const void*>& open, std::string& text) {
+  constexpr size_t kLongText = 1000;
+  if (text.size() > kLongText) {
+    if (!text.ends_with("...")) text += "...";
+    return;
+  }
+  if (node.IsNull()) return void(text += "null");
+  if (node.IsScalar()) return void(text += node.Scalar());
+  if (std::find(open.begin(), open.end(), identity(node)) != open.end()) return void(text += "...");
   open.push_back(identity(node));
-  std::string text = node.IsMap() ? "{" : "[";
-  bool first = true;
+  text += node.IsMap() ? "{" : "[";
   for (auto it = node.begin(); it != node.end(); ++it) {
-    if (!first) text += ", ";
-    first = false;
-    if (node.IsMap())
-      text += rendered(it->first, open) + ": " + rendered(it->second, open);
-    else
-      text += rendered(*it, open);
+    if (it != node.begin()) text += ", ";
+    if (node.IsMap()) {
+      render(it->first, open, text);
+      text += ": ";
+      render(it->second, open, text);
+    } else {
+      render(*it, open, text);
+    }
   }
   open.pop_back();
-  return text + (node.IsMap() ? "}" : "]");
+  text += node.IsMap() ? "}" : "]";
 }
 
 std::string rendered(const YAML::Node& node) {
   std::vector<const void*> open;
-  return rendered(node, open);
+  std::string text;
+  render(node, open, text);
+  return text;
 }
 
 // A ticket or project typed as a number, boolean or date keeps the text it
@@ -369,7 +393,7 @@ std::optional<OnboardingRequest> request_from_content(const std::string& file_pa
   if (!document.IsMap() || collection_kind(document) != Collection::Map)
     throw std::runtime_error("the top-level value is not a map");
 
-  const Entries map = reader.entries(document);
+  const Entries& map = reader.entries(document);
   const auto ticket = reader.field(map, "ticket", "jira_ticket");
   const auto environment = reader.field(map, "environment");
   const auto project = reader.field(map, "project", "project_name");

@@ -151,6 +151,23 @@ TEST_F(RequestFileTest, ReadsMapsTheWayStandardLoadersBuildThem) {
   EXPECT_EQ(log_.lines().front(), "INFO - Using data from YAML content: A-1, [...], x");
 }
 
+TEST_F(RequestFileTest, NestedAliasesAndMergesDoNotMultiply) {
+  // Ten to the ninth list items and merged pairs if expanded naively.
+  std::string content = "l0: &l0 [x, x, x, x, x, x, x, x, x, x]\nm0: &m0 {ticket: A-1}\n";
+  for (int i = 1; i < 10; ++i) {
+    const std::string l = "*l" + std::to_string(i - 1), m = "*m" + std::to_string(i - 1);
+    content += "l" + std::to_string(i) + ": &l" + std::to_string(i) + " [" + l + ", " + l + ", " +
+               l + ", " + l + ", " + l + ", " + l + ", " + l + ", " + l + ", " + l + ", " + l +
+               "]\n";
+    content += "m" + std::to_string(i) + ": &m" + std::to_string(i) + " {<<: [" + m + ", " + m +
+               ", " + m + ", " + m + ", " + m + ", " + m + ", " + m + ", " + m + ", " + m + ", " +
+               m + "]}\n";
+  }
+  content += "<<: *m9\nenvironment: *l9\nproject: x\n";
+  EXPECT_EQ(parse(kValidName, content), kValidNameRequest);
+  EXPECT_LT(log_.lines().front().size(), 2000u);
+}
+
 TEST_F(RequestFileTest, FileNamesThatMatch) {
   struct Accepted {
     std::string name;
