@@ -2,8 +2,10 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
+# make install PREFIX=/usr DESTDIR=/tmp/stage
+PREFIX ?= /usr/local
 
-.PHONY: all build test bootstrap configure clean
+.PHONY: all build test demo bench install package bootstrap configure clean
 
 all: build
 
@@ -18,6 +20,21 @@ build: configure
 
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The whole job on a local sandbox (sandbox/, made again on every run).
+demo: build
+	@scripts/demo $(BUILD_DIR)
+
+# The whole road, timed against plain git and curl; see bench/RESULTS.md.
+bench: build
+	@bench/run $(BUILD_DIR)
+
+install: build
+	@cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+# The Debian package, in $(BUILD_DIR).
+package: build
+	@cd $(BUILD_DIR) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD_DIR)
