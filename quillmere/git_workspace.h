@@ -24,14 +24,18 @@ void configure_git_identity();
 /// Resets tracked changes and drops the newest leftover stash.
 void cleanup_repo_state();
 
-/// Throws OnboardingError when git would refuse `branch_name` or read it as a
-/// pattern or an option.
+/// Throws OnboardingError "Invalid branch name: NAME (reason)" when git would
+/// refuse `branch_name` (the rules of "git check-ref-format --branch") or read
+/// it as a pattern or an option; "@" and "HEAD" are refused as well.
 void validate_branch_name(const std::string& branch_name);
 
-/// True when `branch_name` exists locally or on origin.
+/// True when `branch_name` exists locally or, as exactly refs/heads/NAME, on
+/// origin. The name is validated first.
 bool check_branch_exists(const std::string& branch_name);
 
 /// Puts the request file on a new branch of the working copy and pushes it.
+/// Works in `settings.repo_dir`; both branch names are validated right after
+/// the "Working on branch" line, before any git command.
 void create_branch_and_commit(const Settings& settings, const std::string& file_path,
                               const std::string& branch_name, const std::string& target_branch,
                               const std::string& project_name);
