@@ -8,7 +8,6 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <regex>
 #include <set>
 
 #include "tests/standins/loopback_server.h"
@@ -160,11 +159,14 @@ struct GitLabStandin::Impl {
   }
 
   std::optional<Route> route_of(const httplib::Request& request, std::string& project) const {
-    static const std::regex kMergeRequests("^/api/v4/projects/(.+)/merge_requests$");
-    std::smatch match;
-    if (request.method == "GET" && request.path == "/api/v4/users") return Route::kUserSearch;
-    if (request.method == "POST" && std::regex_match(request.path, match, kMergeRequests)) {
-      project = match[1];
+    static constexpr std::string_view kPrefix = "/api/v4/projects/";
+    static constexpr std::string_view kSuffix = "/merge_requests";
+    const std::string_view path = request.path;
+    if (request.method == "GET" && path == "/api/v4/users") return Route::kUserSearch;
+    if (request.method == "POST" && path.size() > kPrefix.size() + kSuffix.size() &&
+        path.substr(0, kPrefix.size()) == kPrefix &&
+        path.substr(path.size() - kSuffix.size()) == kSuffix) {
+      project = path.substr(kPrefix.size(), path.size() - kPrefix.size() - kSuffix.size());
       return Route::kCreateMergeRequest;
     }
     return std::nullopt;
