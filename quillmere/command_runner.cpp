@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "quillmere/logging.h"
-#include "quillmere/settings.h"
+#include "quillmere/text.h"
 #include "quillmere/types.h"
 
 extern char** environ;
@@ -169,21 +169,6 @@ void drain(const std::string& cmd, Fd& out_fd, Fd& err_fd, std::string& out, std
       }
     }
   }
-}
-
-// CR LF and lone CR both become LF.
-std::string normalise_line_endings(const std::string& text) {
-  std::string result;
-  result.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\r') {
-      result.push_back(text[i]);
-      continue;
-    }
-    result.push_back('\n');
-    if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-  }
-  return result;
 }
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "quillmere/logging.h"
+#include "quillmere/text.h"
 #include "quillmere/yaml_scalar.h"
 
 namespace quillmere {
@@ -106,26 +107,11 @@ void check_characters(std::string_view text) {
   }
 }
 
-// Text-mode reading turns CR LF and a lone CR into LF.
-std::string normalise_line_breaks(std::string_view text) {
-  std::string result;
-  result.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\r') {
-      result.push_back(text[i]);
-      continue;
-    }
-    result.push_back('\n');
-    if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-  }
-  return result;
-}
-
 // The file's one document; a null node when the stream holds none.
 YAML::Node load_single_document(const std::string& path) {
   const std::string raw = read_request_file(path);
   check_characters(raw);
-  const std::vector<YAML::Node> documents = YAML::LoadAll(normalise_line_breaks(raw));
+  const std::vector<YAML::Node> documents = YAML::LoadAll(normalise_line_endings(raw));
   if (documents.size() > 1)
     throw std::runtime_error("expected a single document in the stream but found " +
                              std::to_string(documents.size()));

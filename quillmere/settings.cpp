@@ -45,13 +45,6 @@ std::string resolve_against(const std::string& base, const std::optional<std::st
 
 }  // namespace
 
-std::string trim(std::string_view text) {
-  size_t begin = 0, end = text.size();
-  while (begin < end && is_blank(text[begin])) ++begin;
-  while (end > begin && is_blank(text[end - 1])) --end;
-  return std::string(text.substr(begin, end - begin));
-}
-
 std::string join_path(std::string_view dir, std::string_view name) {
   std::string path(dir);
   if (path.empty() || path.back() != '/') path.push_back('/');

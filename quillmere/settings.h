@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "quillmere/text.h"
+
 namespace quillmere {
 
 /// The configuration values of one run. Text fields are absent when their
@@ -51,9 +53,6 @@ std::optional<std::string> env_value(const char* name);
 
 /// True when the variable is set to a non-empty value.
 bool env_is_set(const char* name);
-
-/// Removes leading and trailing white space.
-std::string trim(std::string_view text);
 
 /// Joins a directory and a name with exactly one "/" between them.
 std::string join_path(std::string_view dir, std::string_view name);

@@ -1,0 +1,15 @@
+// Small text helpers shared by the subsystems.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quillmere {
+
+/// Removes leading and trailing white space.
+std::string trim(std::string_view text);
+
+/// CR LF and a lone CR both become LF, as text-mode reading does.
+std::string normalise_line_endings(std::string_view text);
+
+}  // namespace quillmere
