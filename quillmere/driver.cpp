@@ -101,7 +101,8 @@ void process_yaml_files(const Settings& settings, RemoteContext& remote) {
   validate_config(settings);
   validate_git_repo(*settings.repo_path, settings.repo_dir);
 
-  const std::vector<std::string> files = list_request_files(settings.request_dir, *settings.yaml_dir);
+  const std::vector<std::string> files =
+      list_request_files(settings.request_dir, *settings.yaml_dir);
   Logger& log = logger();
   if (files.empty()) {
     log.warning("⚠️ No YAML files found");

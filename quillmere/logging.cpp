@@ -18,10 +18,14 @@ constexpr const char* kLoggerName = "quillmere.quillmere";
 
 const char* log_level_name(LogLevel level) {
   switch (level) {
-    case LogLevel::Debug: return "DEBUG";
-    case LogLevel::Info: return "INFO";
-    case LogLevel::Warning: return "WARNING";
-    case LogLevel::Error: return "ERROR";
+    case LogLevel::Debug:
+      return "DEBUG";
+    case LogLevel::Info:
+      return "INFO";
+    case LogLevel::Warning:
+      return "WARNING";
+    case LogLevel::Error:
+      return "ERROR";
   }
   return "INFO";
 }

@@ -33,7 +33,8 @@ std::string unquote(std::string_view raw) {
     if (closing != std::string::npos) return value.substr(1, closing - 1);
   }
   for (size_t i = 1; i < value.size(); ++i)
-    if (value[i] == '#' && is_blank(value[i - 1])) return trim(std::string_view(value).substr(0, i));
+    if (value[i] == '#' && is_blank(value[i - 1]))
+      return trim(std::string_view(value).substr(0, i));
   return value;
 }
 
@@ -66,7 +67,8 @@ std::vector<std::pair<std::string, std::string>> parse_dotenv(std::string_view t
     if (equals == std::string::npos) continue;  // not an assignment
     std::string name = trim(std::string_view(content).substr(0, equals));
     if (name.empty()) continue;
-    assignments.emplace_back(std::move(name), unquote(std::string_view(content).substr(equals + 1)));
+    assignments.emplace_back(std::move(name),
+                             unquote(std::string_view(content).substr(equals + 1)));
   }
   return assignments;
 }
@@ -104,8 +106,8 @@ std::vector<std::string> split_reviewer_usernames(std::string_view text) {
   size_t start = 0;
   for (;;) {
     const size_t comma = text.find(',', start);
-    std::string piece = trim(text.substr(start, comma == std::string_view::npos ? text.npos
-                                                                                 : comma - start));
+    std::string piece =
+        trim(text.substr(start, comma == std::string_view::npos ? text.npos : comma - start));
     if (!piece.empty()) names.push_back(std::move(piece));
     if (comma == std::string_view::npos) break;
     start = comma + 1;
@@ -124,7 +126,8 @@ Settings read_settings(const std::string& start_dir) {
   settings.git_committer_email = env_value("GIT_COMMITTER_EMAIL");
   settings.git_committer_name = env_value("GIT_COMMITTER_NAME");
   settings.teams_webhook_url = env_value("TEAMS_WEBHOOK_URL");
-  settings.reviewer_usernames = split_reviewer_usernames(env_value("REVIEWER_USERNAMES").value_or(""));
+  settings.reviewer_usernames =
+      split_reviewer_usernames(env_value("REVIEWER_USERNAMES").value_or(""));
   settings.repo_dir = resolve_against(start_dir, settings.repo_path);
   settings.request_dir = resolve_against(start_dir, settings.yaml_dir);
   return settings;

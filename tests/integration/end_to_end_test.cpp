@@ -155,36 +155,6 @@ ordered_json expected_card(const RequestFile& file, const ordered_json& mr) {
   return card;
 }
 
-// True for "YYYY-MM-DD HH:MM:SS".
-bool is_timestamp(std::string_view text) {
-  static constexpr std::string_view kShape = "0000-00-00 00:00:00";
-  if (text.size() != kShape.size()) return false;
-  for (size_t i = 0; i < text.size(); ++i)
-    if (kShape[i] == '0' ? !std::isdigit(static_cast<unsigned char>(text[i]))
-                         : text[i] != kShape[i])
-      return false;
-  return true;
-}
-
-// The log file as "LEVEL - message" records; a message with line feeds spans
-// several physical lines.
-std::vector<std::string> log_records(const std::string& text) {
-  static constexpr std::string_view kName = " - quillmere.quillmere - ";
-  std::vector<std::string> records;
-  for (const std::string& line : testing::split_lines(text)) {
-    const bool starts_record = line.size() > 19 + kName.size() &&
-                               is_timestamp(std::string_view(line).substr(0, 19)) &&
-                               line.compare(19, kName.size(), kName) == 0;
-    if (starts_record)
-      records.push_back(line.substr(19 + kName.size()));
-    else if (!records.empty())
-      records.back() += "\n" + line;
-    else
-      records.push_back("<stray> " + line);
-  }
-  return records;
-}
-
 class EndToEndTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -280,7 +250,7 @@ TEST_F(EndToEndTest, TwoRequestFilesBecomeTwoMergeRequestsAndTwoCards) {
   ASSERT_EQ(result.exit_status, 0) << result.err;
 
   // The directory decides the order; the log tells which came first.
-  const std::vector<std::string> records = log_records(log_text());
+  const std::vector<std::string> records = testing::log_records(log_text());
   const auto first =
       std::find(records.begin(), records.end(), "INFO - \n📄 Processing: " + kByName.name);
   const std::vector<RequestFile> order =
@@ -344,7 +314,7 @@ TEST_F(EndToEndTest, MergeRequestRefusedThreeTimesFailsTheFileWithoutCard) {
            std::string("INFO - Processing complete: 0 succeeded, 1 failed"),
            "INFO - " + std::string(50, '=')})
     expected_log.push_back(line);
-  EXPECT_THAT(log_records(log_text()), ElementsAreArray(expected_log));
+  EXPECT_THAT(testing::log_records(log_text()), ElementsAreArray(expected_log));
 }
 
 }  // namespace

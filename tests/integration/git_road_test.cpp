@@ -54,14 +54,7 @@ int unused_loopback_port() {
 // joined back with its line feeds.
 class RunLog {
  public:
-  explicit RunLog(const std::string& console) {
-    for (const auto& line : testing::split_lines(console)) {
-      if (const auto record = record_of(line))
-        records_.push_back(*record);
-      else if (!records_.empty())
-        records_.back() += "\n" + line;
-    }
-  }
+  explicit RunLog(const std::string& console) { records_ = testing::log_records(console); }
 
   bool has(const std::string& record) const { return index(record) >= 0; }
   // Position of the first record equal to `record`, -1 when absent.
@@ -83,20 +76,6 @@ class RunLog {
   const std::vector<std::string>& records() const { return records_; }
 
  private:
-  // "YYYY-MM-DD HH:MM:SS - quillmere.quillmere - LEVEL - message" becomes
-  // "LEVEL - message"; any other line continues the previous message.
-  static std::optional<std::string> record_of(const std::string& line) {
-    static const std::string kName = " - quillmere.quillmere - ";
-    const size_t stamp = std::string("2000-01-01 00:00:00").size();
-    if (line.size() < stamp || line.compare(stamp, kName.size(), kName) != 0) return std::nullopt;
-    for (size_t i = 0; i < stamp; ++i) {
-      const bool digit_expected = i != 4 && i != 7 && i != 10 && i != 13 && i != 16;
-      if (digit_expected != (std::isdigit(static_cast<unsigned char>(line[i])) != 0))
-        return std::nullopt;
-    }
-    return line.substr(stamp + kName.size());
-  }
-
   std::vector<std::string> records_;
 };
 

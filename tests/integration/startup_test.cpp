@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <regex>
 
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -15,14 +14,7 @@ using testing::Environment;
 using testing::ProcessResult;
 using testing::TempDir;
 
-// Log lines with their time stamp removed; continuation lines of a message
-// that spans several lines stay as they are.
-std::vector<std::string> strip_timestamps(const std::string& text) {
-  static const std::regex stamp(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d - )");
-  std::vector<std::string> lines;
-  for (const auto& line : testing::split_lines(text)) lines.push_back(std::regex_replace(line, stamp, ""));
-  return lines;
-}
+using testing::log_records;
 
 class StartupTest : public ::testing::Test {
  protected:
@@ -59,9 +51,11 @@ TEST_F(StartupTest, RefusesToRunWithoutATokenAndLogsToFileAndConsole) {
   env_["GITLAB_TOKEN"] = "";
   const ProcessResult result = run();
   EXPECT_EQ(result.exit_status, 1);
-  const std::vector<std::string> expected = {
-      "quillmere.quillmere - ERROR - Fatal error: ❌ GITLAB_TOKEN not set"};
-  EXPECT_EQ(strip_timestamps(log_text()), expected);
+  const std::vector<std::string> expected = {"ERROR - Fatal error: ❌ GITLAB_TOKEN not set"};
+  EXPECT_EQ(log_records(log_text()), expected);
+  // The whole physical line, name and all.
+  EXPECT_EQ(log_text().substr(19),
+            " - quillmere.quillmere - ERROR - Fatal error: ❌ GITLAB_TOKEN not set\n");
   EXPECT_EQ(result.err, log_text());
   EXPECT_EQ(result.out, "");
 }
@@ -72,9 +66,9 @@ TEST_F(StartupTest, ReportsEveryMissingSettingInOrder) {
   const ProcessResult result = run();
   EXPECT_EQ(result.exit_status, 1);
   const std::vector<std::string> expected = {
-      "quillmere.quillmere - ERROR - Fatal error: Missing required env vars: REPO_PATH, YAML_DIR, "
+      "ERROR - Fatal error: Missing required env vars: REPO_PATH, YAML_DIR, "
       "PROJECT_ID, GIT_COMMITTER_EMAIL"};
-  EXPECT_EQ(strip_timestamps(result.err), expected);
+  EXPECT_EQ(log_records(result.err), expected);
 }
 
 TEST_F(StartupTest, ReportsMissingPathsAsGiven) {
@@ -85,9 +79,9 @@ TEST_F(StartupTest, ReportsMissingPathsAsGiven) {
   env_["REPO_PATH"] = dir_ / "work";
   EXPECT_EQ(run().exit_status, 1);
   const std::vector<std::string> expected = {
-      "quillmere.quillmere - ERROR - Fatal error: REPO_PATH does not exist: no-such-repo",
-      "quillmere.quillmere - ERROR - Fatal error: YAML_DIR does not exist: no-such-dir"};
-  EXPECT_EQ(strip_timestamps(log_text()), expected);
+      "ERROR - Fatal error: REPO_PATH does not exist: no-such-repo",
+      "ERROR - Fatal error: YAML_DIR does not exist: no-such-dir"};
+  EXPECT_EQ(log_records(log_text()), expected);
 }
 
 TEST_F(StartupTest, RefusesADirectoryThatIsNotAGitRepository) {
@@ -96,10 +90,9 @@ TEST_F(StartupTest, RefusesADirectoryThatIsNotAGitRepository) {
   env_["REPO_PATH"] = dir_ / "plain";
   const ProcessResult result = run();
   EXPECT_EQ(result.exit_status, 1);
-  const auto lines = strip_timestamps(result.err);
+  const auto lines = log_records(result.err);
   ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.back(), "quillmere.quillmere - ERROR - Fatal error: " + (dir_ / "plain") +
-                              " is not a git repository");
+  EXPECT_EQ(lines.back(), "ERROR - Fatal error: " + (dir_ / "plain") + " is not a git repository");
 }
 
 TEST_F(StartupTest, FindsNoRequestFilesAmongOtherExtensionsAndAppendsToTheLog) {
@@ -113,16 +106,13 @@ TEST_F(StartupTest, FindsNoRequestFilesAmongOtherExtensionsAndAppendsToTheLog) {
   EXPECT_EQ(second.exit_status, 0);
 
   const std::vector<std::string> one_run = {
-      "quillmere.quillmere - INFO - ✅ Configuration validation passed",
-      "quillmere.quillmere - INFO - REPO_PATH: " + (dir_ / "work"),
-      "quillmere.quillmere - INFO - YAML_DIR: " + (dir_ / "requests"),
-      "quillmere.quillmere - INFO - GITLAB_URL: https://127.0.0.1:9/api/v4",
-      "quillmere.quillmere - INFO - ✅ Git repository validation passed",
-      "quillmere.quillmere - WARNING - ⚠️ No YAML files found"};
-  EXPECT_EQ(strip_timestamps(first.err), one_run);
+      "INFO - ✅ Configuration validation passed",  "INFO - REPO_PATH: " + (dir_ / "work"),
+      "INFO - YAML_DIR: " + (dir_ / "requests"),   "INFO - GITLAB_URL: https://127.0.0.1:9/api/v4",
+      "INFO - ✅ Git repository validation passed", "WARNING - ⚠️ No YAML files found"};
+  EXPECT_EQ(log_records(first.err), one_run);
   std::vector<std::string> two_runs = one_run;
   two_runs.insert(two_runs.end(), one_run.begin(), one_run.end());
-  EXPECT_EQ(strip_timestamps(log_text()), two_runs);
+  EXPECT_EQ(log_records(log_text()), two_runs);
   EXPECT_EQ(log_text(), first.err + second.err);
   EXPECT_EQ(log_text().find("glpat-secret-token"), std::string::npos);
 }
@@ -146,9 +136,9 @@ TEST_F(StartupTest, ResolvesRelativePathsAgainstTheStartDirectory) {
   testing::write_file(dir_ / "requests/not-a-request.yml", "");
   const ProcessResult result = run();
   EXPECT_EQ(result.exit_status, 0) << result.err;
-  const auto lines = strip_timestamps(result.err);
-  EXPECT_EQ(lines.at(1), "quillmere.quillmere - INFO - REPO_PATH: ../work");
-  EXPECT_EQ(lines.back(), "quillmere.quillmere - WARNING - ⚠️ No YAML files found");
+  const auto lines = log_records(result.err);
+  EXPECT_EQ(lines.at(1), "INFO - REPO_PATH: ../work");
+  EXPECT_EQ(lines.back(), "WARNING - ⚠️ No YAML files found");
 }
 
 TEST_F(StartupTest, FailsClearlyWhenTheLogCannotBeOpened) {
@@ -173,29 +163,26 @@ TEST_F(StartupTest, CountsEveryFailedFileAndStillEndsWithStatusZero) {
   const ProcessResult result = run();
   EXPECT_EQ(result.exit_status, 0) << result.err;
 
-  const auto lines = strip_timestamps(result.err);
-  const std::string prefix = "quillmere.quillmere - ";
-  const auto expect_file = [&](const std::string& name) {
-    const auto processing = std::find(lines.begin(), lines.end(), prefix + "INFO - ");
-    ASSERT_NE(processing, lines.end());
-    const auto heading = std::find(lines.begin(), lines.end(), "📄 Processing: " + name);
-    ASSERT_NE(heading, lines.end()) << name;
-    ASSERT_NE(heading + 1, lines.end());
-    EXPECT_EQ(*(heading + 1), prefix + "ERROR - ❌ Failed to process " + name +
+  const auto records = log_records(result.err);
+  const auto expect_failed_file = [&](const std::string& name) {
+    const auto heading =
+        std::find(records.begin(), records.end(), "INFO - \n📄 Processing: " + name);
+    ASSERT_NE(heading, records.end()) << name;
+    ASSERT_NE(heading + 1, records.end());
+    EXPECT_EQ(*(heading + 1), "ERROR - ❌ Failed to process " + name +
                                   ": Invalid filename format: " + name +
                                   ". Expected format: TICKET_ENVIRONMENT_PROJECT.yaml");
   };
-  expect_file("not-a-request.yaml");
-  expect_file(".hidden.yaml");
+  expect_failed_file("not-a-request.yaml");
+  expect_failed_file(".hidden.yaml");
 
-  EXPECT_NE(std::find(lines.begin(), lines.end(), prefix + "INFO - Found 2 YAML file(s) to process"),
-            lines.end());
-  ASSERT_GE(lines.size(), 4u);
-  const std::vector<std::string> summary(lines.end() - 4, lines.end());
+  EXPECT_NE(std::find(records.begin(), records.end(), "INFO - Found 2 YAML file(s) to process"),
+            records.end());
+  ASSERT_GE(records.size(), 3u);
+  const std::vector<std::string> summary(records.end() - 3, records.end());
   const std::vector<std::string> expected_summary = {
-      prefix + "INFO - ", std::string(50, '='),
-      prefix + "INFO - Processing complete: 0 succeeded, 2 failed",
-      prefix + "INFO - " + std::string(50, '=')};
+      "INFO - \n" + std::string(50, '='), "INFO - Processing complete: 0 succeeded, 2 failed",
+      "INFO - " + std::string(50, '=')};
   EXPECT_EQ(summary, expected_summary);
 }
 

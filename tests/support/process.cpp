@@ -6,9 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
@@ -100,6 +102,36 @@ std::string sh(const std::string& command_line, const std::string& cwd) {
   const ProcessResult result = run_process({"/bin/sh", "-c", command_line}, cwd, env);
   EXPECT_EQ(result.exit_status, 0) << command_line << "\n" << result.err;
   return trim(result.out);
+}
+
+namespace {
+// "YYYY-MM-DD HH:MM:SS" at the start of `line`.
+bool starts_with_timestamp(std::string_view line) {
+  static constexpr std::string_view kShape = "0000-00-00 00:00:00";
+  if (line.size() < kShape.size()) return false;
+  for (size_t i = 0; i < kShape.size(); ++i)
+    if (kShape[i] == '0' ? !std::isdigit(static_cast<unsigned char>(line[i]))
+                         : line[i] != kShape[i])
+      return false;
+  return true;
+}
+}  // namespace
+
+std::vector<std::string> log_records(const std::string& text) {
+  static constexpr std::string_view kName = " - quillmere.quillmere - ";
+  constexpr size_t kStamp = 19;
+  std::vector<std::string> records;
+  std::string line;
+  std::istringstream lines(text);
+  while (std::getline(lines, line)) {
+    if (starts_with_timestamp(line) && line.compare(kStamp, kName.size(), kName) == 0)
+      records.push_back(line.substr(kStamp + kName.size()));
+    else if (!records.empty())
+      records.back() += "\n" + line;
+    else
+      records.push_back("<stray> " + line);
+  }
+  return records;
 }
 
 LogCapture::LogCapture() { logger().set_recorder(&records_); }

@@ -38,6 +38,12 @@ inline std::string quillmere_binary() {
 #endif
 }
 
+/// The program's log text as "LEVEL - message" records: the time stamp and
+/// logger name are checked and removed, and a message with line feeds is
+/// joined back from its physical lines. A line that fits no record is kept
+/// as "<stray> LINE", so it shows up in a comparison.
+std::vector<std::string> log_records(const std::string& text);
+
 /// Records the logger's messages for the life of the object.
 class LogCapture {
  public:
