@@ -5,7 +5,7 @@ CMAKE_FLAGS ?=
 # make install PREFIX=/usr DESTDIR=/tmp/stage
 PREFIX ?= /usr/local
 
-.PHONY: all build test demo bench install package bootstrap configure clean
+.PHONY: all build test sanitize demo bench install package bootstrap configure clean
 
 all: build
 
@@ -20,6 +20,10 @@ build: configure
 
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# Every test again, with AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize:
+	@$(MAKE) --no-print-directory test BUILD_DIR=build-asan CMAKE_FLAGS="-DQUILLMERE_SANITIZE=ON"
 
 # The whole job on a local sandbox (sandbox/, made again on every run).
 demo: build
