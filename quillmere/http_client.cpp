@@ -2,7 +2,11 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <optional>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -58,12 +62,43 @@ HeaderList build_headers(const HttpHeaders& headers, bool json_body, std::string
   return list;
 }
 
-// The CA bundle chosen by the environment, if any.
-std::optional<std::string> ca_bundle() {
+// The CA bundles named by the environment. Both variables count: a
+// machine-wide CURL_CA_BUNDLE must not hide the CA an operator names in
+// SSL_CERT_FILE for a self-hosted GitLab, nor the other way round.
+std::vector<std::string> ca_bundles() {
+  std::vector<std::string> bundles;
   for (const char* name : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"}) {
-    if (env_is_set(name)) return env_value(name);
+    if (!env_is_set(name)) continue;
+    std::string path = *env_value(name);
+    if (std::find(bundles.begin(), bundles.end(), path) == bundles.end())
+      bundles.push_back(std::move(path));
   }
-  return std::nullopt;
+  return bundles;
+}
+
+// The certificates of several PEM bundles as one; an unreadable file adds
+// nothing, so verification against it fails as it would for a missing file.
+std::string concatenated_bundles(const std::vector<std::string>& paths) {
+  std::string pem;
+  for (const std::string& path : paths) {
+    std::ifstream file(path, std::ios::binary);
+    pem.append(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    pem.push_back('\n');
+  }
+  return pem;
+}
+
+// Points the handle at the environment's CA bundles; with none, libcurl's
+// own default bundle stays in force.
+void use_ca_bundles(CURL* easy) {
+  const std::vector<std::string> bundles = ca_bundles();
+  if (bundles.size() == 1) {
+    curl_easy_setopt(easy, CURLOPT_CAINFO, bundles.front().c_str());
+  } else if (bundles.size() > 1) {
+    std::string pem = concatenated_bundles(bundles);
+    curl_blob blob{pem.data(), pem.size(), CURL_BLOB_COPY};
+    curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
+  }
 }
 
 }  // namespace
@@ -107,7 +142,6 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string* body
   // cache, so consecutive calls to the same host may share a connection.
   curl_easy_reset(easy);
   char error_buffer[CURL_ERROR_SIZE] = {};
-  const std::optional<std::string> ca_file = ca_bundle();
 
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error_buffer);
   curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
@@ -116,7 +150,7 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string* body
   curl_easy_setopt(easy, CURLOPT_TIMEOUT, timeout_seconds_);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-  if (ca_file) curl_easy_setopt(easy, CURLOPT_CAINFO, ca_file->c_str());
+  use_ca_bundles(easy);
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, header_list.get());
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, append_to_string);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &response.body);

@@ -1,5 +1,5 @@
 // Certificates are verified against the system store or against the bundle
-// named by CURL_CA_BUNDLE or SSL_CERT_FILE; nothing turns verification off.
+// named by CURL_CA_BUNDLE and/or SSL_CERT_FILE; nothing turns verification off.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -88,10 +88,22 @@ TEST_F(HttpsTransportTest, BundleFromSslCertFile) {
   EXPECT_EQ(lookup_failure(), "");
 }
 
-TEST_F(HttpsTransportTest, CurlCaBundleComesFirst) {
-  // A bundle with another CA wins over SSL_CERT_FILE naming the right one.
+TEST_F(HttpsTransportTest, BothBundlesAreTrustedTogether) {
+  // A machine-wide bundle in one variable must not hide the CA named in the
+  // other, whichever way round.
   env.set("CURL_CA_BUNDLE", *certs_ / "other/ca.pem");
   env.set("SSL_CERT_FILE", ca());
+  EXPECT_EQ(lookup_failure(), "");
+  env.set("CURL_CA_BUNDLE", ca());
+  env.set("SSL_CERT_FILE", *certs_ / "other/ca.pem");
+  EXPECT_EQ(lookup_failure(), "");
+}
+
+TEST_F(HttpsTransportTest, AnotherAuthorityAloneIsRefused) {
+  env.set("CURL_CA_BUNDLE", *certs_ / "other/ca.pem");
+  EXPECT_THAT(lookup_failure(), HasSubstr("certificate"));
+  env.set("CURL_CA_BUNDLE", std::nullopt);
+  env.set("SSL_CERT_FILE", *certs_ / "other/ca.pem");
   EXPECT_THAT(lookup_failure(), HasSubstr("certificate"));
 }
 
