@@ -37,15 +37,17 @@ std::string text_of(const nlohmann::json* value, const std::string& fallback) {
 }
 
 // The first 19 characters of an ISO time ("2024-05-01T12:34:56"), with "T"
-// shown as a blank. The cut never splits a UTF-8 sequence.
+// shown as a blank. Characters, not bytes: a multi-byte UTF-8 character
+// counts once and is never split.
 std::string created_at_text(const nlohmann::json* value) {
   if (!value || !value->is_string()) return "";
   std::string text = value->get<std::string>();
-  if (text.size() > 19) {
-    size_t cut = 19;
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-    text.resize(cut);
+  size_t cut = 0;
+  for (int characters = 0; cut < text.size() && characters < 19; ++characters) {
+    ++cut;
+    while (cut < text.size() && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) ++cut;
   }
+  text.resize(cut);
   std::replace(text.begin(), text.end(), 'T', ' ');
   return text;
 }

@@ -125,6 +125,9 @@ TEST_F(TeamsNotifierTest, MissingOrOddMembersTakeTheirFallbacks) {
       {{{"created_at", nullptr}}, "📅 Created At:", ""},
       {{{"created_at", "2024-05-01"}}, "📅 Created At:", "2024-05-01"},
       {{{"created_at", "2024-05-01T12:34:56+02:00"}}, "📅 Created At:", "2024-05-01 12:34:56"},
+      // Cut after 19 characters, however many bytes they take.
+      {{{"created_at", "２０２４-05-01T12:34:56.789Z"}}, "📅 Created At:", "２０２４-05-01 12:34:56"},
+      {{{"created_at", "2024-05-01T12:34:5é.789Z"}}, "📅 Created At:", "2024-05-01 12:34:5é"},
       {{{"iid", "17"}}, "🔢 MR ID:", "!17"},
       {{{"iid", nullptr}}, "🔢 MR ID:", "!N/A"},
   };
