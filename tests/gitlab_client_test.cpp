@@ -1,5 +1,7 @@
 #include "quillmere/gitlab_client.h"
 
+#include <algorithm>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -210,11 +212,22 @@ TEST_F(GitLabClientTest, UnknownReviewerIsRetriedThenLeftOutButStillMentioned) {
 }
 
 TEST_F(GitLabClientTest, ServerErrorOnceIsRetriedAndTheMergeRequestCreated) {
+  env.set("REVIEWER_USERNAMES", "alice,bob");
   gitlab.force_next(Route::kCreateMergeRequest,
                     {500, R"({"message":"500 Internal Server Error"})"});
   const nlohmann::json mr_data = create(remote);
   EXPECT_EQ(mr_data["iid"], 1);
-  EXPECT_EQ(gitlab.requests(Route::kCreateMergeRequest).size(), 2u);
+  const auto posts = gitlab.requests(Route::kCreateMergeRequest);
+  ASSERT_EQ(posts.size(), 2u);
+  // The second attempt starts over: both reviewers are looked up again.
+  std::vector<std::string> searches;
+  for (const auto& request : gitlab.requests(Route::kUserSearch)) searches.push_back(request.query);
+  EXPECT_THAT(searches, ElementsAre("username=alice", "username=bob", "username=alice",
+                                    "username=bob"));
+  for (const auto& post : posts)
+    EXPECT_EQ(post.json_body()["reviewer_ids"], nlohmann::ordered_json({101, 102}));
+  const std::vector<std::string> lines = log.lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "INFO - 👥 Reviewers: ['alice', 'bob']"), 2);
   EXPECT_THAT(waits, ElementsAre(1));
   EXPECT_THAT(retry_lines(), ElementsAre("WARNING - Attempt 1/3 failed: MR creation failed: "
                                          R"({"message":"500 Internal Server Error"})",
