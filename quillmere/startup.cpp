@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -31,6 +32,10 @@ std::string current_directory() {
 }  // namespace
 
 int run_quillmere() {
+  // A console that goes away (a closed pipe on standard error) must not end
+  // the run: the failed write is left to the logger and the log file keeps
+  // every line. Commands started later get the default handling back.
+  std::signal(SIGPIPE, SIG_IGN);
   const std::string start_dir = current_directory();
   load_dotenv(start_dir);
   const Settings settings = read_settings(start_dir);

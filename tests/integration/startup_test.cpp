@@ -1,8 +1,15 @@
 // The real binary's start-up and batch checks, run in a fresh directory with
 // a clean environment.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <thread>
 
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -184,6 +191,63 @@ TEST_F(StartupTest, CountsEveryFailedFileAndStillEndsWithStatusZero) {
       "INFO - \n" + std::string(50, '='), "INFO - Processing complete: 0 succeeded, 2 failed",
       "INFO - " + std::string(50, '=')};
   EXPECT_EQ(summary, expected_summary);
+}
+
+}  // namespace
+}  // namespace quillmere
+
+namespace quillmere {
+namespace {
+
+// Runs the binary with its standard error on a pipe nobody reads any more
+// (the console went away) and returns the exit status, -1 if it was killed.
+int run_with_closed_console(const std::string& cwd, const Environment& env) {
+  std::vector<std::string> env_strings;
+  for (const auto& [name, value] : env) env_strings.push_back(name + "=" + value);
+  if (const char* path = std::getenv("PATH")) env_strings.push_back(std::string("PATH=") + path);
+  std::vector<char*> envp;
+  for (auto& entry : env_strings) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  std::string binary = testing::quillmere_binary();
+  char* argv[] = {binary.data(), nullptr};
+
+  int console[2];
+  if (::pipe(console) != 0) return -2;
+  ::close(console[0]);  // nobody will ever read what is written
+  const pid_t pid = ::fork();
+  if (pid < 0) return -2;
+  if (pid == 0) {
+    std::signal(SIGPIPE, SIG_DFL);
+    const int devnull = ::open("/dev/null", O_RDWR);
+    ::dup2(devnull, 0);
+    ::dup2(devnull, 1);
+    ::dup2(console[1], 2);
+    if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+    ::execve(argv[0], argv, envp.data());
+    ::_exit(127);
+  }
+  ::close(console[1]);
+  int status = 0;
+  for (int waited_ms = 0; waited_ms < 60000; waited_ms += 20) {
+    if (::waitpid(pid, &status, WNOHANG) == pid)
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, &status, 0);
+  return -1;
+}
+
+TEST_F(StartupTest, AConsoleThatWentAwayDoesNotEndTheRun) {
+  configure_complete_run();
+  testing::write_file(dir_ / "requests/notes.txt", "");
+  const int status = run_with_closed_console(dir_ / "run", env_);
+  EXPECT_EQ(status, 0);
+  const std::vector<std::string> expected = {
+      "INFO - ✅ Configuration validation passed",  "INFO - REPO_PATH: " + (dir_ / "work"),
+      "INFO - YAML_DIR: " + (dir_ / "requests"),   "INFO - GITLAB_URL: https://127.0.0.1:9/api/v4",
+      "INFO - ✅ Git repository validation passed", "WARNING - ⚠️ No YAML files found"};
+  EXPECT_EQ(log_records(log_text()), expected);
 }
 
 }  // namespace
