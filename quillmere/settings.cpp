@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 namespace quillmere {
@@ -81,7 +82,11 @@ void load_dotenv(const std::string& start_dir) {
       std::ifstream file(candidate, std::ios::binary);
       std::stringstream text;
       text << file.rdbuf();
-      for (const auto& [name, value] : parse_dotenv(text.str()))
+      // Within the file a later line wins, as in a shell; the environment
+      // the tool was started with wins over the file.
+      std::map<std::string, std::string> assignments;
+      for (auto& [name, value] : parse_dotenv(text.str())) assignments[name] = std::move(value);
+      for (const auto& [name, value] : assignments)
         ::setenv(name.c_str(), value.c_str(), /*overwrite=*/0);
       return;
     }

@@ -49,7 +49,8 @@ TEST(LoadDotenv, FindsTheNearestFileUpwardsAndNeverOverridesTheEnvironment) {
   testing::make_dir(root / "a");
   testing::make_dir(root / "a/b");
   write_file(root / ".env", "QM_TEST_FAR=far\nQM_TEST_NEAR=far\n");
-  write_file(root / "a/.env", "QM_TEST_NEAR=near\nQM_TEST_PRESET=from-file\n");
+  write_file(root / "a/.env",
+             "QM_TEST_NEAR=overridden\nQM_TEST_NEAR=near\nQM_TEST_PRESET=from-file\n");
   ScopedEnv env;
   env.set("QM_TEST_FAR", std::nullopt);
   env.set("QM_TEST_NEAR", std::nullopt);
