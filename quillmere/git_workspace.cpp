@@ -13,6 +13,7 @@
 #include "quillmere/command_runner.h"
 #include "quillmere/logging.h"
 #include "quillmere/request_file.h"
+#include "quillmere/text.h"
 #include "quillmere/types.h"
 
 namespace quillmere {
@@ -161,12 +162,7 @@ void restore_stash(const std::string& target_branch) {
 }  // namespace
 
 bool has_merge_conflicts(std::string_view porcelain_status) {
-  size_t start = 0;
-  while (start < porcelain_status.size()) {
-    const size_t end = std::min(porcelain_status.find('\n', start), porcelain_status.size());
-    const std::string_view line = porcelain_status.substr(start, end - start);
-    start = end + 1;
-    if (line.empty()) continue;
+  for (std::string_view line : split(porcelain_status, '\n')) {
     const std::string_view code = line.substr(0, 2);
     for (std::string_view conflict : kConflictCodes)
       if (code == conflict) return true;
@@ -233,11 +229,7 @@ bool check_branch_exists(const std::string& branch_name) {
   const std::string remote =
       run_command("git ls-remote --heads origin " + shell_word(branch_name), true);
   const std::string wanted = "refs/heads/" + branch_name;
-  size_t start = 0;
-  while (start < remote.size()) {
-    const size_t end = std::min(remote.find('\n', start), remote.size());
-    const std::string_view line = std::string_view(remote).substr(start, end - start);
-    start = end + 1;
+  for (std::string_view line : split(remote, '\n')) {
     const size_t tab = line.find('\t');
     if (tab != std::string_view::npos && line.substr(tab + 1) == wanted) return true;
   }

@@ -108,14 +108,9 @@ bool env_is_set(const char* name) {
 
 std::vector<std::string> split_reviewer_usernames(std::string_view text) {
   std::vector<std::string> names;
-  size_t start = 0;
-  for (;;) {
-    const size_t comma = text.find(',', start);
-    std::string piece =
-        trim(text.substr(start, comma == std::string_view::npos ? text.npos : comma - start));
-    if (!piece.empty()) names.push_back(std::move(piece));
-    if (comma == std::string_view::npos) break;
-    start = comma + 1;
+  for (std::string_view piece : split(text, ',')) {
+    std::string name = trim(piece);
+    if (!name.empty()) names.push_back(std::move(name));
   }
   return names;
 }

@@ -12,6 +12,15 @@ std::string trim(std::string_view text) {
   return std::string(text.substr(begin, end - begin));
 }
 
+std::vector<std::string_view> split(std::string_view text, char separator) {
+  std::vector<std::string_view> pieces;
+  size_t start = 0;
+  for (size_t end; (end = text.find(separator, start)) != std::string_view::npos; start = end + 1)
+    pieces.push_back(text.substr(start, end - start));
+  pieces.push_back(text.substr(start));
+  return pieces;
+}
+
 std::string normalise_line_endings(std::string_view text) {
   std::string result;
   result.reserve(text.size());

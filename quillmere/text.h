@@ -3,11 +3,16 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quillmere {
 
 /// Removes leading and trailing white space.
 std::string trim(std::string_view text);
+
+/// The pieces of `text` between the separators, empty ones included; views
+/// into `text`.
+std::vector<std::string_view> split(std::string_view text, char separator);
 
 /// CR LF and a lone CR both become LF, as text-mode reading does.
 std::string normalise_line_endings(std::string_view text);
