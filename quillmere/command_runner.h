@@ -8,10 +8,10 @@ namespace quillmere {
 
 /// What one shell command left behind. Line endings are normalised to "\n".
 struct CommandResult {
-  int exit_status = -1;   ///< exit status, or -1 when ended by a signal
-  int signal = 0;         ///< the terminating signal, 0 when it exited
-  std::string out;        ///< standard output
-  std::string err;        ///< standard error
+  int exit_status = -1;  ///< exit status, or -1 when ended by a signal
+  int signal = 0;        ///< the terminating signal, 0 when it exited
+  std::string out;       ///< standard output
+  std::string err;       ///< standard error
 
   bool succeeded() const { return signal == 0 && exit_status == 0; }
 };

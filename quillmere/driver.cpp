@@ -1,7 +1,6 @@
 #include "quillmere/driver.h"
 
 #include <dirent.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -20,15 +19,6 @@ namespace {
 
 bool is_missing(const std::optional<std::string>& value) { return !value || value->empty(); }
 
-bool path_exists(const std::string& path) {
-  struct stat entry {};
-  return ::stat(path.c_str(), &entry) == 0;
-}
-
-bool ends_with(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
-
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
@@ -42,7 +32,7 @@ std::vector<std::string> list_request_files(const std::string& dir, const std::s
   errno = 0;
   while (const dirent* entry = ::readdir(listing.get())) {
     const std::string name = entry->d_name;
-    if (name != "." && name != ".." && ends_with(name, ".yaml")) names.push_back(name);
+    if (name != "." && name != ".." && name.ends_with(".yaml")) names.push_back(name);
     errno = 0;
   }
   if (errno != 0)

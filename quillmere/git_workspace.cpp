@@ -1,6 +1,5 @@
 #include "quillmere/git_workspace.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -24,11 +23,6 @@ namespace {
 constexpr std::array<std::string_view, 7> kConflictCodes = {"UU", "AA", "DD", "AU",
                                                             "UA", "DU", "UD"};
 
-bool path_exists(const std::string& path) {
-  struct stat entry {};
-  return ::stat(path.c_str(), &entry) == 0;
-}
-
 void change_directory(const std::string& dir, const std::string& shown_as) {
   if (dir.empty()) throw OnboardingError("Cannot change into REPO_PATH: it is not set");
   if (::chdir(dir.c_str()) != 0)
@@ -37,10 +31,6 @@ void change_directory(const std::string& dir, const std::string& shown_as) {
 
 std::string first_line(std::string_view text) {
   return std::string(text.substr(0, text.find('\n')));
-}
-
-bool ends_with(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
 // Why git would refuse `name` as a branch (the rules of
@@ -66,7 +56,7 @@ std::optional<std::string> branch_name_problem(std::string_view name) {
     const std::string_view component = name.substr(start, slash - start);
     if (component.empty()) return "it contains an empty path component";
     if (component.front() == '.') return "a path component begins with \".\"";
-    if (ends_with(component, ".lock")) return "a path component ends with \".lock\"";
+    if (component.ends_with(".lock")) return "a path component ends with \".lock\"";
     start = slash + 1;
   }
   return std::nullopt;
@@ -101,11 +91,6 @@ std::string literal_pathspec_word(const std::string& name) {
   const bool needs_literal = name.find_first_of("*?[\\") != std::string::npos ||
                              (!name.empty() && (name.front() == ':' || name.front() == '-'));
   return shell_word(needs_literal ? ":(literal)" + name : name);
-}
-
-std::string last_path_component(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 std::string message_of(const std::exception_ptr& failure) {

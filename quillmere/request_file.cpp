@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "quillmere/logging.h"
+#include "quillmere/settings.h"
 #include "quillmere/text.h"
 #include "quillmere/yaml_scalar.h"
 
@@ -449,15 +450,10 @@ OnboardingRequest request_from_file_name(const std::string& name) {
   return *request;
 }
 
-std::string file_name_of(const std::string& file_path) {
-  const size_t slash = file_path.rfind('/');
-  return slash == std::string::npos ? file_path : file_path.substr(slash + 1);
-}
-
 }  // namespace
 
 OnboardingRequest parse_file(const std::string& file_path) {
-  const std::string name = file_name_of(file_path);
+  const std::string name = last_path_component(file_path);
   try {
     if (std::optional<OnboardingRequest> request = request_from_content(file_path)) return *request;
   } catch (const std::exception& error) {

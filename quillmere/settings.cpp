@@ -54,6 +54,16 @@ std::string join_path(std::string_view dir, std::string_view name) {
   return path;
 }
 
+std::string last_path_component(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool path_exists(const std::string& path) {
+  struct stat entry {};
+  return ::stat(path.c_str(), &entry) == 0;
+}
+
 std::vector<std::pair<std::string, std::string>> parse_dotenv(std::string_view text) {
   std::vector<std::pair<std::string, std::string>> assignments;
   std::istringstream lines{std::string(text)};

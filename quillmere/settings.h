@@ -57,4 +57,10 @@ bool env_is_set(const char* name);
 /// Joins a directory and a name with exactly one "/" between them.
 std::string join_path(std::string_view dir, std::string_view name);
 
+/// The part of `path` after its last "/" (all of it when there is none).
+std::string last_path_component(const std::string& path);
+
+/// True when any file-system entry exists at `path`.
+bool path_exists(const std::string& path);
+
 }  // namespace quillmere

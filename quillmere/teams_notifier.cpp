@@ -8,6 +8,7 @@
 #include "quillmere/gitlab_client.h"
 #include "quillmere/logging.h"
 #include "quillmere/settings.h"
+#include "quillmere/text.h"
 #include "quillmere/types.h"
 
 namespace quillmere {
@@ -65,12 +66,6 @@ std::string upper(std::string text) {
   return text;
 }
 
-std::string joined(const std::vector<std::string>& pieces, const std::string& separator) {
-  std::string text;
-  for (size_t i = 0; i < pieces.size(); ++i) text += (i > 0 ? separator : "") + pieces[i];
-  return text;
-}
-
 ordered_json fact(const std::string& name, const std::string& value) {
   ordered_json entry;
   entry["name"] = name;
@@ -102,7 +97,7 @@ ordered_json build_teams_card(const nlohmann::json& mr_data, const std::string& 
   const std::string link = jira_link(ticket);
   const std::vector<std::string> reviewers =
       split_reviewer_usernames(env_value("REVIEWER_USERNAMES").value_or(""));
-  const std::string reviewers_display = reviewers.empty() ? "None" : joined(reviewers, ", ");
+  const std::string reviewers_display = reviewers.empty() ? "None" : join(reviewers, ", ");
   const std::string env_upper = upper(env);
 
   ordered_json activity;
@@ -119,7 +114,7 @@ ordered_json build_teams_card(const nlohmann::json& mr_data, const std::string& 
       fact("🌍 Environment:", env_upper),
       fact("👤 Author:", author),
       fact("👥 Reviewers:", reviewers_display),
-      fact("🏷️ Labels:", joined(mr_labels(), ", ")),
+      fact("🏷️ Labels:", join(mr_labels(), ", ")),
       fact("📅 Created At:", created_at),
       fact("📌 Status:", "🟡 Open — Awaiting Review"),
   });

@@ -21,6 +21,15 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
   return pieces;
 }
 
+std::string join(const std::vector<std::string>& pieces, std::string_view separator) {
+  std::string text;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    if (i > 0) text += separator;
+    text += pieces[i];
+  }
+  return text;
+}
+
 std::string normalise_line_endings(std::string_view text) {
   std::string result;
   result.reserve(text.size());

@@ -14,6 +14,9 @@ std::string trim(std::string_view text);
 /// into `text`.
 std::vector<std::string_view> split(std::string_view text, char separator);
 
+/// The pieces with `separator` between them.
+std::string join(const std::vector<std::string>& pieces, std::string_view separator);
+
 /// CR LF and a lone CR both become LF, as text-mode reading does.
 std::string normalise_line_endings(std::string_view text);
 
