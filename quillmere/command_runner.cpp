@@ -8,11 +8,14 @@
 #include <unistd.h>
 
 #include <array>
+#include <vector>
 #include <cerrno>
 #include <cstring>
 #include <utility>
 
+#include "quillmere/file_descriptor.h"
 #include "quillmere/logging.h"
+#include "quillmere/stop_signals.h"
 #include "quillmere/text.h"
 #include "quillmere/types.h"
 
@@ -22,48 +25,23 @@ namespace quillmere {
 
 namespace {
 
-// A file descriptor that is closed exactly once, whatever path leaves the scope.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-
-  int get() const { return fd_; }
-  bool is_open() const { return fd_ >= 0; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
+using Fd = FileDescriptor;
 
 struct Pipe {
   Fd read_end;
   Fd write_end;
 };
 
-[[noreturn]] void fail_to_start(const std::string& cmd, const char* what, int error) {
-  throw OnboardingError("Could not start /bin/sh for: " + cmd + "\nReason: " + what + ": " +
+// A failure of our own plumbing (pipes, reading, waiting), not of the command.
+[[noreturn]] void fail_plumbing(const std::string& shown, const char* what, int error) {
+  throw OnboardingError("Could not run: " + printable(shown) + "\nReason: " + what + ": " +
                         std::strerror(error));
 }
 
-Pipe make_pipe(const std::string& cmd) {
+Pipe make_pipe(const std::string& shown) {
   int ends[2];
   // Close-on-exec, so the child keeps only the copies placed on fds 1 and 2.
-  if (::pipe2(ends, O_CLOEXEC) != 0) fail_to_start(cmd, "pipe", errno);
+  if (::pipe2(ends, O_CLOEXEC) != 0) fail_plumbing(shown, "pipe", errno);
   return Pipe{Fd(ends[0]), Fd(ends[1])};
 }
 
@@ -115,36 +93,42 @@ class Child {
   pid_t pid_;
 };
 
-Child spawn_shell(const std::string& cmd, const Pipe& out, const Pipe& err) {
+// Starts the command, or returns the error number posix_spawnp reported
+// (glibc reports a program that cannot be executed here, not in the child).
+int spawn(const CommandLine& command, const Pipe& out, const Pipe& err, pid_t& pid) {
   SpawnSetup setup;
   // The child gets default signal handling for SIGPIPE (a parent that ignores
-  // it must not change how commands writing into closed pipes behave) and an
-  // empty signal mask.
+  // it must not change how commands writing into closed pipes behave) and for
+  // the stop signals quillmere catches, an empty signal mask, and a process
+  // group of its own.
   sigset_t defaults;
   sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
+  for (int signal_number : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) sigaddset(&defaults, signal_number);
   sigset_t empty_mask;
   sigemptyset(&empty_mask);
   ::posix_spawnattr_setsigdefault(setup.attr(), &defaults);
   ::posix_spawnattr_setsigmask(setup.attr(), &empty_mask);
-  ::posix_spawnattr_setflags(setup.attr(), POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  ::posix_spawnattr_setpgroup(setup.attr(), 0);
+  ::posix_spawnattr_setflags(setup.attr(),
+                             POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
   ::posix_spawn_file_actions_adddup2(setup.actions(), out.write_end.get(), STDOUT_FILENO);
   ::posix_spawn_file_actions_adddup2(setup.actions(), err.write_end.get(), STDERR_FILENO);
 
-  std::string shell = "/bin/sh";
-  std::string option = "-c";
-  std::string command = cmd;
-  std::array<char*, 4> argv = {shell.data(), option.data(), command.data(), nullptr};
-  pid_t pid = -1;
-  const int rc =
-      ::posix_spawn(&pid, shell.c_str(), setup.actions(), setup.attr(), argv.data(), environ);
-  if (rc != 0) fail_to_start(cmd, "posix_spawn", rc);
-  return Child(pid);
+  std::vector<std::string> args = command.argv();
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> environment = child_environment();
+  std::vector<char*> envp;
+  for (std::string& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  return ::posix_spawnp(&pid, argv.front(), setup.actions(), setup.attr(), argv.data(),
+                        envp.data());
 }
 
 // Reads both pipes until both reach end of file. Polling them together means
 // a child that fills one pipe while we wait on the other cannot deadlock.
-void drain(const std::string& cmd, Fd& out_fd, Fd& err_fd, std::string& out, std::string& err) {
+void drain(const std::string& shown, Fd& out_fd, Fd& err_fd, std::string& out, std::string& err) {
   std::array<Fd*, 2> fds = {&out_fd, &err_fd};
   std::array<std::string*, 2> sinks = {&out, &err};
   char buffer[65536];
@@ -153,8 +137,7 @@ void drain(const std::string& cmd, Fd& out_fd, Fd& err_fd, std::string& out, std
     for (size_t i = 0; i < 2; ++i) polled[i] = {fds[i]->get(), POLLIN, 0};  // -1 is skipped
     if (::poll(polled.data(), polled.size(), -1) < 0) {
       if (errno == EINTR) continue;
-      throw OnboardingError("Could not read the output of: " + cmd +
-                            "\nReason: poll: " + std::strerror(errno));
+      fail_plumbing(shown, "poll", errno);
     }
     for (size_t i = 0; i < 2; ++i) {
       if (!fds[i]->is_open() || polled[i].revents == 0) continue;
@@ -164,46 +147,10 @@ void drain(const std::string& cmd, Fd& out_fd, Fd& err_fd, std::string& out, std
       } else if (n == 0) {
         fds[i]->reset();
       } else if (errno != EINTR && errno != EAGAIN) {
-        throw OnboardingError("Could not read the output of: " + cmd +
-                              "\nReason: read: " + std::strerror(errno));
+        fail_plumbing(shown, "read", errno);
       }
     }
   }
-}
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool is_valid_utf8(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    size_t length;
-    unsigned min_second = 0x80, max_second = 0xBF;
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) min_second = 0xA0;
-      if (lead == 0xED) max_second = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) min_second = 0x90;
-      if (lead == 0xF4) max_second = 0x8F;
-    } else {
-      return false;
-    }
-    if (i + length > text.size()) return false;
-    for (size_t k = 1; k < length; ++k) {
-      const auto byte = static_cast<unsigned char>(text[i + k]);
-      const unsigned low = k == 1 ? min_second : 0x80;
-      const unsigned high = k == 1 ? max_second : 0xBF;
-      if (byte < low || byte > high) return false;
-    }
-    i += length;
-  }
-  return true;
 }
 
 bool is_plain_word_char(char c) {
@@ -211,12 +158,70 @@ bool is_plain_word_char(char c) {
   return std::strchr("-_./@+=:,%", c) != nullptr && c != '\0';
 }
 
+// A command's standard error as the log shows it: one record, so control
+// characters and inner line feeds become escapes; the line feed that ends
+// the output stays, as the documented failure text has it.
+std::string printable_output(std::string_view text) {
+  const bool ends_line = !text.empty() && text.back() == '\n';
+  if (ends_line) text.remove_suffix(1);
+  return printable(text) + (ends_line ? "\n" : "");
+}
+
+bool is_secret_variable(std::string_view entry) {
+  for (std::string_view name : {"GITLAB_TOKEN", "TEAMS_WEBHOOK_URL"})
+    if (entry.size() > name.size() && entry.starts_with(name) && entry[name.size()] == '=')
+      return true;
+  return false;
+}
+
 }  // namespace
 
-CommandResult run_shell(const std::string& cmd) {
-  Pipe out = make_pipe(cmd);
-  Pipe err = make_pipe(cmd);
-  Child child = spawn_shell(cmd, out, err);
+CommandLine::CommandLine(std::string_view program, std::initializer_list<std::string_view> words) {
+  append(program, std::string(program));
+  for (std::string_view word : words) append(word, std::string(word));
+}
+
+CommandLine& CommandLine::arg(std::string_view value) {
+  append(value, shell_word(value));
+  return *this;
+}
+
+CommandLine& CommandLine::quoted_arg(std::string_view value) {
+  append(value, "\"" + escape_for_double_quotes(value) + "\"");
+  return *this;
+}
+
+void CommandLine::append(std::string_view value, std::string shown) {
+  argv_.emplace_back(value);
+  if (!text_.empty()) text_.push_back(' ');
+  text_ += shown;
+}
+
+std::vector<std::string> child_environment() {
+  std::vector<std::string> entries;
+  bool prompt_set = false;
+  for (char** entry = environ; entry && *entry; ++entry) {
+    const std::string_view text(*entry);
+    if (is_secret_variable(text)) continue;
+    prompt_set = prompt_set || text.starts_with("GIT_TERMINAL_PROMPT=");
+    entries.emplace_back(text);
+  }
+  if (!prompt_set) entries.emplace_back("GIT_TERMINAL_PROMPT=0");
+  return entries;
+}
+
+CommandResult run_program(const CommandLine& command, bool raw_output) {
+  const std::string& shown = command.text();
+  Pipe out = make_pipe(shown);
+  Pipe err = make_pipe(shown);
+  CommandResult result;
+  pid_t pid = -1;
+  if (const int error = spawn(command, out, err, pid); error != 0) {
+    result.start_error = std::strerror(error);
+    return result;
+  }
+  Child child(pid);
+  set_running_child_group(pid);
   // Our copies of the write ends must go, or the reads would never see EOF.
   out.write_end.reset();
   err.write_end.reset();
@@ -225,30 +230,38 @@ CommandResult run_shell(const std::string& cmd) {
   Fd out_read = std::move(out.read_end);
   Fd err_read = std::move(err.read_end);
 
-  CommandResult result;
-  drain(cmd, out_read, err_read, result.out, result.err);
+  drain(shown, out_read, err_read, result.out, result.err);
   const int status = child.wait();
-  if (status < 0) throw OnboardingError("Could not wait for: " + cmd + ": " + std::strerror(errno));
+  set_running_child_group(0);
+  if (status < 0) fail_plumbing(shown, "waitpid", errno);
   if (WIFEXITED(status)) {
     result.exit_status = WEXITSTATUS(status);
   } else if (WIFSIGNALED(status)) {
     result.signal = WTERMSIG(status);
   }
 
+  if (raw_output) return result;
   // Output is text: a command printing something that is not UTF-8 is
   // reported instead of being passed on half-decoded.
   if (!is_valid_utf8(result.out) || !is_valid_utf8(result.err))
-    throw OnboardingError("Output of command is not valid UTF-8 text: " + cmd);
+    throw OnboardingError("Output of command is not valid UTF-8 text: " + printable(shown));
   result.out = normalise_line_endings(result.out);
   result.err = normalise_line_endings(result.err);
   return result;
 }
 
-std::string run_command(const std::string& cmd, bool capture_output) {
-  logger().debug("Executing: " + cmd);
-  const CommandResult result = run_shell(cmd);
+std::string run_command(const CommandLine& command, bool capture_output) {
+  const std::string shown = printable(command.text());
+  logger().debug("Executing: " + shown);
+  const CommandResult result = run_program(command);
+  if (!result.start_error.empty()) {
+    const std::string message = "Cannot start " + printable(command.argv().front()) + ": " +
+                                result.start_error + " (command: " + shown + ")";
+    logger().error(message);
+    throw OnboardingError(message);
+  }
   if (!result.succeeded()) {
-    const std::string message = "Command failed: " + cmd + "\nError: " + result.err;
+    const std::string message = "Command failed: " + shown + "\nError: " + printable_output(result.err);
     logger().error(message);
     throw OnboardingError(message);
   }

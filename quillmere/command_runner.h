@@ -1,29 +1,68 @@
-// Shell command lines: running them, and building them from values safely.
+// Running git and cp: each command is started directly from its argument
+// vector (no shell ever reads a value), with its output captured, and shown
+// in the log as the command line it stands for.
 #pragma once
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quillmere {
 
-/// What one shell command left behind. Line endings are normalised to "\n".
-struct CommandResult {
-  int exit_status = -1;  ///< exit status, or -1 when ended by a signal
-  int signal = 0;        ///< the terminating signal, 0 when it exited
-  std::string out;       ///< standard output
-  std::string err;       ///< standard error
+/// One command: the argument vector it is started with, and the command line
+/// the log shows for it. The shown text quotes a value the way a shell would
+/// need it, so it reads as the documented command line; nothing parses it.
+class CommandLine {
+ public:
+  /// `program` and `words` are literal words, shown as they are.
+  CommandLine(std::string_view program, std::initializer_list<std::string_view> words = {});
 
-  bool succeeded() const { return signal == 0 && exit_status == 0; }
+  /// A value as one argument, shown as one shell word (quoted when needed).
+  CommandLine& arg(std::string_view value);
+  /// A value as one argument, shown between double quotes.
+  CommandLine& quoted_arg(std::string_view value);
+
+  const std::vector<std::string>& argv() const { return argv_; }
+  const std::string& text() const { return text_; }
+
+ private:
+  void append(std::string_view value, std::string shown);
+
+  std::vector<std::string> argv_;
+  std::string text_;
 };
 
-/// Runs `cmd` with /bin/sh -c in the current directory, capturing both
-/// streams, and reports what happened; a failing command is not an error here.
-CommandResult run_shell(const std::string& cmd);
+/// What one command left behind. Line endings are normalised to "\n".
+struct CommandResult {
+  int exit_status = -1;     ///< exit status, or -1 when ended by a signal or never started
+  int signal = 0;           ///< the terminating signal, 0 when it exited
+  std::string out;          ///< standard output
+  std::string err;          ///< standard error
+  std::string start_error;  ///< why the program could not be started; empty when it ran
 
-/// Runs `cmd` through the shell; a non-zero exit or a signal is logged at
-/// ERROR and thrown as OnboardingError "Command failed: CMD\nError: STDERR".
-/// Returns the trimmed standard output when `capture_output`, else "".
-std::string run_command(const std::string& cmd, bool capture_output = true);
+  bool succeeded() const { return start_error.empty() && signal == 0 && exit_status == 0; }
+};
+
+/// Runs the command in the current directory, capturing both streams, and
+/// reports what happened: neither a failing command nor a program that cannot
+/// be started is an error here. The child runs in a process group of its own
+/// (a Ctrl-C at the terminal reaches only quillmere, which decides) and with
+/// the environment of child_environment().
+/// With `raw_output`, both streams are kept byte for byte (no UTF-8 check, no
+/// line-ending change), for output that is file content rather than text.
+CommandResult run_program(const CommandLine& command, bool raw_output = false);
+
+/// Runs the command; a non-zero exit or a signal is logged at ERROR and thrown
+/// as OnboardingError "Command failed: CMD\nError: STDERR", a program that
+/// cannot be started as "Cannot start PROGRAM: REASON". Returns the trimmed
+/// standard output when `capture_output`, else "".
+std::string run_command(const CommandLine& command, bool capture_output = true);
+
+/// The process environment without the secrets (GITLAB_TOKEN,
+/// TEAMS_WEBHOOK_URL), as "NAME=value" entries, and with GIT_TERMINAL_PROMPT=0
+/// unless set: git runs unattended, outside the terminal's foreground group,
+/// and must never wait for a password prompt nobody will answer.
+std::vector<std::string> child_environment();
 
 /// A value as exactly one literal shell word: plain words (letters, digits and
 /// -_./@+=:,%) unchanged, anything else in single quotes.

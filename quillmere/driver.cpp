@@ -7,17 +7,20 @@
 #include <memory>
 #include <vector>
 
+#include "quillmere/git_directory.h"
 #include "quillmere/git_workspace.h"
 #include "quillmere/logging.h"
+#include "quillmere/onboarding_texts.h"
+#include "quillmere/paths.h"
 #include "quillmere/request_file.h"
+#include "quillmere/stop_signals.h"
 #include "quillmere/teams_notifier.h"
+#include "quillmere/text.h"
 #include "quillmere/types.h"
 
 namespace quillmere {
 
 namespace {
-
-bool is_missing(const std::optional<std::string>& value) { return !value || value->empty(); }
 
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
@@ -38,6 +41,21 @@ std::vector<std::string> list_request_files(const std::string& dir, const std::s
   if (errno != 0)
     throw OnboardingError("Cannot list YAML_DIR " + shown_as + ": " + std::strerror(errno));
   return names;
+}
+
+// Request files are copied into the root of the working copy and committed:
+// a request directory that is the working copy itself, or its git
+// directory, would have the tool publish its own repository's files.
+void refuse_request_dir_in_repository(const Settings& settings) {
+  const std::string request_dir = canonical_path(settings.request_dir);
+  const std::string repo_dir = canonical_path(settings.repo_dir);
+  if (request_dir.empty() || repo_dir.empty()) return;
+  if (request_dir == repo_dir)
+    throw OnboardingError("YAML_DIR must not be the working copy itself: " + *settings.yaml_dir);
+  const std::string git_dir = canonical_path(find_git_dir(settings.repo_dir));
+  if (!git_dir.empty() && (request_dir == git_dir || request_dir.starts_with(git_dir + "/")))
+    throw OnboardingError("YAML_DIR must not lie inside the working copy's git directory: " +
+                          *settings.yaml_dir);
 }
 
 }  // namespace
@@ -63,6 +81,7 @@ void validate_config(const Settings& settings) {
     throw OnboardingError("REPO_PATH does not exist: " + *settings.repo_path);
   if (!path_exists(settings.request_dir))
     throw OnboardingError("YAML_DIR does not exist: " + *settings.yaml_dir);
+  refuse_request_dir_in_repository(settings);
 
   Logger& log = logger();
   log.info("✅ Configuration validation passed");
@@ -72,24 +91,33 @@ void validate_config(const Settings& settings) {
 }
 
 void process_single_file(const Settings& settings, RemoteContext& remote, const std::string& file) {
-  logger().info("\n📄 Processing: " + file);
+  logger().info("\n📄 Processing: " + printable(file));
   const std::string full_path = join_path(settings.request_dir, file);
 
-  const OnboardingRequest request = parse_file(full_path);
+  const std::string content = read_request_file(full_path);
+  const OnboardingRequest request = parse_request(file, content);
   const std::string& env = request.environment;
-  const std::string branch_name = env + "-" + request.ticket + "-" + request.project_name;
+  const std::string branch_name = branch_name_for(request);
 
-  create_branch_and_commit(settings, full_path, branch_name, env, request.project_name);
-  const nlohmann::json mr_data = remote.retry.call(create_merge_request, remote, branch_name, env,
-                                                   request.ticket, request.project_name);
-  send_mr_notification_to_teams(remote.http, mr_data, request.ticket, env, branch_name, env,
-                                request.project_name);
+  const BranchOutcome outcome = create_branch_and_commit(settings, full_path, content, branch_name,
+                                                         env, request.project_name);
+  if (outcome == BranchOutcome::TakenUp) {
+    if (const auto open = find_open_merge_request(remote, branch_name, env)) {
+      logger().info("✅ Already onboarded: " + branch_name + " has the open merge request " +
+                    web_url_text(*open));
+      return;
+    }
+  }
+  const nlohmann::json mr_data =
+      create_merge_request(remote, branch_name, env, request.ticket, request.project_name);
+  send_mr_notification_to_teams(remote.http, settings, mr_data, request.ticket, env, branch_name,
+                                env, request.project_name);
 }
 
 void process_yaml_files(const Settings& settings, RemoteContext& remote) {
   if (is_missing(settings.gitlab_token)) throw OnboardingError("❌ GITLAB_TOKEN not set");
   validate_config(settings);
-  validate_git_repo(*settings.repo_path, settings.repo_dir);
+  const RunLock lock = validate_git_repo(*settings.repo_path, settings.repo_dir);
 
   const std::vector<std::string> files =
       list_request_files(settings.request_dir, *settings.yaml_dir);
@@ -103,19 +131,26 @@ void process_yaml_files(const Settings& settings, RemoteContext& remote) {
   int success_count = 0;
   int failure_count = 0;
   for (const std::string& file : files) {
+    // A stop request is honoured between files: the one in progress is done.
+    if (stop_signal() != 0) break;
     // One file's failure, whatever its kind, is reported and the batch goes on.
     try {
       process_single_file(settings, remote, file);
       ++success_count;
     } catch (const std::exception& failure) {
-      log.error("❌ Failed to process " + file + ": " + failure.what());
+      log.error("❌ Failed to process " + printable(file) + ": " + failure.what());
       ++failure_count;
     } catch (...) {
-      log.error("❌ Failed to process " + file + ": ");
+      log.error("❌ Failed to process " + printable(file) + ": ");
       ++failure_count;
     }
   }
 
+  if (const int signal_number = stop_signal()) {
+    const size_t left = files.size() - static_cast<size_t>(success_count + failure_count);
+    log.warning("🛑 Stopped by " + stop_signal_name(signal_number) + ": " + std::to_string(left) +
+                " file(s) left for the next run");
+  }
   const std::string rule(50, '=');
   log.info("\n" + rule);
   log.info("Processing complete: " + std::to_string(success_count) + " succeeded, " +

@@ -11,7 +11,10 @@
 
 #include "quillmere/command_runner.h"
 #include "quillmere/logging.h"
+#include "quillmere/onboarding_texts.h"
+#include "quillmere/paths.h"
 #include "quillmere/request_file.h"
+#include "quillmere/stop_signals.h"
 #include "quillmere/text.h"
 #include "quillmere/types.h"
 
@@ -62,36 +65,21 @@ std::optional<std::string> branch_name_problem(std::string_view name) {
   return std::nullopt;
 }
 
-// Control characters would break the log line apart; show them as escapes.
-std::string printable(std::string_view text) {
-  std::string shown;
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\x%02x", byte);
-      shown += escape;
-    } else {
-      shown.push_back(c);
-    }
-  }
-  return shown;
-}
-
-// A path as one shell word that cp cannot mistake for an option.
-std::string path_word(const std::string& path) {
-  if (!path.empty() && path.front() == '-') return shell_word("./" + path);
-  return shell_word(path);
+// A path as one argument that cp cannot mistake for an option.
+std::string path_argument(const std::string& path) {
+  return !path.empty() && path.front() == '-' ? "./" + path : path;
 }
 
 // A file name as a git pathspec that matches exactly that file: names with
 // wildcard or magic characters are marked literal, so "*.yaml" adds only the
 // file of that name and a leading "-" cannot be read as an option.
-std::string literal_pathspec_word(const std::string& name) {
+std::string literal_pathspec(const std::string& name) {
   const bool needs_literal = name.find_first_of("*?[\\") != std::string::npos ||
                              (!name.empty() && (name.front() == ':' || name.front() == '-'));
-  return shell_word(needs_literal ? ":(literal)" + name : name);
+  return needs_literal ? ":(literal)" + name : name;
 }
+
+CommandLine git(std::initializer_list<std::string_view> words) { return CommandLine("git", words); }
 
 std::string message_of(const std::exception_ptr& failure) {
   try {
@@ -103,27 +91,34 @@ std::string message_of(const std::exception_ptr& failure) {
   }
 }
 
-// Steps after the branch was created: copy, commit and push.
+// Steps after the branch was created: copy, check, commit and push.
 void commit_and_push(const Settings& settings, const std::string& file_path,
-                     const std::string& branch_name) {
+                     const std::string& content, const std::string& branch_name) {
   const std::string filename = last_path_component(file_path);
-  run_command("cp " + path_word(file_path) + " " + path_word(settings.repo_dir + "/" + filename),
-              false);
+  const std::string copy = settings.repo_dir + "/" + filename;
+  run_command(CommandLine("cp").arg(path_argument(file_path)).arg(path_argument(copy)), false);
+  // What is committed must be exactly what was checked and parsed: a file
+  // swapped in after it was read is refused, not published.
+  const std::string copied = read_request_file(copy);
+  if (copied != content)
+    throw OnboardingError("Request file " + printable(filename) +
+                          " changed while it was being onboarded; it is not committed");
   // The commit message comes from a fresh parse of the file as committed.
-  const OnboardingRequest request = parse_file(file_path);
-  const std::string commit_msg = request.ticket + ": onboard " + request.project_name + " to " +
-                                 request.environment + " environment";
-  run_command("git add " + literal_pathspec_word(filename), false);
-  run_command("git commit -m \"" + escape_for_double_quotes(commit_msg) + "\"", false);
-  run_command("git push origin " + shell_word(branch_name), false);
+  const std::string commit_msg = commit_message_for(parse_request(filename, copied));
+  run_command(git({"add"}).arg(literal_pathspec(filename)), false);
+  run_command(git({"commit", "-m"}).quoted_arg(commit_msg), false);
+  // The last point at which a stop request can still undo everything.
+  if (const int signal_number = stop_signal())
+    throw OnboardingError("Stopped by " + stop_signal_name(signal_number) + " before the push");
+  run_command(git({"push", "origin"}).arg(branch_name), false);
 }
 
 // Leaves the half-made branch and deletes it locally. A failure here is only
 // reported: the caller passes on the failure that made the rollback necessary.
 void roll_back(const std::string& branch_name, const std::string& return_to) {
   try {
-    run_command("git checkout " + shell_word(return_to), false);
-    run_command("git branch -D " + shell_word(branch_name), false);
+    run_command(git({"checkout"}).arg(return_to), false);
+    run_command(git({"branch", "-D"}).arg(branch_name), false);
     logger().info("🔄 Rolled back: deleted branch " + branch_name);
   } catch (const std::exception& failure) {
     logger().warning(std::string("Rollback failed: ") + failure.what());
@@ -133,15 +128,118 @@ void roll_back(const std::string& branch_name, const std::string& return_to) {
 // Puts the stashed changes back onto the target branch. Never fails the call.
 void restore_stash(const std::string& target_branch) {
   try {
-    run_command("git checkout " + shell_word(target_branch), false);
-    const CommandResult pop = run_shell("git stash pop");
+    run_command(git({"checkout"}).arg(target_branch), false);
+    const CommandResult pop = run_program(git({"stash", "pop"}));
     if (pop.succeeded())
       logger().info("📦 Restored stashed changes");
     else
-      logger().warning("Stash pop failed: " + trim(pop.err));
+      logger().warning("Stash pop failed: " + printable(trim(pop.err + pop.start_error)));
   } catch (const std::exception& failure) {
     logger().warning(std::string("Could not restore stash: ") + failure.what());
   }
+}
+
+// "git branch --list NAME": non-empty when the branch exists locally.
+bool has_local_branch(const std::string& branch_name) {
+  return !run_command(git({"branch", "--list"}).arg(branch_name), true).empty();
+}
+
+// The object id of refs/heads/NAME on origin; empty when origin has no
+// branch of exactly that name (ls-remote also lists "team/NAME").
+std::string remote_branch_id(const std::string& branch_name) {
+  const std::string remote =
+      run_command(git({"ls-remote", "--heads", "origin"}).arg(branch_name), true);
+  const std::string wanted = "refs/heads/" + branch_name;
+  for (std::string_view line : split(remote, '\n')) {
+    const size_t tab = line.find('\t');
+    if (tab != std::string_view::npos && line.substr(tab + 1) == wanted)
+      return std::string(line.substr(0, tab));
+  }
+  return {};
+}
+
+// The environment must name a branch, here or on origin: a remote-tracking
+// ref, a tag or a commit would be checked out as a detached HEAD.
+void require_target_branch(const std::string& repo_dir, const std::string& target_branch) {
+  const std::string git_dir = find_git_dir(repo_dir);
+  if (has_ref(git_dir, "refs/heads/" + target_branch) ||
+      has_ref(git_dir, "refs/remotes/origin/" + target_branch))
+    return;
+  throw OnboardingError("Target branch " + printable(target_branch) +
+                        " is not a branch of the working copy or of origin");
+}
+
+// What an existing branch of the request's name holds.
+struct ExistingBranch {
+  std::string local_id;   ///< the local branch's commit; empty when only on origin
+  std::string remote_id;  ///< the commit of the branch on origin; empty when not pushed
+};
+
+std::string commit_header(std::string_view commit, std::string_view name) {
+  for (std::string_view line : split(commit.substr(0, commit.find("\n\n")), '\n'))
+    if (line.starts_with(name) && line.size() > name.size() && line[name.size()] == ' ')
+      return std::string(line.substr(name.size() + 1));
+  return {};
+}
+
+// True when `tip` is this tool's commit of exactly this request file, made on
+// top of the target branch: one parent that the target branch contains, the
+// documented message, and a change to this one file with these very bytes.
+bool is_commit_of_request(const std::string& tip, const std::string& target_branch,
+                          const std::string& filename, const std::string& content,
+                          const std::string& commit_msg) {
+  const CommandResult commit = run_program(git({"cat-file", "commit"}).arg(tip), true);
+  if (!commit.succeeded()) return false;
+  const size_t body = commit.out.find("\n\n");
+  if (body == std::string::npos || commit.out.substr(body + 2) != commit_msg + "\n") return false;
+  size_t parents = 0;
+  for (std::string_view line : split(std::string_view(commit.out).substr(0, body), '\n'))
+    parents += line.starts_with("parent ");
+  if (parents != 1) return false;
+  const std::string parent = commit_header(commit.out, "parent");
+
+  // ":100644 100644 OLD NEW M\0PATH\0" for exactly one changed path.
+  const CommandResult changes =
+      run_program(git({"diff-tree", "-r", "-z", "--no-renames"}).arg(parent).arg(tip), true);
+  if (!changes.succeeded()) return false;
+  const std::vector<std::string_view> fields = split(changes.out, '\0');
+  if (fields.size() != 3 || fields[1] != filename || !fields[2].empty()) return false;
+  const std::vector<std::string_view> change = split(fields[0], ' ');
+  if (change.size() != 5 || (change[4] != "A" && change[4] != "M")) return false;
+  const CommandResult blob = run_program(git({"cat-file", "blob"}).arg(change[3]), true);
+  if (!blob.succeeded() || blob.out != content) return false;
+
+  for (const std::string& target_ref : {"refs/heads/" + target_branch,
+                                       "refs/remotes/origin/" + target_branch}) {
+    const CommandResult contained =
+        run_program(git({"merge-base", "--is-ancestor"}).arg(parent).arg(target_ref));
+    if (contained.succeeded()) return true;
+  }
+  return false;
+}
+
+// The existing branch when it is this request's own leftover: made by this
+// tool for these bytes, and not moved on (locally or on origin) since.
+std::optional<ExistingBranch> find_leftover(const std::string& branch_name,
+                                            const std::string& target_branch,
+                                            const std::string& filename, const std::string& content) {
+  ExistingBranch branch;
+  if (has_local_branch(branch_name)) {
+    branch.local_id = run_command(git({"rev-parse", "--verify", "--quiet"}).arg("refs/heads/" + branch_name), true);
+  }
+  branch.remote_id = remote_branch_id(branch_name);
+  if (!branch.local_id.empty() && !branch.remote_id.empty() && branch.local_id != branch.remote_id)
+    return std::nullopt;
+  std::string tip = branch.local_id.empty() ? branch.remote_id : branch.local_id;
+  if (tip.empty()) return std::nullopt;
+  if (branch.local_id.empty() && !run_program(git({"cat-file", "-e"}).arg(tip)).succeeded()) {
+    // Only on origin and never fetched here: fetch just that branch to look.
+    if (!run_program(git({"fetch", "--no-tags", "origin"}).arg("refs/heads/" + branch_name)).succeeded())
+      return std::nullopt;
+  }
+  const std::string commit_msg = commit_message_for(parse_request(filename, content));
+  if (!is_commit_of_request(tip, target_branch, filename, content, commit_msg)) return std::nullopt;
+  return branch;
 }
 
 }  // namespace
@@ -155,26 +253,29 @@ bool has_merge_conflicts(std::string_view porcelain_status) {
   return false;
 }
 
-void validate_git_repo(const std::string& repo_path_as_given, const std::string& repo_dir) {
+RunLock validate_git_repo(const std::string& repo_path_as_given, const std::string& repo_dir) {
   if (repo_dir.empty() || !path_exists(join_path(repo_dir, ".git")))
     throw OnboardingError(repo_path_as_given + " is not a git repository");
   change_directory(repo_dir, repo_path_as_given);
+  const std::string git_dir = find_git_dir(repo_dir);
+  if (git_dir.empty()) throw OnboardingError(repo_path_as_given + " is not a git repository");
+  RunLock lock(git_dir, repo_path_as_given);
 
   // Started directly: a failing status query counts as a status without conflicts.
-  const CommandResult status = run_shell("git status --porcelain");
+  const CommandResult status = run_program(git({"status", "--porcelain"}));
   if (has_merge_conflicts(status.out))
     throw OnboardingError("Repository has merge conflicts that need manual resolution");
   logger().info("✅ Git repository validation passed");
+  return lock;
 }
 
-void configure_git_identity() {
-  const std::optional<std::string> email = env_value("GIT_COMMITTER_EMAIL");
-  const std::optional<std::string> name = env_value("GIT_COMMITTER_NAME");
+void configure_git_identity(const Settings& settings) {
+  const std::optional<std::string>& email = settings.git_committer_email;
+  const std::optional<std::string>& name = settings.git_committer_name;
   if (!email || email->empty()) throw OnboardingError("❌ GIT_COMMITTER_EMAIL not set in .env");
 
-  run_command("git config user.email \"" + escape_for_double_quotes(*email) + "\"");
-  if (name && !name->empty())
-    run_command("git config user.name \"" + escape_for_double_quotes(*name) + "\"");
+  run_command(git({"config", "user.email"}).quoted_arg(*email));
+  if (name && !name->empty()) run_command(git({"config", "user.name"}).quoted_arg(*name));
   // Without a name the repository keeps the one it has; the line says so.
   const std::string shown_name = name ? *name : "(name unchanged)";
   logger().info("🔧 Git identity set → " + shown_name + " <" + *email + ">");
@@ -183,18 +284,18 @@ void configure_git_identity() {
 void cleanup_repo_state() {
   // Deliberately destructive: changes to tracked files are thrown away, so
   // every branch starts from the committed state. Untracked files stay.
-  const std::string status = run_command("git status --porcelain", true);
+  const std::string status = run_command(git({"status", "--porcelain"}), true);
   // Conflicted entries are part of a non-empty status, so one test covers both.
   if (!status.empty()) {
     logger().warning("Dirty/conflicted index detected — resetting...");
-    run_command("git reset HEAD", false);
-    run_command("git checkout -- .", false);
+    run_command(git({"reset", "HEAD"}), false);
+    run_command(git({"checkout", "--", "."}), false);
   }
 
-  const std::string stashes = run_command("git stash list", true);
+  const std::string stashes = run_command(git({"stash", "list"}), true);
   if (!stashes.empty()) {
-    logger().info("🗑️ Dropping leftover stash: " + first_line(stashes));
-    run_command("git stash drop", false);
+    logger().info("🗑️ Dropping leftover stash: " + printable(first_line(stashes)));
+    run_command(git({"stash", "drop"}), false);
   }
 }
 
@@ -207,48 +308,53 @@ bool check_branch_exists(const std::string& branch_name) {
   // A name git would read as a pattern or an option must never reach it.
   validate_branch_name(branch_name);
 
-  const std::string local = run_command("git branch --list " + shell_word(branch_name), true);
-  if (!local.empty()) return true;
-
-  // ls-remote also matches "team/NAME"; only refs/heads/NAME itself counts.
-  const std::string remote =
-      run_command("git ls-remote --heads origin " + shell_word(branch_name), true);
-  const std::string wanted = "refs/heads/" + branch_name;
-  for (std::string_view line : split(remote, '\n')) {
-    const size_t tab = line.find('\t');
-    if (tab != std::string_view::npos && line.substr(tab + 1) == wanted) return true;
-  }
-  return false;
+  if (has_local_branch(branch_name)) return true;
+  return !remote_branch_id(branch_name).empty();
 }
 
-void create_branch_and_commit(const Settings& settings, const std::string& file_path,
-                              const std::string& branch_name, const std::string& target_branch,
-                              const std::string& project_name) {
+BranchOutcome create_branch_and_commit(const Settings& settings, const std::string& file_path,
+                                       const std::string& content, const std::string& branch_name,
+                                       const std::string& target_branch,
+                                       const std::string& project_name) {
   // Preparation: a failure here goes straight to the caller, nothing to undo.
   change_directory(settings.repo_dir, settings.repo_path.value_or(settings.repo_dir));
-  logger().info("🚀 Working on branch: " + branch_name + " for project: " + project_name);
+  logger().info("🚀 Working on branch: " + printable(branch_name) +
+                " for project: " + printable(project_name));
   // Branch names come from the request, so they are validated before any git command.
   validate_branch_name(branch_name);
   validate_branch_name(target_branch);
-  if (check_branch_exists(branch_name))
-    throw OnboardingError("Branch " + branch_name +
-                          " already exists! Skipping to avoid conflicts.");
-  configure_git_identity();
+  require_target_branch(settings.repo_dir, target_branch);
+  if (check_branch_exists(branch_name)) {
+    const std::string filename = last_path_component(file_path);
+    const std::optional<ExistingBranch> leftover =
+        find_leftover(branch_name, target_branch, filename, content);
+    if (!leftover)
+      throw OnboardingError("Branch " + branch_name +
+                            " already exists! Skipping to avoid conflicts.");
+    logger().info("♻️ Branch " + branch_name +
+                  " holds this request from an earlier run: taking it up");
+    if (leftover->remote_id.empty()) {
+      run_command(git({"push", "origin"}).arg(branch_name), false);
+      logger().info("✅ Successfully pushed branch: " + branch_name);
+    }
+    return BranchOutcome::TakenUp;
+  }
+  configure_git_identity(settings);
   cleanup_repo_state();
 
-  const CommandResult stash_result = run_shell("git stash");
+  const CommandResult stash_result = run_program(git({"stash"}));
   const bool stashed = stash_result.out.find("Saved working directory") != std::string::npos;
-  if (stashed) logger().info("📦 Stashed local changes: " + trim(stash_result.out));
+  if (stashed) logger().info("📦 Stashed local changes: " + printable(trim(stash_result.out)));
 
   std::optional<std::string> original_branch;
   std::exception_ptr failure;
   try {
-    original_branch = run_command("git branch --show-current", true);
-    run_command("git checkout " + shell_word(target_branch), false);
-    run_command("git pull", false);
-    run_command("git checkout -b " + shell_word(branch_name), false);
+    original_branch = run_command(git({"branch", "--show-current"}), true);
+    run_command(git({"checkout"}).arg(target_branch), false);
+    run_command(git({"pull"}), false);
+    run_command(git({"checkout", "-b"}).arg(branch_name), false);
     logger().info("✅ Created branch: " + branch_name);
-    commit_and_push(settings, file_path, branch_name);
+    commit_and_push(settings, file_path, content, branch_name);
     logger().info("✅ Successfully pushed branch: " + branch_name);
   } catch (...) {
     failure = std::current_exception();
@@ -267,6 +373,7 @@ void create_branch_and_commit(const Settings& settings, const std::string& file_
 
   if (stashed) restore_stash(target_branch);
   if (failure) std::rethrow_exception(failure);
+  return BranchOutcome::Pushed;
 }
 
 }  // namespace quillmere

@@ -1,7 +1,10 @@
 #include "quillmere/gitlab_client.h"
 
+#include <vector>
+
 #include "quillmere/logging.h"
-#include "quillmere/settings.h"
+#include "quillmere/onboarding_texts.h"
+#include "quillmere/secrets.h"
 #include "quillmere/text.h"
 #include "quillmere/types.h"
 
@@ -9,12 +12,41 @@ namespace quillmere {
 
 namespace {
 
-std::string required_env(const char* name) { return env_value(name).value_or(""); }
+// What every GitLab call needs: the base URL, the project and the token
+// header. Part 1.3's check has made sure all three are set by now.
+struct GitLabTarget {
+  std::string base_url;
+  std::string project_id;
+  std::string token;
+
+  explicit GitLabTarget(const Settings& settings)
+      : base_url(settings.gitlab_url.value_or("")),
+        project_id(settings.project_id.value_or("")),
+        token(settings.gitlab_token.value_or("")) {}
+
+  HttpHeaders headers() const { return {{"PRIVATE-TOKEN", token}}; }
+  std::string merge_requests_url() const {
+    return base_url + "/projects/" + project_id + "/merge_requests";
+  }
+};
 
 // Every failure text leaving this file goes through here: a server may echo
-// the token back in a body, and parser messages quote the text they read.
+// the token back in a body, parser messages quote the text they read, and a
+// body may hold line breaks or terminal controls.
+std::string safe_text(const std::string& text, const std::string& token) {
+  return printable(mask_secret(text, token));
+}
+
 [[noreturn]] void fail(const std::string& message, const std::string& token) {
-  throw OnboardingError(mask_secret(message, token));
+  throw OnboardingError(safe_text(message, token));
+}
+
+// A status the server wants to be asked again for later keeps its wait.
+[[noreturn]] void fail_status(const std::string& message, const HttpResponse& response,
+                              const std::string& token) {
+  if (response.status == 429 && response.retry_after_seconds >= 0)
+    throw RetryLaterError(safe_text(message, token), response.retry_after_seconds);
+  fail(message, token);
 }
 
 nlohmann::json parse_body(const std::string& body, const std::string& token) {
@@ -44,97 +76,64 @@ std::string quoted_list(const std::vector<std::string>& names) {
   return text + "]";
 }
 
-}  // namespace
+bool is_merge_request(const nlohmann::json& value) {
+  return value.is_object() && value.contains("web_url");
+}
 
-std::optional<long long> get_user_id(HttpClient& http, const std::string& username) {
-  const std::string base_url = required_env("GITLAB_URL");
-  const std::string token = required_env("GITLAB_TOKEN");
+std::optional<long long> look_up_user(RemoteContext& remote, const std::string& username) {
+  const GitLabTarget gitlab(remote.settings);
   // Encoded so that a name such as "a&b=c" stays one value of one parameter.
-  const std::string url = base_url + "/users?username=" + percent_encode(username);
+  const std::string url = gitlab.base_url + "/users?username=" + percent_encode(username);
 
-  const HttpResponse response = http.get(url, {{"PRIVATE-TOKEN", token}});
-  if (!response.answered()) fail(response.transport_error, token);
-  if (response.status != 200) throw OnboardingError("User not found: " + username);
+  const HttpResponse response = remote.http.get(url, gitlab.headers());
+  if (!response.answered()) fail(response.transport_error, gitlab.token);
+  if (response.status != 200) fail_status("User not found: " + username, response, gitlab.token);
 
-  const nlohmann::json users = parse_body(response.body, token);
-  if (is_empty_value(users)) throw OnboardingError("User not found: " + username);
+  const nlohmann::json users = parse_body(response.body, gitlab.token);
+  if (is_empty_value(users)) fail("User not found: " + username, gitlab.token);
   if (!users.is_array() || !users.front().is_object() || !users.front().contains("id"))
-    throw OnboardingError("Unexpected answer to the user search for " + username +
-                          ": not a list of user records with an id");
+    fail("Unexpected answer to the user search for " + username +
+             ": not a list of user records with an id",
+         gitlab.token);
 
   const nlohmann::json& id = users.front().at("id");
   if (id.is_null()) return std::nullopt;
   if (!id.is_number_integer())
-    throw OnboardingError("Unexpected answer to the user search for " + username +
-                          ": the id is not an integer");
+    fail("Unexpected answer to the user search for " + username + ": the id is not an integer",
+         gitlab.token);
   const long long user_id = id.get<long long>();
   logger().debug("Found user " + username + " with ID " + std::to_string(user_id));
   return user_id;
 }
 
-std::string jira_link(const std::string& ticket) {
-  const std::optional<std::string> base = env_value("JIRA_BASE_URL");
-  if (!base || base->empty()) return ticket;
-  return *base + "/" + ticket;
+std::optional<nlohmann::json> look_up_open_merge_request(RemoteContext& remote,
+                                                         const std::string& source_branch,
+                                                         const std::string& target_branch) {
+  const GitLabTarget gitlab(remote.settings);
+  const std::string url = gitlab.merge_requests_url() + "?state=opened&source_branch=" +
+                          percent_encode(source_branch) +
+                          "&target_branch=" + percent_encode(target_branch);
+  const HttpResponse response = remote.http.get(url, gitlab.headers());
+  if (!response.answered()) fail(response.transport_error, gitlab.token);
+  if (response.status != 200)
+    fail_status("Merge request lookup failed: " + response.body, response, gitlab.token);
+  const nlohmann::json listed = parse_body(response.body, gitlab.token);
+  if (!listed.is_array())
+    fail("Unexpected answer to the merge request lookup: not a list: " + response.body,
+         gitlab.token);
+  for (const nlohmann::json& candidate : listed)
+    if (is_merge_request(candidate)) return candidate;
+  return std::nullopt;
 }
 
-std::string build_mr_description(const std::string& project_name, const std::string& target_branch,
-                                 const std::string& jira_link, const std::string& mentions) {
-  // One entry per line; the first line is empty, so the text starts with a
-  // line feed, and a line feed ends the last line.
-  const std::vector<std::string> lines = {
-      "",
-      "## 📋 Project Onboarding Request",
-      "",
-      "**Project:** `" + project_name + "`",
-      "**Environment:** `" + target_branch + "`",
-      "**Jira Ticket:** " + jira_link,
-      "",
-      "### Details",
-      "This merge request was triggered by the Autonomous Korvane Project Onboarding AI Agent to "
-      "onboard the **" +
-          project_name + "** project to the **" + target_branch + "** environment.",
-      "",
-      "### Reviewers",
-      mentions,
-      "",
-      "### Actions Required",
-      "- [ ] Review the project configuration",
-      "- [ ] Validate environment compatibility",
-      "- [ ] Approve and merge when ready",
-      "",
-      "---",
-      "*Automated MR generated by Korvane Project Onboarding Agent*",
-  };
-  return join(lines, "\n") + "\n";
-}
-
-const std::vector<std::string>& mr_labels() {
-  static const std::vector<std::string> labels = {"project-onboarding", "auto-generated",
-                                                  "Korvane Autonomous AI Agent"};
-  return labels;
-}
-
-nlohmann::json create_merge_request(RemoteContext& remote, const std::string& branch_name,
-                                    const std::string& target_branch, const std::string& ticket,
-                                    const std::string& project_name) {
+// Reviewer names to ids; a reviewer who cannot be resolved is reported and
+// left out, since the merge request is still worth opening.
+std::vector<long long> resolve_reviewers(RemoteContext& remote) {
   Logger& log = logger();
-  const std::string base_url = required_env("GITLAB_URL");
-  const std::string project_id = required_env("PROJECT_ID");
-  const std::string token = required_env("GITLAB_TOKEN");
-  const std::vector<std::string> reviewer_usernames =
-      split_reviewer_usernames(env_value("REVIEWER_USERNAMES").value_or(""));
-  const std::string url = base_url + "/projects/" + project_id + "/merge_requests";
-
-  log.info("👥 Reviewers: " + quoted_list(reviewer_usernames));
-
   std::vector<long long> reviewer_ids;
-  std::vector<std::string> mentions;
-  for (const std::string& name : reviewer_usernames) {
-    // A reviewer who cannot be resolved is reported and left out; the merge
-    // request is still worth opening.
+  for (const std::string& name : remote.settings.reviewer_usernames) {
     try {
-      const std::optional<long long> id = remote.retry.call(get_user_id, remote.http, name);
+      const std::optional<long long> id = get_user_id(remote, name);
       if (id && *id != 0) {
         reviewer_ids.push_back(*id);
         log.debug("Found reviewer: " + name + " (ID: " + std::to_string(*id) + ")");
@@ -142,40 +141,95 @@ nlohmann::json create_merge_request(RemoteContext& remote, const std::string& br
     } catch (const std::exception& failure) {
       log.warning("Could not find GitLab user: " + name + " - " + failure.what());
     }
-    mentions.push_back("@" + name);
   }
+  return reviewer_ids;
+}
 
-  const std::string title = ticket + ": Onboard " + project_name + " to " + target_branch;
+std::string merge_request_body(const Settings& settings, const std::vector<long long>& reviewer_ids,
+                               const std::string& branch_name, const std::string& target_branch,
+                               const std::string& ticket, const std::string& project_name) {
+  std::vector<std::string> mentions;
+  for (const std::string& name : settings.reviewer_usernames) mentions.push_back("@" + name);
   nlohmann::ordered_json payload;
   payload["source_branch"] = branch_name;
   payload["target_branch"] = target_branch;
-  payload["title"] = title;
-  payload["description"] =
-      build_mr_description(project_name, target_branch, jira_link(ticket), join(mentions, " "));
+  payload["title"] = mr_title(ticket, project_name, target_branch);
+  payload["description"] = build_mr_description(
+      project_name, target_branch, jira_link(settings.jira_base_url, ticket), join(mentions, " "));
   payload["reviewer_ids"] = reviewer_ids;
   payload["assignee_ids"] = reviewer_ids;
   payload["labels"] = join(mr_labels(), ",");
-
-  std::string body;
   try {
-    body = payload.dump();
+    return payload.dump();
   } catch (const nlohmann::json::exception& failure) {
-    fail(failure.what(), token);
+    fail(failure.what(), settings.gitlab_token.value_or(""));
   }
+}
 
-  log.info("📬 Creating Merge Request for project " + project_name + "...");
-  const HttpResponse response = remote.http.post_json(url, body, {{"PRIVATE-TOKEN", token}});
-  if (!response.answered()) fail(response.transport_error, token);
-  if (response.status != 201) fail("MR creation failed: " + response.body, token);
+}  // namespace
 
-  nlohmann::json mr_data = parse_body(response.body, token);
-  if (!mr_data.is_object() || !mr_data.contains("web_url"))
-    fail("Unexpected answer to the merge request creation: no object with a web_url: " +
-             response.body,
-         token);
+std::string web_url_text(const nlohmann::json& mr_data) {
   const nlohmann::json& web_url = mr_data.at("web_url");
-  log.info("🎉 MR Created: " + (web_url.is_string() ? web_url.get<std::string>() : web_url.dump()));
-  return mr_data;
+  return printable(web_url.is_string() ? web_url.get<std::string>() : web_url.dump());
+}
+
+std::optional<long long> get_user_id(RemoteContext& remote, const std::string& username) {
+  return remote.retry.call(look_up_user, remote, username);
+}
+
+std::optional<nlohmann::json> find_open_merge_request(RemoteContext& remote,
+                                                      const std::string& source_branch,
+                                                      const std::string& target_branch) {
+  return remote.retry.call(look_up_open_merge_request, remote, source_branch, target_branch);
+}
+
+nlohmann::json create_merge_request(RemoteContext& remote, const std::string& branch_name,
+                                    const std::string& target_branch, const std::string& ticket,
+                                    const std::string& project_name) {
+  const GitLabTarget gitlab(remote.settings);
+  Logger& log = logger();
+  // Set once an attempt may have created the merge request although its
+  // answer never arrived or could not be read.
+  bool may_exist = false;
+  const auto found_open = [&]() -> std::optional<nlohmann::json> {
+    std::optional<nlohmann::json> found = find_open_merge_request(remote, branch_name, target_branch);
+    if (found) log.info("🔗 Found the open merge request: " + web_url_text(*found));
+    return found;
+  };
+
+  const auto attempt = [&]() -> nlohmann::json {
+    if (may_exist)
+      if (std::optional<nlohmann::json> found = found_open()) return *found;
+
+    log.info("👥 Reviewers: " + quoted_list(remote.settings.reviewer_usernames));
+    const std::vector<long long> reviewer_ids = resolve_reviewers(remote);
+    const std::string body = merge_request_body(remote.settings, reviewer_ids, branch_name,
+                                                target_branch, ticket, project_name);
+
+    log.info("📬 Creating Merge Request for project " + project_name + "...");
+    const HttpResponse response =
+        remote.http.post_json(gitlab.merge_requests_url(), body, gitlab.headers());
+    if (!response.answered()) {
+      may_exist = true;
+      fail(response.transport_error, gitlab.token);
+    }
+    if (response.status == 409)
+      if (std::optional<nlohmann::json> found = found_open()) return *found;
+    if (response.status != 201) {
+      may_exist = may_exist || response.status >= 500;
+      fail_status("MR creation failed: " + response.body, response, gitlab.token);
+    }
+
+    may_exist = true;  // created, whatever the body says
+    nlohmann::json mr_data = parse_body(response.body, gitlab.token);
+    if (!is_merge_request(mr_data))
+      fail("Unexpected answer to the merge request creation: no object with a web_url: " +
+               response.body,
+           gitlab.token);
+    log.info("🎉 MR Created: " + web_url_text(mr_data));
+    return mr_data;
+  };
+  return remote.retry.call(attempt);
 }
 
 }  // namespace quillmere

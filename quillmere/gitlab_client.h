@@ -1,46 +1,49 @@
-// GitLab merge requests: reviewer lookup and merge request creation.
+// GitLab merge requests: reviewer lookup, merge request creation and the
+// lookup of an open merge request. Every call runs under the retry policy.
 #pragma once
 
 #include <optional>
 #include <string>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "quillmere/http_client.h"
 #include "quillmere/retry.h"
+#include "quillmere/settings.h"
 
 namespace quillmere {
 
-/// What the remote stages of a run share: one HTTP client and the retry policy
-/// that every GitLab call runs under.
+/// What the GitLab operations of a run share: the settings they read, one
+/// HTTP client and the retry policy every call runs under.
 struct RemoteContext {
+  const Settings& settings;
   HttpClient& http;
   RetryPolicy retry;
 };
 
-/// The id of the GitLab user `username` (GITLAB_URL and GITLAB_TOKEN read at
-/// each call); absent when GitLab's record has a null id. Throws
-/// OnboardingError "User not found: NAME" for any status but 200 or an empty
-/// answer; transport and parse failures carry their own text. No message ever
-/// contains the token. Call it through the retry policy.
-std::optional<long long> get_user_id(HttpClient& http, const std::string& username);
+/// The id of the GitLab user `username`; absent when GitLab's record has a
+/// null id. Fails with OnboardingError "User not found: NAME" for any status
+/// but 200 or an empty answer (after the retries); transport and parse
+/// failures carry their own text. No message ever contains the token.
+std::optional<long long> get_user_id(RemoteContext& remote, const std::string& username);
 
-/// "JIRA_BASE_URL/TICKET" when JIRA_BASE_URL is set, else the bare ticket.
-std::string jira_link(const std::string& ticket);
+/// The open merge request from `source_branch` into `target_branch`, as
+/// GitLab lists it; nullopt when there is none.
+std::optional<nlohmann::json> find_open_merge_request(RemoteContext& remote,
+                                                      const std::string& source_branch,
+                                                      const std::string& target_branch);
 
-/// The markdown description of an onboarding merge request.
-std::string build_mr_description(const std::string& project_name, const std::string& target_branch,
-                                 const std::string& jira_link, const std::string& mentions);
-
-/// The labels every onboarding merge request carries, in order.
-const std::vector<std::string>& mr_labels();
-
-/// Opens the merge request (reviewers resolved through `remote.retry`) and
-/// returns GitLab's object unchanged. Throws OnboardingError "MR creation
-/// failed: BODY" for any status but 201. Call it through `remote.retry` too.
+/// Opens the merge request and returns GitLab's object unchanged. Fails with
+/// OnboardingError "MR creation failed: BODY" for any status but 201 (after
+/// the retries). Before posting again after an attempt that may have reached
+/// GitLab (no answer, a 5xx, a 201 that cannot be read) and after a 409, the
+/// open merge request of the branch is looked up: when it exists it is the
+/// result, so a request never gets two merge requests.
 nlohmann::json create_merge_request(RemoteContext& remote, const std::string& branch_name,
                                     const std::string& target_branch, const std::string& ticket,
                                     const std::string& project_name);
+
+/// The text of `mr_data`'s web_url, as the log shows it.
+std::string web_url_text(const nlohmann::json& mr_data);
 
 }  // namespace quillmere

@@ -5,12 +5,9 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
-#include <optional>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
-#include "quillmere/settings.h"
+#include "quillmere/text.h"
 #include "quillmere/types.h"
 
 namespace quillmere {
@@ -62,43 +59,41 @@ HeaderList build_headers(const HttpHeaders& headers, bool json_body, std::string
   return list;
 }
 
-// The CA bundles named by the environment. Both variables count: a
-// machine-wide CURL_CA_BUNDLE must not hide the CA an operator names in
-// SSL_CERT_FILE for a self-hosted GitLab, nor the other way round.
-std::vector<std::string> ca_bundles() {
-  std::vector<std::string> bundles;
-  for (const char* name : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"}) {
-    if (!env_is_set(name)) continue;
-    std::string path = *env_value(name);
-    if (std::find(bundles.begin(), bundles.end(), path) == bundles.end())
-      bundles.push_back(std::move(path));
-  }
-  return bundles;
-}
-
-// The certificates of several PEM bundles as one; an unreadable file adds
-// nothing, so verification against it fails as it would for a missing file.
-std::string concatenated_bundles(const std::vector<std::string>& paths) {
+// The certificates of the PEM bundles as one text. A bundle that cannot be
+// read is refused at once: verification would only fail later, file by file.
+std::string read_bundles(const std::vector<std::string>& paths) {
   std::string pem;
   for (const std::string& path : paths) {
     std::ifstream file(path, std::ios::binary);
+    if (!file) throw OnboardingError("Cannot read the CA bundle " + path);
     pem.append(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     pem.push_back('\n');
   }
   return pem;
 }
 
-// Points the handle at the environment's CA bundles; with none, libcurl's
-// own default bundle stays in force.
-void use_ca_bundles(CURL* easy) {
-  const std::vector<std::string> bundles = ca_bundles();
-  if (bundles.size() == 1) {
-    curl_easy_setopt(easy, CURLOPT_CAINFO, bundles.front().c_str());
-  } else if (bundles.size() > 1) {
-    std::string pem = concatenated_bundles(bundles);
-    curl_blob blob{pem.data(), pem.size(), CURL_BLOB_COPY};
-    curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
+// "Retry-After: 30" as 30; the HTTP-date form is not used by GitLab.
+size_t read_header(char* data, size_t size, size_t count, void* sink) {
+  const std::string_view line(data, size * count);
+  constexpr std::string_view kName = "retry-after:";
+  if (line.size() > kName.size()) {
+    std::string name = ascii_lower(line.substr(0, kName.size()));
+    if (name == kName) {
+      long long seconds = 0;
+      bool digits = false;
+      for (char c : line.substr(kName.size())) {
+        if (c >= '0' && c <= '9') {
+          digits = true;
+          if (seconds < 1000000) seconds = seconds * 10 + (c - '0');
+        } else if (c != ' ' && c != '\t' && c != '\r' && c != '\n') {
+          digits = false;
+          break;
+        }
+      }
+      if (digits) *static_cast<long long*>(sink) = seconds;
+    }
   }
+  return size * count;
 }
 
 }  // namespace
@@ -114,8 +109,10 @@ CurlGlobal::CurlGlobal() {
 
 CurlGlobal::~CurlGlobal() { curl_global_cleanup(); }
 
-HttpClient::HttpClient(long timeout_seconds)
-    : handle_(std::make_unique<Handle>()), timeout_seconds_(timeout_seconds) {
+HttpClient::HttpClient(long timeout_seconds, const std::vector<std::string>& ca_bundles)
+    : handle_(std::make_unique<Handle>()),
+      timeout_seconds_(timeout_seconds),
+      ca_pem_(read_bundles(ca_bundles)) {
   handle_->easy.reset(curl_easy_init());
   if (!handle_->easy) throw OnboardingError("Cannot create a libcurl handle");
 }
@@ -150,11 +147,23 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string* body
   curl_easy_setopt(easy, CURLOPT_TIMEOUT, timeout_seconds_);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-  use_ca_bundles(easy);
+  if (!ca_pem_.empty()) {
+    curl_blob blob{ca_pem_.data(), ca_pem_.size(), CURL_BLOB_NOCOPY};
+    curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
+    // The named bundles replace the system's own instead of adding to it.
+    curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
+  }
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, header_list.get());
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, append_to_string);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &response.body);
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, read_header);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, &response.retry_after_seconds);
   if (body) {
+    // A reused connection that turns out dead makes libcurl send the request
+    // again on its own; a POST that may already have been acted on must not
+    // go out twice, so it gets a connection of its own.
+    curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(easy, CURLOPT_POST, 1L);
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body->data());
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
@@ -174,41 +183,6 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string* body
   }
   curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &response.status);
   return response;
-}
-
-std::string percent_encode(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string encoded;
-  encoded.reserve(text.size() * 3);
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    const bool unreserved = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
-                            (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' ||
-                            byte == '_' || byte == '~';
-    if (unreserved) {
-      encoded.push_back(c);
-    } else {
-      encoded.push_back('%');
-      encoded.push_back(kHex[byte >> 4]);
-      encoded.push_back(kHex[byte & 0x0F]);
-    }
-  }
-  return encoded;
-}
-
-std::string mask_secret(std::string text, std::string_view secret) {
-  if (secret.empty()) return text;
-  static constexpr std::string_view kMask = "[MASKED]";
-  std::string json_escaped = nlohmann::json(std::string(secret))
-                                 .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-  json_escaped = json_escaped.substr(1, json_escaped.size() - 2);
-  for (const std::string& form : {std::string(secret), percent_encode(secret), json_escaped}) {
-    for (size_t at = text.find(form); at != std::string::npos;
-         at = text.find(form, at + kMask.size())) {
-      text.replace(at, form.size(), kMask);
-    }
-  }
-  return text;
 }
 
 }  // namespace quillmere

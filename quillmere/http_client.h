@@ -18,6 +18,8 @@ struct HttpResponse {
   long status = 0;
   std::string body;
   std::string transport_error;
+  /// The Retry-After header as whole seconds; -1 when absent or not a number.
+  long long retry_after_seconds = -1;
 
   bool answered() const { return transport_error.empty(); }
 };
@@ -32,14 +34,17 @@ class CurlGlobal {
   CurlGlobal& operator=(const CurlGlobal&) = delete;
 };
 
-/// Plain GET and JSON POST. Certificates are always verified; a CA bundle named
-/// by CURL_CA_BUNDLE (first) or SSL_CERT_FILE is used instead of the system
-/// one; https_proxy/no_proxy are honoured by libcurl itself. Redirects are not
-/// followed, so a POST is never re-sent elsewhere.
+/// Plain GET and JSON POST. Certificates are always verified, against the
+/// given CA bundles (read once, here) or else the system's own;
+/// https_proxy/no_proxy are honoured by libcurl itself. Redirects are not
+/// followed, and a request is never sent twice: a POST always goes out on a
+/// fresh connection, since libcurl silently re-sends a request whose reused
+/// connection turns out to be dead.
 class HttpClient {
  public:
-  /// `timeout_seconds` bounds each whole exchange.
-  explicit HttpClient(long timeout_seconds = 10);
+  /// `timeout_seconds` bounds each whole exchange. Throws OnboardingError when
+  /// a CA bundle cannot be read.
+  explicit HttpClient(long timeout_seconds = 10, const std::vector<std::string>& ca_bundles = {});
   ~HttpClient();
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
@@ -55,13 +60,7 @@ class HttpClient {
 
   std::unique_ptr<Handle> handle_;
   long timeout_seconds_;
+  std::string ca_pem_;  ///< the bundles' certificates; empty for the system's own
 };
-
-/// Percent-encodes everything but unreserved characters (RFC 3986).
-std::string percent_encode(std::string_view text);
-
-/// `text` with every occurrence of `secret` (as is, percent-encoded or
-/// JSON-escaped) replaced by "[MASKED]"; unchanged when `secret` is empty.
-std::string mask_secret(std::string text, std::string_view secret);
 
 }  // namespace quillmere

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "quillmere/secrets.h"
+#include "quillmere/text.h"
 #include "quillmere/types.h"
 
 namespace quillmere {
@@ -56,12 +58,23 @@ std::string Logger::format_line(LogLevel level, std::string_view message) const 
   return line;
 }
 
+void Logger::add_secret(std::string secret) {
+  if (!secret.empty()) secrets_.push_back(std::move(secret));
+}
+
+std::string Logger::shown(std::string_view message) const {
+  std::string text(message);
+  for (const std::string& secret : secrets_) text = mask_secret(std::move(text), secret);
+  return printable_keeping_line_feeds(text);
+}
+
 void Logger::log(LogLevel level, std::string_view message) {
   if (level < threshold_) return;
-  if (recorder_) recorder_->push_back({level, std::string(message)});
+  const std::string text = shown(message);
+  if (recorder_) recorder_->push_back({level, text});
   if (outputs_.empty()) return;
 
-  const std::string line = format_line(level, message);
+  const std::string line = format_line(level, text);
   for (const Output& output : outputs_) {
     // The line is written whole and flushed, so the file and the console
     // stay in step even if the process dies right after.

@@ -41,6 +41,14 @@ class Logger {
   void add_output(std::FILE* stream, bool owned);
   void clear_outputs();
 
+  /// Every later line shows "[MASKED]" wherever `secret` (as is,
+  /// percent-encoded or JSON-escaped) would appear. Empty secrets are ignored.
+  void add_secret(std::string secret);
+
+  /// The text as a line would show it: secrets masked, control characters
+  /// other than line feeds escaped (the last guard against a forged record).
+  std::string shown(std::string_view message) const;
+
   /// Tests read what was logged here instead of parsing output streams.
   void set_recorder(std::vector<LogRecord>* recorder) { recorder_ = recorder; }
 
@@ -54,6 +62,7 @@ class Logger {
   std::string name_;
   LogLevel threshold_ = LogLevel::Info;
   std::vector<Output> outputs_;
+  std::vector<std::string> secrets_;
   std::vector<LogRecord>* recorder_ = nullptr;
 };
 

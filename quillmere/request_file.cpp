@@ -1,358 +1,43 @@
 #include "quillmere/request_file.h"
 
-#include <yaml-cpp/yaml.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <map>
 #include <optional>
-#include <set>
 #include <stdexcept>
 #include <string>
-#include <string_view>
-#include <utility>
-#include <vector>
 
+#include "quillmere/file_descriptor.h"
 #include "quillmere/logging.h"
-#include "quillmere/settings.h"
+#include "quillmere/paths.h"
 #include "quillmere/text.h"
-#include "quillmere/yaml_scalar.h"
+#include "quillmere/yaml_document.h"
 
 namespace quillmere {
 
 namespace {
 
-constexpr std::string_view kStandardTagPrefix = "tag:yaml.org,2002:";
+constexpr size_t kReadChunk = 64 * 1024;
 
-using Entry = std::pair<YAML::Node, YAML::Node>;
-using Entries = std::vector<Entry>;
-
-std::string ascii_lower(std::string_view text) {
-  std::string lowered(text);
-  for (char& c : lowered)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return lowered;
+// What kind of entry stands at `path`, for a refusal that says why.
+std::string entry_kind(const std::string& path) {
+  struct stat entry {};
+  if (::lstat(path.c_str(), &entry) != 0) return "an entry that cannot be examined";
+  if (S_ISLNK(entry.st_mode)) return "a symbolic link";
+  if (S_ISDIR(entry.st_mode)) return "a directory";
+  if (S_ISFIFO(entry.st_mode)) return "a FIFO";
+  if (S_ISSOCK(entry.st_mode)) return "a socket";
+  if (S_ISCHR(entry.st_mode) || S_ISBLK(entry.st_mode)) return "a device";
+  if (S_ISREG(entry.st_mode)) return "a regular file";
+  return "not a regular file";
 }
 
-// --- The file's text -----------------------------------------------------------
-
-// The whole file; the stream is closed again before the text is parsed.
-std::string read_request_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
-  std::string content;
-  char buffer[8192];
-  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) content.append(buffer, in.gcount());
-  // Reading a directory, or an I/O error, ends in a bad stream, not at end.
-  if (in.bad()) throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
-  return content;
-}
-
-// Length of the UTF-8 sequence at `pos` and its code point; 0 when the bytes
-// are not well-formed UTF-8 (overlong forms and surrogates included).
-size_t decode_utf8(std::string_view text, size_t pos, char32_t& code_point) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(pos);
-  if (lead < 0x80) {
-    code_point = lead;
-    return 1;
-  }
-  size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    code_point = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    code_point = lead & 0x0F;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    code_point = lead & 0x07;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (pos + length > text.size()) return 0;
-  for (size_t i = 1; i < length; ++i) {
-    const unsigned char next = byte(pos + i);
-    if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return 0;
-    code_point = (code_point << 6) | (next & 0x3F);
-  }
-  return length;
-}
-
-// Characters a YAML stream may hold: tab, line breaks, printable ASCII, NEL
-// and the printable ranges above.
-bool is_printable(char32_t c) {
-  return c == 0x09 || c == 0x0A || c == 0x0D || (c >= 0x20 && c <= 0x7E) || c == 0x85 ||
-         (c >= 0xA0 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
-         (c >= 0x10000 && c <= 0x10FFFF);
-}
-
-// A request file is UTF-8 text; anything else (a stray Latin-1 byte, a NUL, a
-// control character) anywhere in the file rejects the whole content.
-void check_characters(std::string_view text) {
-  size_t pos = 0;
-  while (pos < text.size()) {
-    char32_t code_point = 0;
-    const size_t length = decode_utf8(text, pos, code_point);
-    if (length == 0) throw std::runtime_error("invalid UTF-8 at byte " + std::to_string(pos));
-    if (!is_printable(code_point))
-      throw std::runtime_error("unacceptable character at byte " + std::to_string(pos));
-    pos += length;
-  }
-}
-
-// The file's one document; a null node when the stream holds none.
-YAML::Node load_single_document(const std::string& path) {
-  const std::string raw = read_request_file(path);
-  check_characters(raw);
-  const std::vector<YAML::Node> documents = YAML::LoadAll(normalise_line_endings(raw));
-  if (documents.size() > 1)
-    throw std::runtime_error("expected a single document in the stream but found " +
-                             std::to_string(documents.size()));
-  return documents.empty() ? YAML::Node() : documents.front();
-}
-
-// --- Typing nodes ----------------------------------------------------------------
-
-// yaml-cpp has no public node identity; a node's tag lives in its own data,
-// which aliases share, so the tag's address identifies the node.
-const void* identity(const YAML::Node& node) { return &node.Tag(); }
-
-[[noreturn]] void reject_tag(const std::string& tag) {
-  throw std::runtime_error("unsupported tag " + tag);
-}
-
-// "str" for "tag:yaml.org,2002:str"; any tag outside the standard set fails.
-std::string_view standard_type(const std::string& tag) {
-  if (!tag.starts_with(kStandardTagPrefix)) reject_tag(tag);
-  return std::string_view(tag).substr(kStandardTagPrefix.size());
-}
-
-bool is_collection_type(std::string_view type) {
-  return type == "map" || type == "set" || type == "seq" || type == "omap" || type == "pairs";
-}
-
-std::optional<ScalarKind> scalar_kind_of_type(std::string_view type) {
-  static constexpr std::pair<std::string_view, ScalarKind> kKinds[] = {
-      {"null", ScalarKind::Null},
-      {"bool", ScalarKind::Boolean},
-      {"int", ScalarKind::Integer},
-      {"float", ScalarKind::Float},
-      {"timestamp", ScalarKind::Timestamp},
-      {"binary", ScalarKind::Binary},
-      {"str", ScalarKind::Text},
-      {"merge", ScalarKind::Merge},
-      {"value", ScalarKind::Value}};
-  for (const auto& [name, kind] : kKinds)
-    if (name == type) return kind;
-  return std::nullopt;
-}
-
-ScalarKind scalar_kind_for_tag(const std::string& tag) {
-  const std::string_view type = standard_type(tag);
-  if (const std::optional<ScalarKind> kind = scalar_kind_of_type(type)) return *kind;
-  if (!is_collection_type(type)) reject_tag(tag);
-  throw std::runtime_error("tag " + tag + " does not fit a scalar");
-}
-
-bool is_scalar(const YAML::Node& node) { return node.IsScalar() || node.IsNull(); }
-
-ResolvedScalar type_scalar(const YAML::Node& node) {
-  const std::string& tag = node.Tag();
-  // yaml-cpp itself turns the plain forms of null (~, null, empty) into null nodes.
-  if (node.IsNull() && (tag.empty() || tag == "?")) return {ScalarKind::Null, false};
-  if (tag == "?") return resolve_plain_scalar(node.Scalar());
-  // Quoted scalars are always text.
-  if (tag == "!") return construct_scalar(ScalarKind::Text, node.Scalar());
-  return construct_scalar(scalar_kind_for_tag(tag), node.Scalar());
-}
-
-enum class Collection { List, Pairs, Map, Set };
-
-Collection collection_kind(const YAML::Node& node) {
-  const std::string& tag = node.Tag();
-  const bool map = node.IsMap();
-  if (tag.empty() || tag == "?" || tag == "!") return map ? Collection::Map : Collection::List;
-  const std::string_view type = standard_type(tag);
-  if (map && type == "map") return Collection::Map;
-  if (map && type == "set") return Collection::Set;
-  if (!map && type == "seq") return Collection::List;
-  if (!map && (type == "omap" || type == "pairs")) return Collection::Pairs;
-  if (!is_collection_type(type) && !scalar_kind_of_type(type)) reject_tag(tag);
-  throw std::runtime_error("tag " + tag + (map ? " does not fit a map" : " does not fit a list"));
-}
-
-// The map key "<<", plain or tagged !!merge.
-bool is_merge_key(const YAML::Node& key) {
-  return key.IsScalar() && type_scalar(key).kind == ScalarKind::Merge;
-}
-
-// Reads a loaded document the way the standard constructors build it:
-// every node typed and checked, merge keys applied, a later key overriding
-// an earlier one.
-class DocumentReader {
- public:
-  // Throws for anything that cannot be built anywhere in the document: an
-  // unknown tag, a value its tag cannot hold, a list or map as a key, a
-  // broken merge.
-  void check(const YAML::Node& node) {
-    if (is_scalar(node)) {
-      const ScalarKind kind = type_scalar(node).kind;
-      if (kind == ScalarKind::Merge || kind == ScalarKind::Value)
-        throw std::runtime_error("'" + node.Scalar() + "' is only meaningful as a key");
-      return;
-    }
-    if (!checked_.insert(identity(node)).second) return;  // aliases may form cycles
-    switch (collection_kind(node)) {
-      case Collection::List:
-        for (const YAML::Node& element : node) check(element);
-        return;
-      case Collection::Pairs:
-        for (const YAML::Node& element : node) check_pair(element);
-        return;
-      case Collection::Map:
-      case Collection::Set:
-        for (const auto& [key, value] : entries(node)) {
-          if (!is_scalar(key)) throw std::runtime_error("a list or map cannot be a key");
-          check(key);
-          check(value);
-        }
-        return;
-    }
-  }
-
-  // A map's pairs with merges applied: merged pairs first (of a list of
-  // maps, the earlier map winning), then the map's own, so that the last
-  // pair of a key is the one that counts.
-  const Entries& entries(const YAML::Node& map) {
-    if (const auto known = flattened_.find(identity(map)); known != flattened_.end())
-      return known->second;
-    if (std::find(merging_.begin(), merging_.end(), identity(map)) != merging_.end())
-      throw std::runtime_error("a map cannot merge itself");
-    merging_.push_back(identity(map));
-    Entries merged;
-    Entries own;
-    for (auto it = map.begin(); it != map.end(); ++it) {
-      if (is_merge_key(it->first))
-        append_merge(it->second, merged);
-      else
-        own.emplace_back(it->first, it->second);
-    }
-    merging_.pop_back();
-    merged.insert(merged.end(), own.begin(), own.end());
-    return flattened_[identity(map)] = without_repeated_keys(std::move(merged));
-  }
-
-  // Counts as present: not null, false, zero, empty text, list or map.
-  bool present(const YAML::Node& node) {
-    if (is_scalar(node)) return type_scalar(node).truthy;
-    return node.IsMap() ? !entries(node).empty() : node.size() > 0;
-  }
-
-  // The value of `key`, or of `fallback` when that of `key` is absent.
-  std::optional<YAML::Node> field(const Entries& map, std::string_view key,
-                                  std::string_view fallback = {}) {
-    std::optional<YAML::Node> value = lookup(map, key);
-    if (!fallback.empty() && !(value && present(*value))) value = lookup(map, fallback);
-    if (value && present(*value)) return value;
-    return std::nullopt;
-  }
-
- private:
-  void check_pair(const YAML::Node& element) {
-    if (!element.IsMap() || element.size() != 1)
-      throw std::runtime_error("ordered pairs need maps of one pair each");
-    for (auto it = element.begin(); it != element.end(); ++it) {
-      check(it->first);
-      check(it->second);
-    }
-  }
-
-  void append_merge(const YAML::Node& value, Entries& merged) {
-    if (value.IsMap()) {
-      const Entries& pairs = entries(value);
-      merged.insert(merged.end(), pairs.begin(), pairs.end());
-      return;
-    }
-    if (!value.IsSequence()) throw std::runtime_error("a merge needs a map or a list of maps");
-    std::vector<Entries> groups;
-    for (const YAML::Node& element : value) {
-      if (!element.IsMap()) throw std::runtime_error("a merge list may hold only maps");
-      groups.push_back(entries(element));
-    }
-    for (auto group = groups.rbegin(); group != groups.rend(); ++group)
-      merged.insert(merged.end(), group->begin(), group->end());
-  }
-
-  // The last value stored under the text key `name`.
-  static std::optional<YAML::Node> lookup(const Entries& map, std::string_view name) {
-    std::optional<YAML::Node> found;
-    for (const auto& [key, value] : map) {
-      if (!key.IsScalar()) continue;
-      const ScalarKind kind = type_scalar(key).kind;
-      // A key "=" is the text "=".
-      if ((kind == ScalarKind::Text || kind == ScalarKind::Value) && key.Scalar() == name)
-        found = value;
-    }
-    return found;
-  }
-
-  // The same map merged many times over brings the same key nodes each
-  // time; only their last pairs count, and keeping just those stops nested
-  // merges from multiplying the pairs.
-  static Entries without_repeated_keys(Entries pairs) {
-    std::set<const void*> seen;
-    Entries kept;
-    for (auto pair = pairs.rbegin(); pair != pairs.rend(); ++pair)
-      if (seen.insert(identity(pair->first)).second) kept.push_back(*pair);
-    return Entries(kept.rbegin(), kept.rend());
-  }
-
-  std::set<const void*> checked_;
-  std::vector<const void*> merging_;
-  std::map<const void*, Entries> flattened_;
-};
-
-// A value as the log shows it: scalars as written, lists and maps in flow
-// style. A list or map inside itself shows as "...", and so does whatever
-// follows once the text is long, so that aliases cannot blow up the line.
-void render(const YAML::Node& node, std::vector<const void*>& open, std::string& text) {
-  constexpr size_t kLongText = 1000;
-  if (text.size() > kLongText) {
-    if (!text.ends_with("...")) text += "...";
-    return;
-  }
-  if (node.IsNull()) return void(text += "null");
-  if (node.IsScalar()) return void(text += node.Scalar());
-  if (std::find(open.begin(), open.end(), identity(node)) != open.end()) return void(text += "...");
-  open.push_back(identity(node));
-  text += node.IsMap() ? "{" : "[";
-  for (auto it = node.begin(); it != node.end(); ++it) {
-    if (it != node.begin()) text += ", ";
-    if (node.IsMap()) {
-      render(it->first, open, text);
-      text += ": ";
-      render(it->second, open, text);
-    } else {
-      render(*it, open, text);
-    }
-  }
-  open.pop_back();
-  text += node.IsMap() ? "}" : "]";
-}
-
-std::string rendered(const YAML::Node& node) {
-  std::vector<const void*> open;
-  std::string text;
-  render(node, open, text);
-  return text;
+[[noreturn]] void refuse(const std::string& path, const std::string& why) {
+  throw OnboardingError("Refusing request file " + printable(last_path_component(path)) + ": " +
+                        why + "; nothing of it is read, copied or committed");
 }
 
 // A ticket or project typed as a number, boolean or date keeps the text it
@@ -372,15 +57,15 @@ std::string lower_case_environment(const YAML::Node& node) {
 
 // The request the YAML content names; nullopt when it leaves a value out.
 // Throws when the content cannot be read as a map of standard values.
-std::optional<OnboardingRequest> request_from_content(const std::string& file_path) {
-  const YAML::Node document = load_single_document(file_path);
+std::optional<OnboardingRequest> request_from_content(std::string_view content) {
+  const YAML::Node document = load_single_document(content);
   DocumentReader reader;
   reader.check(document);
   if (!reader.present(document)) return std::nullopt;
   if (!document.IsMap() || collection_kind(document) != Collection::Map)
     throw std::runtime_error("the top-level value is not a map");
 
-  const Entries& map = reader.entries(document);
+  const YamlEntries& map = reader.entries(document);
   const auto ticket = reader.field(map, "ticket", "jira_ticket");
   const auto environment = reader.field(map, "environment");
   const auto project = reader.field(map, "project", "project_name");
@@ -389,8 +74,8 @@ std::optional<OnboardingRequest> request_from_content(const std::string& file_pa
   OnboardingRequest request;
   request.ticket = written_text(*ticket, "ticket");
   request.project_name = written_text(*project, "project");
-  logger().info("Using data from YAML content: " + request.ticket + ", " + rendered(*environment) +
-                ", " + request.project_name);
+  logger().info("Using data from YAML content: " + printable(request.ticket) + ", " +
+                printable(rendered(*environment)) + ", " + printable(request.project_name));
   // Deliberately after the log line: an environment that is not text is
   // noticed only here, and the file name decides.
   request.environment = lower_case_environment(*environment);
@@ -439,28 +124,69 @@ std::optional<OnboardingRequest> split_file_name(std::string_view name) {
       std::string(project)};
 }
 
-OnboardingRequest request_from_file_name(const std::string& name) {
+OnboardingRequest request_from_file_name(std::string_view name) {
   std::optional<OnboardingRequest> request = split_file_name(name);
   if (!request)
-    throw InvalidRequestFileError("Invalid filename format: " + name +
+    throw InvalidRequestFileError("Invalid filename format: " + printable(name) +
                                   ". Expected format: TICKET_ENVIRONMENT_PROJECT.yaml");
-  logger().info("Parsed from filename: Ticket=" + request->ticket +
-                ", Environment=" + request->environment + ", Project=" + request->project_name);
+  logger().info("Parsed from filename: Ticket=" + request->ticket + ", Environment=" +
+                request->environment + ", Project=" + printable(request->project_name));
   request->environment = ascii_lower(request->environment);
   return *request;
 }
 
 }  // namespace
 
-OnboardingRequest parse_file(const std::string& file_path) {
-  const std::string name = last_path_component(file_path);
+std::string read_request_file(const std::string& path) {
+  // Never follow a link (it could point at any file the service can read)
+  // and never wait on a FIFO: the kind is judged on the opened descriptor.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ELOOP || error == ENXIO) refuse(path, "it is " + entry_kind(path));
+    refuse(path, std::string("it cannot be opened: ") + std::strerror(error));
+  }
+  const FileDescriptor file(fd);
+  struct stat entry {};
+  if (::fstat(file.get(), &entry) != 0)
+    refuse(path, std::string("it cannot be examined: ") + std::strerror(errno));
+  if (!S_ISREG(entry.st_mode)) refuse(path, "it is " + entry_kind(path));
+  const auto too_large = [&](unsigned long long size) {
+    refuse(path, "it holds " + std::to_string(size) + " bytes, more than the limit of " +
+                     std::to_string(kMaxRequestFileBytes) + " (1 MiB)");
+  };
+  if (static_cast<unsigned long long>(entry.st_size) > kMaxRequestFileBytes)
+    too_large(static_cast<unsigned long long>(entry.st_size));
+
+  std::string content;
+  char buffer[kReadChunk];
+  for (;;) {
+    const ssize_t n = ::read(file.get(), buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      refuse(path, std::string("it cannot be read: ") + std::strerror(errno));
+    }
+    content.append(buffer, static_cast<size_t>(n));
+    // The file may grow while it is read; the limit holds for what is read.
+    if (content.size() > kMaxRequestFileBytes) too_large(content.size());
+  }
+  return content;
+}
+
+OnboardingRequest parse_request(std::string_view file_name, std::string_view content) {
   try {
-    if (std::optional<OnboardingRequest> request = request_from_content(file_path)) return *request;
+    if (std::optional<OnboardingRequest> request = request_from_content(content)) return *request;
   } catch (const std::exception& error) {
     // Whatever is wrong with the content, the file name still decides.
-    logger().debug("Could not parse YAML from " + name + ": " + error.what());
+    logger().debug("Could not parse YAML from " + printable(file_name) + ": " +
+                   printable(error.what()));
   }
-  return request_from_file_name(name);
+  return request_from_file_name(file_name);
+}
+
+OnboardingRequest parse_file(const std::string& file_path) {
+  return parse_request(last_path_component(file_path), read_request_file(file_path));
 }
 
 }  // namespace quillmere

@@ -1,14 +1,31 @@
-// Turning one request file into its ticket, environment and project.
+// Request files: reading one safely, and the rules that turn it into its
+// ticket, environment and project.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "quillmere/types.h"
 
 namespace quillmere {
 
-/// Reads the request from the file's YAML content or, failing that, from its
-/// name "TICKET_ENVIRONMENT_PROJECT.yaml". Throws InvalidRequestFileError.
+/// The largest request file that is read at all.
+inline constexpr std::size_t kMaxRequestFileBytes = 1024 * 1024;
+
+/// The bytes of the request file at `path`. Throws OnboardingError, without
+/// reading anything, for an entry that is not a regular file (a symbolic link
+/// even to one, a FIFO, a socket, a device, a directory) or that holds more
+/// than kMaxRequestFileBytes. Never blocks and never follows a link.
+std::string read_request_file(const std::string& path);
+
+/// The request named by `content`, a request file's bytes, when it holds
+/// ticket (or jira_ticket), environment and project (or project_name);
+/// otherwise by `file_name`, "TICKET_ENVIRONMENT_PROJECT.yaml". Throws
+/// InvalidRequestFileError when neither supplies it.
+OnboardingRequest parse_request(std::string_view file_name, std::string_view content);
+
+/// read_request_file, then parse_request with the path's last component.
 OnboardingRequest parse_file(const std::string& file_path);
 
 }  // namespace quillmere

@@ -1,5 +1,6 @@
 #include "quillmere/retry.h"
 
+#include <algorithm>
 #include <chrono>
 #include <limits>
 #include <stdexcept>
@@ -32,11 +33,16 @@ void RetryPolicy::report_final_failure(const std::string& message) const {
   logger().error("Failed after " + std::to_string(max_attempts_) + " attempts: " + message);
 }
 
-void RetryPolicy::wait_before_retry(int attempt, const std::string& message) const {
-  const long long wait = wait_after(attempt);
+void RetryPolicy::wait_before_retry(int attempt, const std::string& message,
+                                    long long requested_seconds) const {
+  const long long backoff = wait_after(attempt);
+  const long long requested = std::min(requested_seconds, kMaxRetryAfterSeconds);
+  const bool as_asked = requested > backoff;
+  const long long wait = as_asked ? requested : backoff;
   logger().warning("Attempt " + std::to_string(attempt + 1) + "/" + std::to_string(max_attempts_) +
                    " failed: " + message);
-  logger().info("Retrying in " + std::to_string(wait) + " seconds...");
+  logger().info("Retrying in " + std::to_string(wait) +
+                (as_asked ? " seconds (Retry-After)..." : " seconds..."));
   sleep_(wait);
 }
 

@@ -7,7 +7,25 @@
 #include <type_traits>
 #include <utility>
 
+#include "quillmere/types.h"
+
 namespace quillmere {
+
+/// A failure whose server asked to be tried again no sooner than `seconds`
+/// (an HTTP 429 with Retry-After). Handled like OnboardingError everywhere;
+/// the retry policy waits that long when it is longer than its own back-off.
+class RetryLaterError : public OnboardingError {
+ public:
+  RetryLaterError(const std::string& message, long long seconds)
+      : OnboardingError(message), seconds_(seconds) {}
+  long long seconds() const { return seconds_; }
+
+ private:
+  long long seconds_;
+};
+
+/// The longest wait a Retry-After may ask for; a longer request is cut to it.
+inline constexpr long long kMaxRetryAfterSeconds = 60;
 
 /// Blocks for a whole number of seconds; replaced in tests.
 using SleepFunction = std::function<void(long long seconds)>;
@@ -27,6 +45,7 @@ class RetryPolicy {
 
   /// Calls `operation(args...)` under the policy and returns its result. Each
   /// attempt gets the caller's arguments as they were given (never moved from).
+  /// A RetryLaterError stretches the wait to what the server asked for.
   template <typename Operation, typename... Args>
   auto call(Operation&& operation, Args&&... args) const
       -> std::invoke_result_t<Operation&, Args&...> {
@@ -38,7 +57,8 @@ class RetryPolicy {
           report_final_failure(failure.what());
           throw;
         }
-        wait_before_retry(attempt, failure.what());
+        const auto* later = dynamic_cast<const RetryLaterError*>(&failure);
+        wait_before_retry(attempt, failure.what(), later ? later->seconds() : 0);
       }
     }
   }
@@ -56,7 +76,8 @@ class RetryPolicy {
 
  private:
   void report_final_failure(const std::string& message) const;
-  void wait_before_retry(int attempt, const std::string& message) const;
+  void wait_before_retry(int attempt, const std::string& message,
+                         long long requested_seconds) const;
 
   int max_attempts_;
   int delay_seconds_;

@@ -1,120 +1,30 @@
 #include "quillmere/settings.h"
 
-#include <sys/stat.h>
+#include <algorithm>
 
-#include <cctype>
-#include <cstdlib>
-#include <fstream>
-#include <map>
-#include <sstream>
+#include "quillmere/environment.h"
+#include "quillmere/paths.h"
+#include "quillmere/text.h"
 
 namespace quillmere {
 
 namespace {
 
-bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
-
-bool is_regular_file(const std::string& path) {
-  struct stat entry {};
-  return ::stat(path.c_str(), &entry) == 0 && S_ISREG(entry.st_mode);
-}
-
-std::string parent_directory(const std::string& dir) {
-  const auto slash = dir.find_last_of('/');
-  if (slash == std::string::npos || slash == 0) return "/";
-  return dir.substr(0, slash);
-}
-
-// A value in matching quotes loses them and is taken literally; an unquoted
-// value ends at a " #" comment and is trimmed.
-std::string unquote(std::string_view raw) {
-  std::string value = trim(raw);
-  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'')) {
-    const auto closing = value.find(value.front(), 1);
-    if (closing != std::string::npos) return value.substr(1, closing - 1);
+// Both variables count: a machine-wide CURL_CA_BUNDLE must not hide the CA
+// an operator names in SSL_CERT_FILE for a self-hosted GitLab, nor the
+// other way round.
+std::vector<std::string> ca_bundles_from_environment() {
+  std::vector<std::string> bundles;
+  for (const char* name : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"}) {
+    if (!env_is_set(name)) continue;
+    std::string path = *env_value(name);
+    if (std::find(bundles.begin(), bundles.end(), path) == bundles.end())
+      bundles.push_back(std::move(path));
   }
-  for (size_t i = 1; i < value.size(); ++i)
-    if (value[i] == '#' && is_blank(value[i - 1]))
-      return trim(std::string_view(value).substr(0, i));
-  return value;
-}
-
-std::string resolve_against(const std::string& base, const std::optional<std::string>& path) {
-  if (!path || path->empty()) return {};
-  if (path->front() == '/') return *path;
-  return join_path(base, *path);
+  return bundles;
 }
 
 }  // namespace
-
-std::string join_path(std::string_view dir, std::string_view name) {
-  std::string path(dir);
-  if (path.empty() || path.back() != '/') path.push_back('/');
-  path.append(name);
-  return path;
-}
-
-std::string last_path_component(const std::string& path) {
-  const auto slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-bool path_exists(const std::string& path) {
-  struct stat entry {};
-  return ::stat(path.c_str(), &entry) == 0;
-}
-
-std::vector<std::pair<std::string, std::string>> parse_dotenv(std::string_view text) {
-  std::vector<std::pair<std::string, std::string>> assignments;
-  std::istringstream lines{std::string(text)};
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    std::string content = trim(line);
-    if (content.empty() || content.front() == '#') continue;
-    if (content.rfind("export", 0) == 0 && content.size() > 6 && is_blank(content[6]))
-      content = trim(std::string_view(content).substr(7));
-    const auto equals = content.find('=');
-    if (equals == std::string::npos) continue;  // not an assignment
-    std::string name = trim(std::string_view(content).substr(0, equals));
-    if (name.empty()) continue;
-    assignments.emplace_back(std::move(name),
-                             unquote(std::string_view(content).substr(equals + 1)));
-  }
-  return assignments;
-}
-
-void load_dotenv(const std::string& start_dir) {
-  std::string dir = start_dir.empty() ? "/" : start_dir;
-  for (;;) {
-    const std::string candidate = join_path(dir, ".env");
-    if (is_regular_file(candidate)) {
-      std::ifstream file(candidate, std::ios::binary);
-      std::stringstream text;
-      text << file.rdbuf();
-      // Within the file a later line wins, as in a shell; the environment
-      // the tool was started with wins over the file.
-      std::map<std::string, std::string> assignments;
-      for (auto& [name, value] : parse_dotenv(text.str())) assignments[name] = std::move(value);
-      for (const auto& [name, value] : assignments)
-        ::setenv(name.c_str(), value.c_str(), /*overwrite=*/0);
-      return;
-    }
-    if (dir == "/") return;
-    dir = parent_directory(dir);
-  }
-}
-
-std::optional<std::string> env_value(const char* name) {
-  const char* value = std::getenv(name);
-  if (!value) return std::nullopt;
-  return std::string(value);
-}
-
-bool env_is_set(const char* name) {
-  const char* value = std::getenv(name);
-  return value && *value;
-}
 
 std::vector<std::string> split_reviewer_usernames(std::string_view text) {
   std::vector<std::string> names;
@@ -138,8 +48,9 @@ Settings read_settings(const std::string& start_dir) {
   settings.teams_webhook_url = env_value("TEAMS_WEBHOOK_URL");
   settings.reviewer_usernames =
       split_reviewer_usernames(env_value("REVIEWER_USERNAMES").value_or(""));
-  settings.repo_dir = resolve_against(start_dir, settings.repo_path);
-  settings.request_dir = resolve_against(start_dir, settings.yaml_dir);
+  settings.repo_dir = resolve_against(start_dir, settings.repo_path.value_or(""));
+  settings.request_dir = resolve_against(start_dir, settings.yaml_dir.value_or(""));
+  settings.ca_bundles = ca_bundles_from_environment();
   return settings;
 }
 

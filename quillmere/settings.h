@@ -1,13 +1,12 @@
-// The run's configuration: environment variables, optionally preloaded from a
-// .env file, read once at start-up.
+// The run's configuration, read once from the environment at start-up (after
+// .env has topped it up). Everything the program needs from its environment
+// reaches it through these values.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "quillmere/text.h"
 
 namespace quillmere {
 
@@ -30,15 +29,11 @@ struct Settings {
   /// into the working copy. Empty when the variable is absent or empty.
   std::string repo_dir;
   std::string request_dir;
+
+  /// The CA bundles named by CURL_CA_BUNDLE and SSL_CERT_FILE, without
+  /// repeats; empty means the system's own.
+  std::vector<std::string> ca_bundles;
 };
-
-/// Loads the first regular file named ".env" found in `start_dir` or one of
-/// its parents. Variables already set in the environment keep their values.
-/// A missing file is not an error.
-void load_dotenv(const std::string& start_dir);
-
-/// Parses the text of a .env file into (name, value) pairs in file order.
-std::vector<std::pair<std::string, std::string>> parse_dotenv(std::string_view text);
 
 /// Reads the settings from the process environment; `start_dir` is the
 /// directory relative paths are resolved against.
@@ -48,19 +43,9 @@ Settings read_settings(const std::string& start_dir);
 /// dropped, order and duplicates kept.
 std::vector<std::string> split_reviewer_usernames(std::string_view text);
 
-/// The value of an environment variable, absent when unset.
-std::optional<std::string> env_value(const char* name);
-
-/// True when the variable is set to a non-empty value.
-bool env_is_set(const char* name);
-
-/// Joins a directory and a name with exactly one "/" between them.
-std::string join_path(std::string_view dir, std::string_view name);
-
-/// The part of `path` after its last "/" (all of it when there is none).
-std::string last_path_component(const std::string& path);
-
-/// True when any file-system entry exists at `path`.
-bool path_exists(const std::string& path);
+/// True when an optional setting is absent or empty text.
+inline bool is_missing(const std::optional<std::string>& value) {
+  return !value || value->empty();
+}
 
 }  // namespace quillmere

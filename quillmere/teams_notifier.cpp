@@ -1,13 +1,11 @@
 #include "quillmere/teams_notifier.h"
 
 #include <algorithm>
-#include <cctype>
-#include <optional>
 #include <vector>
 
-#include "quillmere/gitlab_client.h"
 #include "quillmere/logging.h"
-#include "quillmere/settings.h"
+#include "quillmere/onboarding_texts.h"
+#include "quillmere/secrets.h"
 #include "quillmere/text.h"
 #include "quillmere/types.h"
 
@@ -53,17 +51,21 @@ std::string created_at_text(const nlohmann::json* value) {
   return text;
 }
 
-std::string author_text(const nlohmann::json& mr_data) {
+std::string author_text(const nlohmann::json& mr_data, const std::optional<std::string>& committer) {
   const nlohmann::json* author = member(mr_data, "author");
   const nlohmann::json* name = author ? member(*author, "name") : nullptr;
   if (name && (name->is_string() || name->is_number())) return text_of(name, "");
-  const std::optional<std::string> committer = env_value("GIT_COMMITTER_NAME");
   return committer && !committer->empty() ? *committer : "N/A";
 }
 
-std::string upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
+// What a failed delivery may say, without the secrets a webhook's answer
+// can echo: the token, the webhook URL and its path on its own.
+std::string safe_failure_text(const std::string& text, const Settings& settings) {
+  std::string shown = mask_secret(text, settings.gitlab_token.value_or(""));
+  const std::string webhook = settings.teams_webhook_url.value_or("");
+  shown = mask_secret(std::move(shown), webhook);
+  shown = mask_secret(std::move(shown), url_path(webhook));
+  return printable(shown);
 }
 
 ordered_json fact(const std::string& name, const std::string& value) {
@@ -86,19 +88,19 @@ ordered_json open_uri(const std::string& name, const std::string& uri) {
 
 }  // namespace
 
-ordered_json build_teams_card(const nlohmann::json& mr_data, const std::string& ticket,
+ordered_json build_teams_card(const Settings& settings, const nlohmann::json& mr_data,
+                              const std::string& ticket,
                               const std::string& env, const std::string& branch_name,
                               const std::string& target_branch, const std::string& project_name) {
   const std::string mr_url = text_of(member(mr_data, "web_url"), "N/A");
   const std::string mr_id = text_of(member(mr_data, "iid"), "N/A");
   const std::string mr_title = text_of(member(mr_data, "title"), "N/A");
   const std::string created_at = created_at_text(member(mr_data, "created_at"));
-  const std::string author = author_text(mr_data);
-  const std::string link = jira_link(ticket);
-  const std::vector<std::string> reviewers =
-      split_reviewer_usernames(env_value("REVIEWER_USERNAMES").value_or(""));
+  const std::string author = author_text(mr_data, settings.git_committer_name);
+  const std::string link = jira_link(settings.jira_base_url, ticket);
+  const std::vector<std::string>& reviewers = settings.reviewer_usernames;
   const std::string reviewers_display = reviewers.empty() ? "None" : join(reviewers, ", ");
-  const std::string env_upper = upper(env);
+  const std::string env_upper = ascii_upper(env);
 
   ordered_json activity;
   activity["activityTitle"] = "📋 **" + mr_title + "**";
@@ -141,12 +143,13 @@ ordered_json build_teams_card(const nlohmann::json& mr_data, const std::string& 
   return card;
 }
 
-void send_mr_notification_to_teams(HttpClient& http, const nlohmann::json& mr_data,
+void send_mr_notification_to_teams(HttpClient& http, const Settings& settings,
+                                   const nlohmann::json& mr_data,
                                    const std::string& ticket, const std::string& env,
                                    const std::string& branch_name, const std::string& target_branch,
                                    const std::string& project_name) {
   Logger& log = logger();
-  const std::optional<std::string> webhook = env_value("TEAMS_WEBHOOK_URL");
+  const std::optional<std::string>& webhook = settings.teams_webhook_url;
   if (!webhook || webhook->empty()) {
     log.warning("TEAMS_WEBHOOK_URL not set — skipping Teams notification");
     return;
@@ -156,7 +159,7 @@ void send_mr_notification_to_teams(HttpClient& http, const nlohmann::json& mr_da
   // announcement, the card included, may turn the file into a failed one.
   try {
     const std::string body =
-        build_teams_card(mr_data, ticket, env, branch_name, target_branch, project_name)
+        build_teams_card(settings, mr_data, ticket, env, branch_name, target_branch, project_name)
             .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     const HttpResponse response = http.post_json(*webhook, body, {});
     if (!response.answered()) throw OnboardingError(response.transport_error);
@@ -165,8 +168,7 @@ void send_mr_notification_to_teams(HttpClient& http, const nlohmann::json& mr_da
     if (response.body.rfind(kDeliveryFailedPrefix, 0) == 0) throw OnboardingError(response.body);
     log.info("📣 Teams notification sent for " + project_name + " (" + ticket + ")");
   } catch (const std::exception& failure) {
-    log.warning("Teams notification failed: " +
-                mask_secret(failure.what(), env_value("GITLAB_TOKEN").value_or("")));
+    log.warning("Teams notification failed: " + safe_failure_text(failure.what(), settings));
   }
 }
 

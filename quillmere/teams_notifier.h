@@ -6,21 +6,26 @@
 #include <nlohmann/json.hpp>
 
 #include "quillmere/http_client.h"
+#include "quillmere/settings.h"
 
 namespace quillmere {
 
 /// The MessageCard for a merge request, members in their documented order.
 /// Never fails on odd `mr_data`: a member that is missing, null or of an
 /// unusable kind takes its fallback; numbers are shown as written in JSON.
-nlohmann::ordered_json build_teams_card(const nlohmann::json& mr_data, const std::string& ticket,
+/// Reads the Jira base, the committer name and the reviewers from `settings`.
+nlohmann::ordered_json build_teams_card(const Settings& settings, const nlohmann::json& mr_data,
+                                        const std::string& ticket,
                                         const std::string& env, const std::string& branch_name,
                                         const std::string& target_branch,
                                         const std::string& project_name);
 
-/// Posts the card to TEAMS_WEBHOOK_URL. A missing webhook or a failed
+/// Posts the card to the webhook of `settings`. A missing webhook or a failed
 /// delivery (a status from 400 to 599, or a 200 whose body reports a failed
-/// delivery) is logged at WARNING and never fails the caller.
-void send_mr_notification_to_teams(HttpClient& http, const nlohmann::json& mr_data,
+/// delivery) is logged at WARNING and never fails the caller; the token and
+/// the webhook never appear in that warning.
+void send_mr_notification_to_teams(HttpClient& http, const Settings& settings,
+                                   const nlohmann::json& mr_data,
                                    const std::string& ticket, const std::string& env,
                                    const std::string& branch_name, const std::string& target_branch,
                                    const std::string& project_name);

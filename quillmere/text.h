@@ -1,6 +1,7 @@
 // Small text helpers shared by the subsystems.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,5 +20,29 @@ std::string join(const std::vector<std::string>& pieces, std::string_view separa
 
 /// CR LF and a lone CR both become LF, as text-mode reading does.
 std::string normalise_line_endings(std::string_view text);
+
+/// Percent-encodes everything but unreserved characters (RFC 3986).
+std::string percent_encode(std::string_view text);
+
+/// A-Z to a-z (or the other way round); every other byte unchanged.
+std::string ascii_lower(std::string_view text);
+std::string ascii_upper(std::string_view text);
+
+/// Length of the well-formed UTF-8 sequence at `pos`, with its code point;
+/// 0 for anything else (overlong forms, surrogates, beyond U+10FFFF, cut off).
+std::size_t decode_utf8(std::string_view text, std::size_t pos, char32_t& code_point);
+
+/// True when all of `text` is well-formed UTF-8.
+bool is_valid_utf8(std::string_view text);
+
+/// Text from outside (a file name, a YAML value, a server's body, a command's
+/// output) made safe for one log record: control characters (C0, DEL, C1)
+/// and bytes that are not UTF-8 are shown as "\xNN" escapes, so nothing can
+/// start a new line or drive a terminal. Ordinary text and emoji are unchanged.
+std::string printable(std::string_view text);
+
+/// Like printable, but line feeds stay: for the logger, whose own messages
+/// may hold the documented line breaks.
+std::string printable_keeping_line_feeds(std::string_view text);
 
 }  // namespace quillmere

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "quillmere/text.h"
+
 namespace quillmere {
 
 namespace {
@@ -23,13 +25,6 @@ bool is_hex_digit(char c) {
 }
 bool is_digit_or_underscore(char c) { return is_digit(c) || c == '_'; }
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-std::string ascii_lower(std::string_view text) {
-  std::string lowered(text);
-  for (char& c : lowered)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return lowered;
-}
 
 std::string without_underscores(std::string_view text) {
   std::string result;
