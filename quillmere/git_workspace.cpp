@@ -183,15 +183,14 @@ std::string commit_header(std::string_view commit, std::string_view name) {
 }
 
 // True when `tip` is this tool's commit of exactly this request file, made on
-// top of the target branch: one parent that the target branch contains, the
-// documented message, and a change to this one file with these very bytes.
+// top of the target branch: one parent that the target branch contains, a
+// change to this one file with these very bytes, and the documented message.
 bool is_commit_of_request(const std::string& tip, const std::string& target_branch,
-                          const std::string& filename, const std::string& content,
-                          const std::string& commit_msg) {
+                          const std::string& filename, const std::string& content) {
   const CommandResult commit = run_program(git({"cat-file", "commit"}).arg(tip), true);
   if (!commit.succeeded()) return false;
   const size_t body = commit.out.find("\n\n");
-  if (body == std::string::npos || commit.out.substr(body + 2) != commit_msg + "\n") return false;
+  if (body == std::string::npos) return false;
   size_t parents = 0;
   for (std::string_view line : split(std::string_view(commit.out).substr(0, body), '\n'))
     parents += line.starts_with("parent ");
@@ -209,13 +208,16 @@ bool is_commit_of_request(const std::string& tip, const std::string& target_bran
   const CommandResult blob = run_program(git({"cat-file", "blob"}).arg(change[3]), true);
   if (!blob.succeeded() || blob.out != content) return false;
 
-  for (const std::string& target_ref : {"refs/heads/" + target_branch,
-                                       "refs/remotes/origin/" + target_branch}) {
-    const CommandResult contained =
-        run_program(git({"merge-base", "--is-ancestor"}).arg(parent).arg(target_ref));
-    if (contained.succeeded()) return true;
+  bool on_target = false;
+  for (const std::string& target_ref :
+       {"refs/heads/" + target_branch, "refs/remotes/origin/" + target_branch}) {
+    on_target = on_target ||
+                run_program(git({"merge-base", "--is-ancestor"}).arg(parent).arg(target_ref))
+                    .succeeded();
   }
-  return false;
+  // The message is checked last: it takes a parse of the file, which logs.
+  return on_target &&
+         commit.out.substr(body + 2) == commit_message_for(parse_request(filename, content)) + "\n";
 }
 
 // The existing branch when it is this request's own leftover: made by this
@@ -237,8 +239,7 @@ std::optional<ExistingBranch> find_leftover(const std::string& branch_name,
     if (!run_program(git({"fetch", "--no-tags", "origin"}).arg("refs/heads/" + branch_name)).succeeded())
       return std::nullopt;
   }
-  const std::string commit_msg = commit_message_for(parse_request(filename, content));
-  if (!is_commit_of_request(tip, target_branch, filename, content, commit_msg)) return std::nullopt;
+  if (!is_commit_of_request(tip, target_branch, filename, content)) return std::nullopt;
   return branch;
 }
 

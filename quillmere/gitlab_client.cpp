@@ -191,8 +191,10 @@ nlohmann::json create_merge_request(RemoteContext& remote, const std::string& br
   // Set once an attempt may have created the merge request although its
   // answer never arrived or could not be read.
   bool may_exist = false;
+  // Part of the attempt, so the policy that retries the attempt covers it.
   const auto found_open = [&]() -> std::optional<nlohmann::json> {
-    std::optional<nlohmann::json> found = find_open_merge_request(remote, branch_name, target_branch);
+    std::optional<nlohmann::json> found =
+        look_up_open_merge_request(remote, branch_name, target_branch);
     if (found) log.info("🔗 Found the open merge request: " + web_url_text(*found));
     return found;
   };

@@ -60,12 +60,12 @@ HeaderList build_headers(const HttpHeaders& headers, bool json_body, std::string
 }
 
 // The certificates of the PEM bundles as one text. A bundle that cannot be
-// read is refused at once: verification would only fail later, file by file.
+// read adds nothing, so verification against it fails as it would for a
+// missing file.
 std::string read_bundles(const std::vector<std::string>& paths) {
   std::string pem;
   for (const std::string& path : paths) {
     std::ifstream file(path, std::ios::binary);
-    if (!file) throw OnboardingError("Cannot read the CA bundle " + path);
     pem.append(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     pem.push_back('\n');
   }
@@ -112,6 +112,7 @@ CurlGlobal::~CurlGlobal() { curl_global_cleanup(); }
 HttpClient::HttpClient(long timeout_seconds, const std::vector<std::string>& ca_bundles)
     : handle_(std::make_unique<Handle>()),
       timeout_seconds_(timeout_seconds),
+      ca_bundles_(ca_bundles),
       ca_pem_(read_bundles(ca_bundles)) {
   handle_->easy.reset(curl_easy_init());
   if (!handle_->easy) throw OnboardingError("Cannot create a libcurl handle");
@@ -147,12 +148,14 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string* body
   curl_easy_setopt(easy, CURLOPT_TIMEOUT, timeout_seconds_);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+  // The named bundles replace the system's own instead of adding to it.
   if (!ca_pem_.empty()) {
     curl_blob blob{ca_pem_.data(), ca_pem_.size(), CURL_BLOB_NOCOPY};
     curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
-    // The named bundles replace the system's own instead of adding to it.
     curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
     curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
+  } else if (!ca_bundles_.empty()) {
+    curl_easy_setopt(easy, CURLOPT_CAINFO, ca_bundles_.front().c_str());
   }
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, header_list.get());
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, append_to_string);

@@ -42,8 +42,7 @@ class CurlGlobal {
 /// connection turns out to be dead.
 class HttpClient {
  public:
-  /// `timeout_seconds` bounds each whole exchange. Throws OnboardingError when
-  /// a CA bundle cannot be read.
+  /// `timeout_seconds` bounds each whole exchange.
   explicit HttpClient(long timeout_seconds = 10, const std::vector<std::string>& ca_bundles = {});
   ~HttpClient();
   HttpClient(const HttpClient&) = delete;
@@ -60,7 +59,8 @@ class HttpClient {
 
   std::unique_ptr<Handle> handle_;
   long timeout_seconds_;
-  std::string ca_pem_;  ///< the bundles' certificates; empty for the system's own
+  std::vector<std::string> ca_bundles_;
+  std::string ca_pem_;  ///< the named bundles' certificates, read once
 };
 
 }  // namespace quillmere

@@ -59,7 +59,10 @@ std::string Logger::format_line(LogLevel level, std::string_view message) const 
 }
 
 void Logger::add_secret(std::string secret) {
-  if (!secret.empty()) secrets_.push_back(std::move(secret));
+  // A value this short is no secret worth the name, and masking it would
+  // garble every line that happens to contain it.
+  constexpr size_t kShortest = 8;
+  if (secret.size() >= kShortest) secrets_.push_back(std::move(secret));
 }
 
 std::string Logger::shown(std::string_view message) const {

@@ -42,7 +42,8 @@ class Logger {
   void clear_outputs();
 
   /// Every later line shows "[MASKED]" wherever `secret` (as is,
-  /// percent-encoded or JSON-escaped) would appear. Empty secrets are ignored.
+  /// percent-encoded or JSON-escaped) would appear. Values of fewer than 8
+  /// characters are ignored.
   void add_secret(std::string secret);
 
   /// The text as a line would show it: secrets masked, control characters

@@ -1,12 +1,14 @@
 #include "quillmere/command_runner.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "quillmere/text.h"
 #include "quillmere/types.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -19,10 +21,18 @@ using testing::ScopedCwd;
 using testing::ScopedEnv;
 using testing::TempDir;
 
+// A shell script as a command of its own: the runner itself never starts a
+// shell, so the tests that need shell syntax ask for one explicitly.
+CommandLine sh(const std::string& script) { return CommandLine("sh", {"-c"}).arg(script); }
+CommandResult run_shell(const std::string& script) { return run_program(sh(script)); }
+std::string run_command(const std::string& script, bool capture_output = true) {
+  return quillmere::run_command(sh(script), capture_output);
+}
+
 // The message a failing run_command carries, or "" when it did not fail.
-std::string failure_of(const std::string& cmd) {
+std::string failure_of(const CommandLine& command) {
   try {
-    run_command(cmd);
+    quillmere::run_command(command);
   } catch (const OnboardingError& error) {
     return error.what();
   }
@@ -94,7 +104,7 @@ TEST(RunShell, OutputThatIsNotUtf8FailsWithoutTheCommandFailedWording) {
     FAIL() << "invalid UTF-8 was accepted";
   } catch (const OnboardingError& error) {
     EXPECT_EQ(std::string(error.what()),
-              "Output of command is not valid UTF-8 text: printf 'ok\\377'");
+              R"(Output of command is not valid UTF-8 text: sh -c 'printf '\''ok\377'\''')");
   }
   EXPECT_EQ(run_shell("printf 'caf\\303\\251 \\360\\237\\232\\200'").out, "café 🚀");
 }
@@ -108,14 +118,51 @@ TEST(RunCommand, TrimsCapturedOutputAndKeepsInnerLineFeeds) {
 
 TEST(RunCommand, FailureCarriesCommandAndStderrExactlyAndLogsIt) {
   LogCapture log;
-  const std::string cmd = "echo ignored; echo 'fatal: rejected' >&2; exit 1";
-  const std::string expected = "Command failed: " + cmd + "\nError: fatal: rejected\n";
+  const CommandLine cmd = sh("echo ignored; echo fatal: rejected >&2; exit 1");
+  const std::string expected = "Command failed: " + cmd.text() + "\nError: fatal: rejected\n";
   EXPECT_EQ(failure_of(cmd), expected);
   ASSERT_EQ(log.lines(), std::vector<std::string>{"ERROR - " + expected});
 
   // Empty stderr leaves nothing after "Error: "; a signal is a failure too.
-  EXPECT_EQ(failure_of("exit 1"), "Command failed: exit 1\nError: ");
-  EXPECT_EQ(failure_of("kill -KILL $$"), "Command failed: kill -KILL $$\nError: ");
+  EXPECT_EQ(failure_of(sh("exit 1")), "Command failed: sh -c 'exit 1'\nError: ");
+  EXPECT_EQ(failure_of(sh("kill -KILL $$")), "Command failed: sh -c 'kill -KILL $$'\nError: ");
+  // Standard error is one record: inner line feeds and terminal controls are
+  // escaped, the line feed that ends it stays.
+  EXPECT_EQ(failure_of(sh(R"(printf 'a\nforged\033[2J\n' >&2; exit 1)")),
+            R"(Command failed: sh -c 'printf '\''a\nforged\033[2J\n'\'' >&2; exit 1')"
+            "\nError: a\\x0aforged\\x1b[2J\n");
+}
+
+TEST(RunCommand, ShowsTheDocumentedCommandLine) {
+  EXPECT_EQ(CommandLine("git", {"checkout", "-b"}).arg("dev-ABC-12-web_app").text(),
+            "git checkout -b dev-ABC-12-web_app");
+  EXPECT_EQ(CommandLine("git", {"commit", "-m"}).quoted_arg("ABC-1: onboard x to dev environment").text(),
+            "git commit -m \"ABC-1: onboard x to dev environment\"");
+  EXPECT_EQ(CommandLine("cp").arg("/requests/it's.yaml").arg("/repo/it's.yaml").argv(),
+            (std::vector<std::string>{"cp", "/requests/it's.yaml", "/repo/it's.yaml"}));
+}
+
+TEST(RunCommand, AProgramThatCannotBeStartedSaysSo) {
+  LogCapture log;
+  const CommandLine missing("quillmere-no-such-program", {"status"});
+  EXPECT_EQ(run_program(missing).start_error, "No such file or directory");
+  EXPECT_EQ(failure_of(missing),
+            "Cannot start quillmere-no-such-program: No such file or directory "
+            "(command: quillmere-no-such-program status)");
+}
+
+TEST(RunCommand, ChildrenGetNoSecretsAndAProcessGroupOfTheirOwn) {
+  ScopedEnv env;
+  env.set("GITLAB_TOKEN", "glpat-secret");
+  env.set("TEAMS_WEBHOOK_URL", "https://teams.invalid/webhookb2/secret");
+  env.set("GIT_TERMINAL_PROMPT", std::nullopt);
+  env.set("QUILLMERE_RUNNER_PROBE", "kept");
+  const std::string seen = run_command("env");
+  EXPECT_EQ(seen.find("secret"), std::string::npos) << seen;
+  EXPECT_NE(seen.find("QUILLMERE_RUNNER_PROBE=kept"), std::string::npos);
+  EXPECT_NE(seen.find("GIT_TERMINAL_PROMPT=0"), std::string::npos);
+  // Field 5 of /proc/PID/stat is the process group.
+  EXPECT_NE(run_command("cut -d' ' -f5 /proc/$$/stat"), std::to_string(::getpgrp()));
 }
 
 TEST(RunCommand, StderrOfASuccessfulCommandIsDiscardedSilently) {
@@ -164,6 +211,19 @@ const std::vector<std::string> kHostileValues = {"",
                                                  "%s%n",
                                                  "{a,b}"};
 
+TEST(RunCommand, EveryValueReachesTheProgramAsOneLiteralArgument) {
+  TempDir dir;
+  ScopedCwd cwd(dir.path());
+  for (const std::string& value : kHostileValues) {
+    const CommandResult result = run_program(CommandLine("printf", {"<%s>"}).arg(value));
+    ASSERT_TRUE(result.succeeded()) << value;
+    EXPECT_EQ(result.out, "<" + value + ">") << value;
+  }
+  EXPECT_FALSE(testing::file_exists(dir / "PWNED"));
+}
+
+// The shown command line reads as the command that ran: pasted into a shell,
+// each value is one literal word.
 TEST(ShellWord, EveryValueReachesTheCommandAsOneLiteralWord) {
   TempDir dir;
   ScopedCwd cwd(dir.path());

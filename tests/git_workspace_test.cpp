@@ -22,7 +22,6 @@ using testing::GitRemoteFixture;
 using testing::LogCapture;
 using testing::read_file;
 using testing::ScopedCwd;
-using testing::ScopedEnv;
 using testing::sh;
 using testing::TempDir;
 using testing::write_file;
@@ -42,6 +41,14 @@ std::string failure_of(Call call) {
     return error.what();
   }
   return "";
+}
+
+// The bytes the pipeline would have read; empty for a file that is not there.
+std::string content_of(const std::string& path) { return file_exists(path) ? read_file(path) : ""; }
+
+bool git_accepts_branch_name(const std::string& dir, const std::string& name) {
+  return run_program(CommandLine("git", {"-C"}).arg(dir).arg("check-ref-format").arg("--branch").arg(name))
+      .succeeded();
 }
 
 // ---------------------------------------------------------------------------
@@ -108,16 +115,12 @@ TEST(ValidateBranchName, AgreesWithGitCheckRefFormat) {
   TempDir outside_any_repository;
   for (const auto& name : accepted) {
     EXPECT_NO_THROW(validate_branch_name(name)) << name;
-    EXPECT_TRUE(run_shell("cd " + outside_any_repository.path() +
-                          " && git check-ref-format --branch " + shell_word(name))
-                    .succeeded())
+    EXPECT_TRUE(git_accepts_branch_name(outside_any_repository.path(), name))
         << name;
   }
   for (const auto& name : refused) {
     EXPECT_THROW(validate_branch_name(name), OnboardingError) << name;
-    EXPECT_FALSE(run_shell("cd " + outside_any_repository.path() +
-                           " && git check-ref-format --branch " + shell_word(name))
-                     .succeeded())
+    EXPECT_FALSE(git_accepts_branch_name(outside_any_repository.path(), name))
         << name;
   }
   // "--branch" reads "@" as HEAD, and git 2.39 still takes "HEAD" as a branch
@@ -137,8 +140,8 @@ TEST(ValidateBranchName, AgreesWithGitCheckRefFormat) {
 class WorkspaceTest : public ::testing::Test {
  protected:
   WorkspaceTest() : git_(root_.path()), cwd_(root_.path()) {
-    env_.set("GIT_COMMITTER_EMAIL", "bot@example.com");
-    env_.set("GIT_COMMITTER_NAME", "Onboarding Bot");
+    settings_.git_committer_email = "bot@example.com";
+    settings_.git_committer_name = "Onboarding Bot";
     settings_.repo_path = git_.work();
     settings_.repo_dir = git_.work();
   }
@@ -149,7 +152,6 @@ class WorkspaceTest : public ::testing::Test {
   TempDir root_;
   GitRemoteFixture git_;
   ScopedCwd cwd_;
-  ScopedEnv env_;
   Settings settings_;
 };
 
@@ -199,9 +201,9 @@ TEST_F(WorkspaceTest, ValidateGitRepoRefusesMergeConflictsAfterEnteringTheCopy) 
 
 TEST_F(WorkspaceTest, ConfigureGitIdentityWritesBothValuesLiterally) {
   ScopedCwd inside(git_.work());
-  env_.set("GIT_COMMITTER_NAME", "Ann \"$(touch PWNED)\" `touch PWNED` \\ O'Neil $HOME");
+  settings_.git_committer_name = std::string("Ann \"$(touch PWNED)\" `touch PWNED` \\ O'Neil $HOME");
   LogCapture log;
-  configure_git_identity();
+  configure_git_identity(settings_);
   EXPECT_EQ(in_work("git config user.name"),
             "Ann \"$(touch PWNED)\" `touch PWNED` \\ O'Neil $HOME");
   EXPECT_EQ(in_work("git config user.email"), "bot@example.com");
@@ -215,17 +217,17 @@ TEST_F(WorkspaceTest, ConfigureGitIdentityWritesBothValuesLiterally) {
 TEST_F(WorkspaceTest, ConfigureGitIdentityWithoutNameKeepsTheConfiguredOne) {
   ScopedCwd inside(git_.work());
   in_work("git config user.name 'Earlier Name'");
-  env_.set("GIT_COMMITTER_NAME", std::nullopt);
+  settings_.git_committer_name = std::nullopt;
   LogCapture log;
-  configure_git_identity();
+  configure_git_identity(settings_);
   EXPECT_EQ(in_work("git config user.name"), "Earlier Name");
   EXPECT_TRUE(
       log.contains(LogLevel::Info, "🔧 Git identity set → (name unchanged) <bot@example.com>"));
 
   for (const std::optional<std::string>& email :
        {std::optional<std::string>(""), std::optional<std::string>()}) {
-    env_.set("GIT_COMMITTER_EMAIL", email);
-    EXPECT_EQ(failure_of([] { configure_git_identity(); }),
+    settings_.git_committer_email = email;
+    EXPECT_EQ(failure_of([&] { configure_git_identity(settings_); }),
               "❌ GIT_COMMITTER_EMAIL not set in .env");
   }
   EXPECT_EQ(in_work("git config user.email"), "bot@example.com");
@@ -308,8 +310,7 @@ TEST_F(WorkspaceTest, ExistingBranchIsRefusedBeforeAnythingIsTouched) {
 
   LogCapture log;
   EXPECT_EQ(failure_of([&] {
-              create_branch_and_commit(settings_, root_ / "ABC-12_dev_web_app.yaml",
-                                       "dev-ABC-12-web_app", "dev", "web_app");
+              create_branch_and_commit(settings_, root_ / "ABC-12_dev_web_app.yaml", content_of(root_ / "ABC-12_dev_web_app.yaml"), "dev-ABC-12-web_app", "dev", "web_app");
             }),
             "Branch dev-ABC-12-web_app already exists! Skipping to avoid conflicts.");
   EXPECT_EQ(log.lines(),
@@ -327,7 +328,7 @@ TEST_F(WorkspaceTest, InvalidBranchNameFailsBeforeAnyGitCommand) {
   in_work("git remote set-url origin " + root_ / "gone.git");
   LogCapture log;
   EXPECT_EQ(failure_of([&] {
-              create_branch_and_commit(settings_, root_ / "x.yaml", "dev-ABC-1-x;touch PWNED",
+              create_branch_and_commit(settings_, root_ / "x.yaml", content_of(root_ / "x.yaml"), "dev-ABC-1-x;touch PWNED",
                                        "dev", "x;touch PWNED");
             }),
             "Invalid branch name: dev-ABC-1-x;touch PWNED (it contains a blank)");
@@ -341,7 +342,7 @@ TEST_F(WorkspaceTest, FailingPullLeavesNoBranchAndRunsNoRollback) {
   in_work("git branch -q --unset-upstream dev");
   LogCapture log;
   const std::string failure = failure_of([&] {
-    create_branch_and_commit(settings_, root_ / "ABC-12_dev_web_app.yaml", "dev-ABC-12-web_app",
+    create_branch_and_commit(settings_, root_ / "ABC-12_dev_web_app.yaml", content_of(root_ / "ABC-12_dev_web_app.yaml"), "dev-ABC-12-web_app",
                              "dev", "web_app");
   });
   EXPECT_EQ(failure.rfind("Command failed: git pull\nError: ", 0), 0u) << failure;
@@ -361,7 +362,7 @@ TEST_F(WorkspaceTest, StashedChangesArePoppedBackOntoTheTargetBranch) {
   write_file(root_ / "ABC-12_dev_web_app.yaml", "");
 
   LogCapture log;
-  create_branch_and_commit(settings_, root_ / "ABC-12_dev_web_app.yaml", "dev-ABC-12-web_app",
+  create_branch_and_commit(settings_, root_ / "ABC-12_dev_web_app.yaml", content_of(root_ / "ABC-12_dev_web_app.yaml"), "dev-ABC-12-web_app",
                            "dev", "web_app");
   const std::string stashed =
       "INFO - 📦 Stashed local changes: Saved working directory and "
@@ -382,7 +383,7 @@ TEST_F(WorkspaceTest, UnreachableRepoDirFailsInPreparation) {
   settings_.repo_path = "relative/repo";
   settings_.repo_dir = root_ / "relative/repo";
   const std::string failure =
-      failure_of([&] { create_branch_and_commit(settings_, "x.yaml", "dev-A-1-x", "dev", "x"); });
+      failure_of([&] { create_branch_and_commit(settings_, "x.yaml", content_of("x.yaml"), "dev-A-1-x", "dev", "x"); });
   EXPECT_EQ(failure, "Cannot change into REPO_PATH relative/repo: No such file or directory");
 }
 

@@ -55,16 +55,18 @@ struct GitLabClientTest : ::testing::Test {
   GitLabClientTest() {
     env.set("no_proxy", "127.0.0.1,localhost");
     env.set("NO_PROXY", "127.0.0.1,localhost");
-    env.set("GITLAB_URL", gitlab.api_url());
-    env.set("GITLAB_TOKEN", kToken);
-    env.set("PROJECT_ID", "42");
-    env.set("JIRA_BASE_URL", "https://jira.example.com/browse");
-    env.set("REVIEWER_USERNAMES", std::nullopt);
+    settings.gitlab_url = gitlab.api_url();
+    settings.gitlab_token = kToken;
+    settings.project_id = "42";
+    settings.jira_base_url = "https://jira.example.com/browse";
+  }
+
+  void set_reviewers(const std::string& list) {
+    settings.reviewer_usernames = split_reviewer_usernames(list);
   }
 
   nlohmann::json create(RemoteContext& context) {
-    return context.retry.call(create_merge_request, context, "dev-ABC-1-billing", "dev", "ABC-1",
-                              "billing");
+    return create_merge_request(context, "dev-ABC-1-billing", "dev", "ABC-1", "billing");
   }
 
   // The lines the retry policy writes.
@@ -81,17 +83,21 @@ struct GitLabClientTest : ::testing::Test {
   CurlGlobal curl;
   GitLabStandin gitlab{gitlab_options()};
   HttpClient http;
+  Settings settings;
   std::vector<long long> waits;
-  RemoteContext remote{http, retry_api_call(3, 1, [this](long long s) { waits.push_back(s); })};
+  RemoteContext remote{settings, http,
+                       retry_api_call(3, 1, [this](long long s) { waits.push_back(s); })};
+  // One attempt: the answer rules of a single call.
+  RemoteContext once{settings, http, retry_api_call(1, 0, [](long long) {})};
   LogCapture log;
 };
 
 TEST_F(GitLabClientTest, UserLookupSendsTokenAndEncodesTheName) {
-  EXPECT_EQ(get_user_id(http, "ALICE"), 101);  // GitLab matches names case-insensitively
+  EXPECT_EQ(get_user_id(once, "ALICE"), 101);  // GitLab matches names case-insensitively
 
   // "&" and "=" must not start a second parameter.
   try {
-    get_user_id(http, "a&b=c");
+    get_user_id(once, "a&b=c");
     ADD_FAILURE() << "an unknown user was found";
   } catch (const OnboardingError& failure) {
     EXPECT_STREQ(failure.what(), "User not found: a&b=c");
@@ -128,11 +134,11 @@ TEST_F(GitLabClientTest, UserLookupAnswerRules) {
     SCOPED_TRACE(std::to_string(c.status) + " " + c.body);
     gitlab.force_next(Route::kUserSearch, {c.status, c.body});
     if (c.failure.empty()) {
-      EXPECT_EQ(get_user_id(http, "alice"), c.id);
+      EXPECT_EQ(get_user_id(once, "alice"), c.id);
       continue;
     }
     try {
-      get_user_id(http, "alice");
+      get_user_id(once, "alice");
       ADD_FAILURE() << "no failure";
     } catch (const OnboardingError& failure) {
       EXPECT_EQ(std::string(failure.what()).rfind(c.failure, 0), 0u) << failure.what();
@@ -141,7 +147,7 @@ TEST_F(GitLabClientTest, UserLookupAnswerRules) {
 }
 
 TEST_F(GitLabClientTest, CreatesTheDocumentedMergeRequest) {
-  env.set("REVIEWER_USERNAMES", " alice , ,bob ");
+  set_reviewers(" alice , ,bob ");
   const nlohmann::json mr_data = create(remote);
 
   const auto posts = gitlab.requests(Route::kCreateMergeRequest);
@@ -174,8 +180,8 @@ TEST_F(GitLabClientTest, CreatesTheDocumentedMergeRequest) {
 }
 
 TEST_F(GitLabClientTest, WithoutReviewersOrJiraNothingIsLookedUp) {
-  env.set("REVIEWER_USERNAMES", " , ,");
-  env.set("JIRA_BASE_URL", "");
+  set_reviewers(" , ,");
+  settings.jira_base_url = "";
   create(remote);
   EXPECT_TRUE(gitlab.requests(Route::kUserSearch).empty());
   const nlohmann::ordered_json body = gitlab.requests(Route::kCreateMergeRequest)[0].json_body();
@@ -187,7 +193,7 @@ TEST_F(GitLabClientTest, WithoutReviewersOrJiraNothingIsLookedUp) {
 }
 
 TEST_F(GitLabClientTest, UnknownReviewerIsRetriedThenLeftOutButStillMentioned) {
-  env.set("REVIEWER_USERNAMES", "alice,carol,alice");
+  set_reviewers("alice,carol,alice");
   create(remote);
 
   int carol_searches = 0;
@@ -212,7 +218,7 @@ TEST_F(GitLabClientTest, UnknownReviewerIsRetriedThenLeftOutButStillMentioned) {
 }
 
 TEST_F(GitLabClientTest, ServerErrorOnceIsRetriedAndTheMergeRequestCreated) {
-  env.set("REVIEWER_USERNAMES", "alice,bob");
+  set_reviewers("alice,bob");
   gitlab.force_next(Route::kCreateMergeRequest,
                     {500, R"({"message":"500 Internal Server Error"})"});
   const nlohmann::json mr_data = create(remote);
@@ -256,7 +262,6 @@ TEST_F(GitLabClientTest, PermanentServerErrorFailsAfterThreeAttempts) {
 }
 
 TEST_F(GitLabClientTest, OnlyA201WithAnObjectCounts) {
-  RemoteContext once{http, retry_api_call(1, 0, [](long long) {})};
   const std::string duplicate =
       R"({"message":["Another open merge request already exists for this source branch: !4"]})";
   struct Case {
@@ -285,14 +290,14 @@ TEST_F(GitLabClientTest, OnlyA201WithAnObjectCounts) {
 }
 
 TEST_F(GitLabClientTest, TokenNeverReachesTheLog) {
-  env.set("REVIEWER_USERNAMES", "alice");
+  set_reviewers("alice");
   // A broken proxy or server echoing the request back, as text and as JSON.
   gitlab.force_next(Route::kUserSearch, {200, std::string("PRIVATE-TOKEN: ") + kToken}, 3);
   gitlab.force_next(Route::kCreateMergeRequest,
                     {500, std::string(R"({"echo":{"PRIVATE-TOKEN":")") + kToken + "\"}}"}, 3);
   EXPECT_THROW(create(remote), OnboardingError);
   // And a server that is not there at all.
-  env.set("GITLAB_URL", "http://127.0.0.1:1/api/v4");
+  settings.gitlab_url = "http://127.0.0.1:1/api/v4";
   EXPECT_THROW(create(remote), OnboardingError);
 
   ASSERT_THAT(log.lines(), Not(IsEmpty()));

@@ -1,4 +1,6 @@
 #include "quillmere/http_client.h"
+#include "quillmere/secrets.h"
+#include "quillmere/text.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -30,6 +32,9 @@ TEST(MaskSecretTest, MasksEveryFormOfTheSecret) {
             "echo [MASKED] twice [MASKED]");
   EXPECT_EQ(mask_secret(R"({"t":"a\"b"})", "a\"b"), R"({"t":"[MASKED]"})");
   EXPECT_EQ(mask_secret("nothing here", ""), "nothing here");
+  EXPECT_EQ(url_path("https://teams.invalid/webhookb2/a@b/IncomingWebhook/c"),
+            "/webhookb2/a@b/IncomingWebhook/c");
+  EXPECT_EQ(url_path("https://teams.invalid/"), "");
 }
 
 struct HttpClientTest : ::testing::Test {

@@ -78,6 +78,30 @@ TEST_F(RetryTest, PermanentFailureGivesFiveLinesAndTheLastFailureUnchanged) {
                           "ERROR - Failed after 3 attempts: MR creation failed: attempt 3"));
 }
 
+TEST_F(RetryTest, RetryAfterStretchesTheWaitUpToAMinute) {
+  struct Case {
+    long long asked;
+    long long wait;
+    const char* line;
+  };
+  const Case cases[] = {{30, 30, "INFO - Retrying in 30 seconds (Retry-After)..."},
+                        {600, 60, "INFO - Retrying in 60 seconds (Retry-After)..."},
+                        {0, 1, "INFO - Retrying in 1 seconds..."}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.asked);
+    waits.clear();
+    log.clear();
+    int calls = 0;
+    policy(3, 1).call([&] {
+      if (++calls == 1) throw RetryLaterError("MR creation failed: busy", c.asked);
+      return 0;
+    });
+    EXPECT_THAT(waits, ElementsAre(c.wait));
+    EXPECT_THAT(log.lines(), ElementsAre("WARNING - Attempt 1/3 failed: MR creation failed: busy",
+                                         c.line));
+  }
+}
+
 TEST_F(RetryTest, OtherLimits) {
   {
     SCOPED_TRACE("a single attempt: only the ERROR line, no wait");

@@ -1,5 +1,9 @@
 #include "quillmere/settings.h"
 
+#include "quillmere/dotenv.h"
+#include "quillmere/environment.h"
+#include "quillmere/paths.h"
+
 #include <gtest/gtest.h>
 
 #include "tests/support/process.h"
@@ -82,6 +86,8 @@ TEST(ReadSettings, KeepsValuesVerbatimAndResolvesRelativePathsOnce) {
   env.set("PROJECT_ID", " 42 ");
   env.set("JIRA_BASE_URL", std::nullopt);
   env.set("REVIEWER_USERNAMES", " alice ,bob");
+  env.set("CURL_CA_BUNDLE", "/etc/ca.pem");
+  env.set("SSL_CERT_FILE", "/etc/ca.pem");
 
   const Settings settings = read_settings("/start/dir");
 
@@ -93,6 +99,7 @@ TEST(ReadSettings, KeepsValuesVerbatimAndResolvesRelativePathsOnce) {
   EXPECT_EQ(settings.project_id, " 42 ");
   EXPECT_EQ(settings.jira_base_url, std::nullopt);
   EXPECT_EQ(settings.reviewer_usernames, (Names{"alice", "bob"}));
+  EXPECT_EQ(settings.ca_bundles, (Names{"/etc/ca.pem"})) << "the same bundle once";
 }
 
 TEST(JoinPath, PutsExactlyOneSeparatorBetween) {

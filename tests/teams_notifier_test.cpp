@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "quillmere/secrets.h"
 #include "tests/standins/standin_servers.h"
 #include "tests/support/process.h"
 
@@ -71,14 +72,13 @@ struct TeamsNotifierTest : ::testing::Test {
   TeamsNotifierTest() {
     env.set("no_proxy", "127.0.0.1,localhost");
     env.set("NO_PROXY", "127.0.0.1,localhost");
-    env.set("JIRA_BASE_URL", "https://jira.example.com/browse");
-    env.set("REVIEWER_USERNAMES", " alice,, bob ");
-    env.set("GIT_COMMITTER_NAME", std::nullopt);
-    env.set("TEAMS_WEBHOOK_URL", teams.webhook_url());
+    settings.jira_base_url = "https://jira.example.com/browse";
+    settings.reviewer_usernames = split_reviewer_usernames(" alice,, bob ");
+    settings.teams_webhook_url = teams.webhook_url();
   }
 
   ordered_json card(const nlohmann::json& mr_data) {
-    return build_teams_card(mr_data, "ABC-12", "dev", "dev-ABC-12-web_app", "dev", "web_app");
+    return build_teams_card(settings, mr_data, "ABC-12", "dev", "dev-ABC-12-web_app", "dev", "web_app");
   }
   // The value of the fact named `name`.
   static std::string fact(const ordered_json& card, const std::string& name) {
@@ -87,7 +87,7 @@ struct TeamsNotifierTest : ::testing::Test {
     return "<no such fact>";
   }
   void send(const nlohmann::json& mr_data) {
-    send_mr_notification_to_teams(http, mr_data, "ABC-12", "dev", "dev-ABC-12-web_app", "dev",
+    send_mr_notification_to_teams(http, settings, mr_data, "ABC-12", "dev", "dev-ABC-12-web_app", "dev",
                                   "web_app");
   }
 
@@ -95,6 +95,7 @@ struct TeamsNotifierTest : ::testing::Test {
   CurlGlobal curl;
   TeamsStandin teams;
   HttpClient http;
+  Settings settings;
   LogCapture log;
 };
 
@@ -110,7 +111,7 @@ TEST_F(TeamsNotifierTest, MissingOrOddMembersTakeTheirFallbacks) {
   EXPECT_EQ(fact(bare, "📅 Created At:"), "");
   EXPECT_EQ(fact(bare, "👤 Author:"), "N/A");
 
-  env.set("GIT_COMMITTER_NAME", "Deploy Bot");
+  settings.git_committer_name = "Deploy Bot";
   struct Case {
     nlohmann::json mr_data;
     std::string fact_name;
@@ -139,8 +140,8 @@ TEST_F(TeamsNotifierTest, MissingOrOddMembersTakeTheirFallbacks) {
 }
 
 TEST_F(TeamsNotifierTest, WithoutReviewersOrJira) {
-  env.set("REVIEWER_USERNAMES", " , ");
-  env.set("JIRA_BASE_URL", std::nullopt);
+  settings.reviewer_usernames = {};
+  settings.jira_base_url = std::nullopt;
   const ordered_json plain = card(kMrData);
   EXPECT_EQ(fact(plain, "👥 Reviewers:"), "None");
   EXPECT_EQ(fact(plain, "🎫 Jira Ticket:"), "[ABC-12](ABC-12)");
@@ -158,7 +159,7 @@ TEST_F(TeamsNotifierTest, DeliveredCardIsAnnounced) {
 TEST_F(TeamsNotifierTest, NoWebhookNoRequest) {
   for (const std::optional<std::string>& unset :
        {std::optional<std::string>(), std::optional<std::string>("")}) {
-    env.set("TEAMS_WEBHOOK_URL", unset);
+    settings.teams_webhook_url = unset;
     send(kMrData);
   }
   EXPECT_TRUE(teams.requests().empty());
@@ -179,6 +180,10 @@ TEST_F(TeamsNotifierTest, FailedDeliveriesAreWarningsOnly) {
       {{500, "", "text/plain"}, "Teams notification failed: HTTP 500: "},
       // The legacy connector reports throttling with a 200.
       {{200, throttled, "text/plain"}, "Teams notification failed: " + throttled},
+      // An answer that echoes the webhook, whole or by its path, never shows
+      // it; a multi-line page stays one record.
+      {{500, "bad hook " + teams.webhook_url() + "\nat " + url_path(teams.webhook_url()), "text/plain"},
+       "Teams notification failed: HTTP 500: bad hook [MASKED]\\x0aat [MASKED]"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.warning);
@@ -189,7 +194,7 @@ TEST_F(TeamsNotifierTest, FailedDeliveriesAreWarningsOnly) {
   }
 
   log.clear();
-  env.set("TEAMS_WEBHOOK_URL", "http://127.0.0.1:1/webhook");
+  settings.teams_webhook_url = "http://127.0.0.1:1/webhook";
   EXPECT_NO_THROW(send(kMrData));
   ASSERT_EQ(log.records().size(), 1u);
   EXPECT_EQ(log.records()[0].level, LogLevel::Warning);

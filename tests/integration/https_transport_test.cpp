@@ -45,16 +45,16 @@ class HttpsTransportTest : public ::testing::Test {
   HttpsTransportTest() {
     env.set("no_proxy", "127.0.0.1,localhost");
     env.set("NO_PROXY", "127.0.0.1,localhost");
-    env.set("GITLAB_URL", gitlab.api_url());
-    env.set("GITLAB_TOKEN", kToken);
-    env.set("CURL_CA_BUNDLE", std::nullopt);
-    env.set("SSL_CERT_FILE", std::nullopt);
+    settings.gitlab_url = gitlab.api_url();
+    settings.gitlab_token = kToken;
   }
 
-  // The lookup's failure text, or "" when it succeeded.
-  std::string lookup_failure() {
+  // The lookup's failure text, or "" when it succeeded, with these bundles.
+  std::string lookup_failure(const std::vector<std::string>& ca_bundles = {}) {
+    HttpClient http(10, ca_bundles);
+    RemoteContext remote{settings, http, retry_api_call(1, 0, [](long long) {})};
     try {
-      EXPECT_EQ(get_user_id(http, "alice"), 101);
+      EXPECT_EQ(get_user_id(remote, "alice"), 101);
       return "";
     } catch (const OnboardingError& failure) {
       return failure.what();
@@ -65,7 +65,7 @@ class HttpsTransportTest : public ::testing::Test {
   ScopedEnv env;
   CurlGlobal curl;
   GitLabStandin gitlab{options()};
-  HttpClient http;
+  Settings settings;
 };
 
 TempDir* HttpsTransportTest::certs_ = nullptr;
@@ -77,41 +77,27 @@ TEST_F(HttpsTransportTest, UnknownAuthorityIsRefused) {
   EXPECT_TRUE(gitlab.requests().empty());
 }
 
-TEST_F(HttpsTransportTest, BundleFromCurlCaBundle) {
-  env.set("CURL_CA_BUNDLE", ca());
-  EXPECT_EQ(lookup_failure(), "");
+TEST_F(HttpsTransportTest, TheNamedBundleIsTrusted) {
+  EXPECT_EQ(lookup_failure({ca()}), "");
   EXPECT_EQ(gitlab.requests().size(), 1u);
-}
-
-TEST_F(HttpsTransportTest, BundleFromSslCertFile) {
-  env.set("SSL_CERT_FILE", ca());
-  EXPECT_EQ(lookup_failure(), "");
 }
 
 TEST_F(HttpsTransportTest, BothBundlesAreTrustedTogether) {
   // A machine-wide bundle in one variable must not hide the CA named in the
   // other, whichever way round.
-  env.set("CURL_CA_BUNDLE", *certs_ / "other/ca.pem");
-  env.set("SSL_CERT_FILE", ca());
-  EXPECT_EQ(lookup_failure(), "");
-  env.set("CURL_CA_BUNDLE", ca());
-  env.set("SSL_CERT_FILE", *certs_ / "other/ca.pem");
-  EXPECT_EQ(lookup_failure(), "");
+  EXPECT_EQ(lookup_failure({*certs_ / "other/ca.pem", ca()}), "");
+  EXPECT_EQ(lookup_failure({ca(), *certs_ / "other/ca.pem"}), "");
 }
 
 TEST_F(HttpsTransportTest, AnotherAuthorityAloneIsRefused) {
-  env.set("CURL_CA_BUNDLE", *certs_ / "other/ca.pem");
-  EXPECT_THAT(lookup_failure(), HasSubstr("certificate"));
-  env.set("CURL_CA_BUNDLE", std::nullopt);
-  env.set("SSL_CERT_FILE", *certs_ / "other/ca.pem");
-  EXPECT_THAT(lookup_failure(), HasSubstr("certificate"));
+  EXPECT_THAT(lookup_failure({*certs_ / "other/ca.pem"}), HasSubstr("certificate"));
+  EXPECT_THAT(lookup_failure({*certs_ / "missing.pem"}), HasSubstr("certificate"));
 }
 
 TEST_F(HttpsTransportTest, NameMustMatchTheCertificate) {
   // The certificate names 127.0.0.1 and localhost only.
-  env.set("CURL_CA_BUNDLE", ca());
-  env.set("GITLAB_URL", "https://127.0.0.2:" + std::to_string(gitlab.port()) + "/api/v4");
-  const std::string failure = lookup_failure();
+  settings.gitlab_url = "https://127.0.0.2:" + std::to_string(gitlab.port()) + "/api/v4";
+  const std::string failure = lookup_failure({ca()});
   EXPECT_NE(failure, "");
   EXPECT_THAT(failure, Not(HasSubstr("User not found")));
 }

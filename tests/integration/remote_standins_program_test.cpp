@@ -74,10 +74,9 @@ TEST(StandinsProgramTest, ServesRecordsAndStopsOnSigterm) {
 
   testing::ScopedEnv env;
   env.set("no_proxy", "127.0.0.1,localhost");
-  env.set("CURL_CA_BUNDLE", root / "certs/ca.pem");
   {
     CurlGlobal curl;
-    HttpClient http;
+    HttpClient http(10, {root / "certs/ca.pem"});
     const HttpResponse user =
         http.get(urls["GITLAB_URL"] + "/users?username=bob", {{"PRIVATE-TOKEN", "tok-123"}});
     EXPECT_EQ(user.status, 200) << user.transport_error;

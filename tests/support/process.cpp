@@ -15,7 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include "quillmere/settings.h"
+#include "quillmere/environment.h"
+#include "quillmere/text.h"
 
 extern char** environ;
 
