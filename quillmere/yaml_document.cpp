@@ -16,7 +16,7 @@ constexpr std::string_view kStandardTagPrefix = "tag:yaml.org,2002:";
 // A request is a handful of keys; a document of more nodes than this is not
 // read at all, so that a large file cannot make the loader's tree (some
 // hundred bytes a node) grow past the run's memory budget.
-constexpr size_t kMaxNodes = 10000;
+constexpr size_t kMaxNodes = 4000;
 
 // --- The file's text -----------------------------------------------------------
 
@@ -151,6 +151,15 @@ class NodeCounter : public YAML::EventHandler {
 };
 
 void check_node_count(const std::string& text) {
+  // yaml-cpp queues every token of a flow collection ("[a, b, ...]") before
+  // it emits the first event, a few hundred bytes each: count what can start
+  // a flow item first (quoted or not: a count too high only means the
+  // content is not read).
+  const size_t flow_marks = static_cast<size_t>(std::count_if(
+      text.begin(), text.end(), [](char c) { return c == ',' || c == '[' || c == '{'; }));
+  if (flow_marks > kMaxNodes)
+    throw std::runtime_error("the document holds more than " + std::to_string(kMaxNodes) +
+                             " flow items");
   std::istringstream stream(text);
   YAML::Parser parser(stream);
   NodeCounter counter;
