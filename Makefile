@@ -5,7 +5,7 @@ CMAKE_FLAGS ?=
 # make install PREFIX=/usr DESTDIR=/tmp/stage
 PREFIX ?= /usr/local
 
-.PHONY: all build test sanitize demo bench install package bootstrap configure clean
+.PHONY: all build check test sanitize demo bench install package bootstrap configure clean
 
 all: build
 
@@ -18,12 +18,20 @@ configure: bootstrap
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
-test: build
+# The whole suite once, in BUILD_DIR as configured.
+check: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# What CI runs: the suite with warnings as errors, then again under
+# AddressSanitizer and UBSan.
+test:
+	@$(MAKE) --no-print-directory check CMAKE_FLAGS="$(CMAKE_FLAGS) -DQUILLMERE_WERROR=ON"
+	@$(MAKE) --no-print-directory sanitize
 
 # Every test again, with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize:
-	@$(MAKE) --no-print-directory test BUILD_DIR=build-asan CMAKE_FLAGS="-DQUILLMERE_SANITIZE=ON"
+	@$(MAKE) --no-print-directory check BUILD_DIR=build-asan \
+		CMAKE_FLAGS="-DQUILLMERE_SANITIZE=ON -DQUILLMERE_WERROR=ON"
 
 # The whole job on a local sandbox (sandbox/, made again on every run).
 demo: build
