@@ -150,7 +150,12 @@ class NodeCounter : public YAML::EventHandler {
   size_t nodes_ = 0;
 };
 
-void check_node_count(const std::string& text) {
+// The number of documents in the stream (stopping at the second) after
+// checking that none holds more nodes than a request can sensibly have.
+// Counting stops at the second document because yaml-cpp's LoadAll never
+// ends on some malformed streams (a lone ","): its parser reports an empty
+// document there without moving on.
+int count_documents(const std::string& text) {
   // yaml-cpp queues every token of a flow collection ("[a, b, ...]") before
   // it emits the first event, a few hundred bytes each: count what can start
   // a flow item first (quoted or not: a count too high only means the
@@ -163,8 +168,9 @@ void check_node_count(const std::string& text) {
   std::istringstream stream(text);
   YAML::Parser parser(stream);
   NodeCounter counter;
-  while (parser.HandleNextDocument(counter)) {
-  }
+  int documents = 0;
+  while (documents < 2 && parser.HandleNextDocument(counter)) ++documents;
+  return documents;
 }
 
 }  // namespace
@@ -173,12 +179,10 @@ void check_node_count(const std::string& text) {
 YAML::Node load_single_document(std::string_view raw) {
   check_characters(raw);
   const std::string text = normalise_line_endings(raw);
-  check_node_count(text);
-  const std::vector<YAML::Node> documents = YAML::LoadAll(text);
-  if (documents.size() > 1)
-    throw std::runtime_error("expected a single document in the stream but found " +
-                             std::to_string(documents.size()));
-  return documents.empty() ? YAML::Node() : documents.front();
+  const int documents = count_documents(text);
+  if (documents > 1)
+    throw std::runtime_error("expected a single document in the stream but found more");
+  return documents == 0 ? YAML::Node() : YAML::Load(text);
 }
 
 // --- Typing nodes ----------------------------------------------------------------
