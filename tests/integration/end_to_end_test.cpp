@@ -1,5 +1,5 @@
 // The real binary against a real git remote and the GitLab and Teams stand-ins
-// over HTTPS, trusted through a throwaway CA given in SSL_CERT_FILE.
+// over HTTPS (the onboarding rig).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -10,9 +10,7 @@
 
 #include "tests/standins/standin_servers.h"
 #include "tests/support/expected_texts.h"
-#include "tests/support/git_fixture.h"
-#include "tests/support/process.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/onboarding_rig.h"
 
 namespace quillmere {
 namespace {
@@ -24,12 +22,9 @@ using ::testing::IsEmpty;
 using ::testing::Not;
 using ordered_json = nlohmann::ordered_json;
 using standins::GitLabStandin;
-using standins::TeamsStandin;
-using testing::GitRemoteFixture;
-using testing::TempDir;
 
-constexpr const char* kToken = "glpat-end-to-end-secret";
-constexpr const char* kJira = "https://jira.example.com/browse";
+constexpr const char* kToken = testing::OnboardingRig::kToken;
+constexpr const char* kJira = testing::OnboardingRig::kJira;
 
 struct RequestFile {
   std::string name;
@@ -128,60 +123,9 @@ ordered_json expected_card(const RequestFile& file, const ordered_json& mr) {
   return card;
 }
 
-class EndToEndTest : public ::testing::Test {
+class EndToEndTest : public ::testing::Test, protected testing::OnboardingRig {
  protected:
-  static void SetUpTestSuite() {
-    certs_ = new TempDir;
-    testing::sh(std::string(QUILLMERE_SOURCE_DIR) + "/scripts/make-test-certs " + certs_->path());
-  }
-  static void TearDownTestSuite() {
-    delete certs_;
-    certs_ = nullptr;
-  }
-  static standins::TlsFiles tls() { return {*certs_ / "server.pem", *certs_ / "server.key"}; }
-  static GitLabStandin::Options gitlab_options() {
-    GitLabStandin::Options options;
-    options.token = kToken;
-    options.project_id = "42";
-    options.users = {{101, "alice", "Alice"}, {102, "bob", "Bob"}};
-    options.tls = tls();
-    return options;
-  }
-  static TeamsStandin::Options teams_options() {
-    TeamsStandin::Options options;
-    options.tls = tls();
-    return options;
-  }
-
-  EndToEndTest() {
-    testing::make_dir(root / "requests");
-    testing::make_dir(root / "run");
-  }
-
-  void add(const RequestFile& file) {
-    testing::write_file(root / "requests/" + file.name, file.content);
-  }
-
-  // Runs the tool with a clean environment: only what it is given, plus PATH
-  // and HOME; no proxy variables, no CA bundle but the throwaway one.
-  testing::ProcessResult run() {
-    const testing::Environment env = {
-        {"REPO_PATH", git.work()},
-        {"YAML_DIR", root / "requests"},
-        {"GITLAB_URL", gitlab.api_url()},
-        {"PROJECT_ID", "42"},
-        {"GITLAB_TOKEN", kToken},
-        {"GIT_COMMITTER_EMAIL", "onboarding@example.com"},
-        {"GIT_COMMITTER_NAME", "Onboarding Agent"},
-        {"JIRA_BASE_URL", kJira},
-        {"TEAMS_WEBHOOK_URL", teams.webhook_url()},
-        {"REVIEWER_USERNAMES", " alice, bob "},
-        {"SSL_CERT_FILE", *certs_ / "ca.pem"},
-    };
-    return testing::run_process({testing::quillmere_binary()}, root / "run", env, 120);
-  }
-
-  std::string log_text() const { return testing::read_file(root / "run/logs/onboarding.log"); }
+  void add(const RequestFile& file) { add_request(file.name, file.content); }
 
   // Lines every successfully onboarded file produces, in order.
   std::vector<std::string> file_lines(const RequestFile& file, const std::string& web_url) const {
@@ -206,15 +150,7 @@ class EndToEndTest : public ::testing::Test {
             "INFO - ✅ Git repository validation passed",
             "INFO - Found " + std::to_string(files) + " YAML file(s) to process"};
   }
-
-  static TempDir* certs_;
-  TempDir root;
-  GitRemoteFixture git{root.path()};
-  GitLabStandin gitlab{gitlab_options()};
-  TeamsStandin teams{teams_options()};
 };
-
-TempDir* EndToEndTest::certs_ = nullptr;
 
 TEST_F(EndToEndTest, TwoRequestFilesBecomeTwoMergeRequestsAndTwoCards) {
   add(kByContent);

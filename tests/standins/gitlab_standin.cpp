@@ -1,5 +1,5 @@
-// GitLab's REST API as quillmere meets it: GET /users?username= and
-// POST /projects/:id/merge_requests, with GitLab's own statuses and bodies.
+// GitLab's REST API as quillmere meets it: GET /users?username=, and POST and
+// GET /projects/:id/merge_requests, with GitLab's own statuses and bodies.
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -163,38 +163,39 @@ struct GitLabStandin::Impl {
     static constexpr std::string_view kSuffix = "/merge_requests";
     const std::string_view path = request.path;
     if (request.method == "GET" && path == "/api/v4/users") return Route::kUserSearch;
-    if (request.method == "POST" && path.size() > kPrefix.size() + kSuffix.size() &&
+    if ((request.method == "POST" || request.method == "GET") &&
+        path.size() > kPrefix.size() + kSuffix.size() &&
         path.substr(0, kPrefix.size()) == kPrefix &&
         path.substr(path.size() - kSuffix.size()) == kSuffix) {
       project = path.substr(kPrefix.size(), path.size() - kPrefix.size() - kSuffix.size());
-      return Route::kCreateMergeRequest;
+      return request.method == "POST" ? Route::kCreateMergeRequest : Route::kListMergeRequests;
     }
     return std::nullopt;
   }
 
   void handle(const httplib::Request& request, httplib::Response& response) {
-    std::optional<Route> route;
+    std::optional<ForcedAnswer> fault;
+    RecordedRequest record;
     {
       std::lock_guard lock(mutex);
       std::string project;
-      route = route_of(request, project);
-      serve(request, response, route, project);
-      recorded.emplace_back(route, record_exchange(request, response));
+      const std::optional<Route> route = route_of(request, project);
+      if (route && !forced[*route].empty()) {
+        fault = std::move(forced[*route].front());
+        forced[*route].pop_front();
+      }
+      if (!fault || fault->serve_first) serve(request, response, route, project);
+      if (fault && !fault->keep_normal_answer) answer(response, *fault);
+      record = record_exchange(request, response, fault ? &*fault : nullptr);
+      recorded.emplace_back(route, record);
     }
-    if (options.observer) options.observer(record_exchange(request, response));
+    if (options.observer) options.observer(record);
+    if (fault) server->carry_out(request, *fault);
   }
 
   // Runs with the mutex held.
   void serve(const httplib::Request& request, httplib::Response& response,
              const std::optional<Route>& route, const std::string& project) {
-    if (route) {
-      std::deque<ForcedAnswer>& queue = forced[*route];
-      if (!queue.empty()) {
-        answer(response, queue.front());
-        queue.pop_front();
-        return;
-      }
-    }
     if (!route) return answer_json(response, 404, error_body("404 Not Found"));
 
     const bool has_token = request.has_header("PRIVATE-TOKEN");
@@ -202,8 +203,14 @@ struct GitLabStandin::Impl {
         (!has_token && *route == Route::kCreateMergeRequest))
       return answer_json(response, 401, message_body("401 Unauthorized"));
 
-    if (*route == Route::kUserSearch) return search_users(request, response, has_token);
-    return create_merge_request(request, response, project);
+    switch (*route) {
+      case Route::kUserSearch:
+        return search_users(request, response, has_token);
+      case Route::kCreateMergeRequest:
+        return create_merge_request(request, response, project);
+      case Route::kListMergeRequests:
+        return list_merge_requests(request, response, project, has_token);
+    }
   }
 
   void search_users(const httplib::Request& request, httplib::Response& response, bool has_token) {
@@ -287,6 +294,25 @@ struct GitLabStandin::Impl {
     ordered_json mr = merge_request_json(*params, iid, source, target, title);
     created.push_back(mr);
     answer_json(response, 201, mr);
+  }
+
+  // Open merge requests, newest first as GitLab lists them, narrowed by
+  // whichever of state, source_branch and target_branch are given.
+  void list_merge_requests(const httplib::Request& request, httplib::Response& response,
+                           const std::string& project, bool has_token) {
+    // The project is private: without a token it is not there at all.
+    if ((project != options.project_id && project != options.project_path) || !has_token)
+      return answer_json(response, 404, message_body("404 Project Not Found"));
+    const auto matches = [&](const ordered_json& mr, const char* name) {
+      return !request.has_param(name) || mr[name] == request.get_param_value(name);
+    };
+    const bool any_state = request.get_param_value("state") == "all";
+    ordered_json listed = ordered_json::array();
+    for (auto mr = created.rbegin(); mr != created.rend(); ++mr)
+      if ((any_state || matches(*mr, "state")) && matches(*mr, "source_branch") &&
+          matches(*mr, "target_branch"))
+        listed.push_back(*mr);
+    answer_json(response, 200, listed);
   }
 
   std::vector<ordered_json> users_with_ids(const std::vector<long long>& ids) const {

@@ -1,9 +1,53 @@
 #include "tests/standins/loopback_server.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace quillmere::standins {
+
+namespace {
+
+// "ADDRESS:PORT" of an IPv4 socket address; empty for anything else.
+std::string endpoint_text(const sockaddr_storage& address) {
+  if (address.ss_family != AF_INET) return "";
+  const auto& ipv4 = reinterpret_cast<const sockaddr_in&>(address);
+  char text[INET_ADDRSTRLEN] = {};
+  if (::inet_ntop(AF_INET, &ipv4.sin_addr, text, sizeof text) == nullptr) return "";
+  return std::string(text) + ":" + std::to_string(ntohs(ipv4.sin_port));
+}
+
+// Shuts down the connection `request` came on, so that no answer reaches the
+// client. httplib does not hand its socket to handlers, so it is found among
+// the process's descriptors by its two ends, which name one connection only
+// (the client's own socket, when it is in this process, has them swapped).
+void drop_connection(const httplib::Request& request) {
+  const std::string local = request.local_addr + ":" + std::to_string(request.local_port);
+  const std::string peer = request.remote_addr + ":" + std::to_string(request.remote_port);
+  const std::unique_ptr<DIR, int (*)(DIR*)> fds(::opendir("/proc/self/fd"), ::closedir);
+  if (!fds) throw std::runtime_error("stand-in: cannot list /proc/self/fd to drop a connection");
+  while (const dirent* entry = ::readdir(fds.get())) {
+    const int fd = std::atoi(entry->d_name);
+    sockaddr_storage ours{}, theirs{};
+    socklen_t ours_size = sizeof ours, theirs_size = sizeof theirs;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ours), &ours_size) != 0 ||
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&theirs), &theirs_size) != 0)
+      continue;
+    if (endpoint_text(ours) == local && endpoint_text(theirs) == peer) {
+      ::shutdown(fd, SHUT_RDWR);
+      return;
+    }
+  }
+  throw std::runtime_error("stand-in: cannot find the connection from " + peer + " to drop it");
+}
+
+}  // namespace
 
 LoopbackServer::LoopbackServer(const TlsFiles& tls, Handler handler) {
   if (tls.enabled()) {
@@ -33,7 +77,16 @@ LoopbackServer::LoopbackServer(const TlsFiles& tls, Handler handler) {
   base_url_ =
       std::string(tls.enabled() ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
 
-  thread_ = std::thread([server = server_.get()] { server->listen_after_bind(); });
+  thread_ = std::thread([server = server_.get()] {
+    // The worker threads inherit this mask: writing to a connection the
+    // client has closed (or a dropped one) then fails with EPIPE rather than
+    // killing the process, which OpenSSL's writes would otherwise do.
+    sigset_t broken_pipe;
+    sigemptyset(&broken_pipe);
+    sigaddset(&broken_pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &broken_pipe, nullptr);
+    server->listen_after_bind();
+  });
   // stop() is ignored until the accept loop runs, so wait for it (bounded).
   for (int i = 0; i < 500 && !server_->is_running(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -44,12 +97,26 @@ LoopbackServer::LoopbackServer(const TlsFiles& tls, Handler handler) {
 }
 
 LoopbackServer::~LoopbackServer() {
+  {
+    std::lock_guard lock(stop_mutex_);
+    stopping_ = true;
+  }
+  stop_signal_.notify_all();  // cuts delayed answers short
   server_->stop();
   if (thread_.joinable()) thread_.join();
 }
 
-RecordedRequest record_exchange(const httplib::Request& request,
-                                const httplib::Response& response) {
+void LoopbackServer::carry_out(const httplib::Request& request, const ForcedAnswer& forced) {
+  if (forced.delay_seconds > 0) {
+    std::unique_lock lock(stop_mutex_);
+    stop_signal_.wait_for(lock, std::chrono::seconds(forced.delay_seconds),
+                          [this] { return stopping_; });
+  }
+  if (forced.drop_connection) drop_connection(request);
+}
+
+RecordedRequest record_exchange(const httplib::Request& request, const httplib::Response& response,
+                                const ForcedAnswer* forced) {
   RecordedRequest recorded;
   recorded.method = request.method;
   recorded.path = request.path;
@@ -64,14 +131,17 @@ RecordedRequest record_exchange(const httplib::Request& request,
     recorded.headers.emplace_back(name, value);
   }
   recorded.body = request.body;
-  recorded.status = response.status;
-  recorded.response_body = response.body;
+  if (forced == nullptr || !forced->drop_connection) {
+    recorded.status = response.status;
+    recorded.response_body = response.body;
+  }
   return recorded;
 }
 
 void answer(httplib::Response& response, const ForcedAnswer& forced) {
   response.status = forced.status;
   response.set_content(forced.body, forced.content_type.c_str());
+  for (const auto& [name, value] : forced.headers) response.set_header(name, value);
 }
 
 void answer_json(httplib::Response& response, int status, const nlohmann::ordered_json& body) {

@@ -2,8 +2,10 @@
 // port, served from its own thread, and the recording of requests.
 #pragma once
 
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -30,17 +32,27 @@ class LoopbackServer {
   /// "http(s)://127.0.0.1:PORT"
   const std::string& base_url() const { return base_url_; }
 
+  /// The part of a forced answer that comes after the answer is set and the
+  /// request recorded: its delay, then dropping the connection. Call it from
+  /// the handler without holding locks.
+  void carry_out(const httplib::Request& request, const ForcedAnswer& forced);
+
  private:
+  std::mutex stop_mutex_;
+  std::condition_variable stop_signal_;
+  bool stopping_ = false;
   std::unique_ptr<httplib::Server> server_;
   std::thread thread_;
   int port_ = -1;
   std::string base_url_;
 };
 
-/// The request as received, with the answer already set in `response`.
-RecordedRequest record_exchange(const httplib::Request& request, const httplib::Response& response);
+/// The request as received, with the answer already set in `response`, or
+/// with status 0 and no answer when `forced` drops the connection.
+RecordedRequest record_exchange(const httplib::Request& request, const httplib::Response& response,
+                                const ForcedAnswer* forced = nullptr);
 
-/// Sets status, body and content type.
+/// Sets status, body, content type and the extra headers.
 void answer(httplib::Response& response, const ForcedAnswer& forced);
 void answer_json(httplib::Response& response, int status, const nlohmann::ordered_json& body);
 

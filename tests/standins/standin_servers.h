@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -31,7 +32,7 @@ struct RecordedRequest {
   std::vector<std::pair<std::string, std::string>> params;  ///< decoded query parameters
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
-  int status = 0;
+  int status = 0;  ///< 0 when the connection was dropped without an answer
   std::string response_body;
 
   /// The first header of that name (case-insensitive); empty when absent.
@@ -43,12 +44,50 @@ struct RecordedRequest {
   nlohmann::ordered_json to_json(std::string_view secret = {}) const;
 };
 
-/// An answer given instead of the normal one.
+/// An answer given instead of the normal one. Besides replacing the answer
+/// it can model what goes wrong between the service and the client: the
+/// request may first be served as usual (so a merge request really is
+/// created) and its answer then replaced, held back or lost.
 struct ForcedAnswer {
   int status = 500;
   std::string body;
   std::string content_type = "application/json";
+  /// Extra answer headers, such as Retry-After.
+  std::vector<std::pair<std::string, std::string>> headers = {};
+  /// Serve the request as usual first; its normal answer is then replaced by
+  /// this one, unless keep_normal_answer.
+  bool serve_first = false;
+  bool keep_normal_answer = false;
+  /// Wait this long before answering (or dropping); cut short when the
+  /// stand-in stops.
+  int delay_seconds = 0;
+  /// Send nothing back and close the connection: the client sees a transport
+  /// error. The request is recorded with status 0.
+  bool drop_connection = false;
 };
+
+/// Ready-made faults of POST /projects/:id/merge_requests, for
+/// GitLabStandin::force_next(Route::kCreateMergeRequest, ...).
+namespace merge_request_faults {
+/// Creates the merge request, then closes the connection without answering.
+ForcedAnswer create_then_drop();
+/// Creates it and answers 201 as usual, but only after `seconds`.
+ForcedAnswer create_then_stall(int seconds);
+/// Creates it, then answers 201 with a proxy's HTML page instead of JSON.
+ForcedAnswer created_non_json();
+/// 429 with "Retry-After: SECONDS" and GitLab's throttle text; creates nothing.
+ForcedAnswer too_many_requests(int retry_after_seconds);
+/// Closes the connection without answering; creates nothing.
+ForcedAnswer drop();
+/// 500 with GitLab's JSON body; creates nothing.
+ForcedAnswer server_error();
+/// 502 with a proxy's HTML page; creates nothing.
+ForcedAnswer bad_gateway();
+/// The fault of that name: "create_then_drop", "create_then_stall:SECONDS",
+/// "created_non_json", "too_many_requests:SECONDS", "drop", "server_error" or
+/// "bad_gateway"; nullopt for anything else.
+std::optional<ForcedAnswer> named(std::string_view name);
+}  // namespace merge_request_faults
 
 /// Called (from a server thread) after each request has been recorded.
 using RequestObserver = std::function<void(const RecordedRequest&)>;
@@ -59,11 +98,16 @@ struct GitLabUser {
   std::string name;
 };
 
-/// GitLab's REST API under /api/v4: the user search and merge request
-/// creation, with GitLab's statuses and bodies.
+/// GitLab's REST API under /api/v4: the user search, merge request creation
+/// and the list of a project's merge requests, with GitLab's statuses and
+/// bodies. Merge requests are kept for the life of the stand-in, all open.
 class GitLabStandin {
  public:
-  enum class Route { kUserSearch, kCreateMergeRequest };
+  enum class Route {
+    kUserSearch,          ///< GET /users
+    kCreateMergeRequest,  ///< POST /projects/:id/merge_requests
+    kListMergeRequests,   ///< GET /projects/:id/merge_requests
+  };
 
   struct Options {
     std::string token = "stand-in-token";
@@ -93,7 +137,8 @@ class GitLabStandin {
 
   std::vector<RecordedRequest> requests() const;
   std::vector<RecordedRequest> requests(Route route) const;
-  /// The merge requests created so far, as they were answered.
+  /// The merge requests created so far, oldest first, as creation answered
+  /// them (also those whose answer was replaced or lost).
   std::vector<nlohmann::ordered_json> merge_requests() const;
 
  private:

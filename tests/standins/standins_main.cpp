@@ -5,6 +5,7 @@
 // Usage:
 //   quillmere-standins --state-dir DIR [--cert FILE --key FILE] [--token TOKEN]
 //                      [--project-id ID] [--users NAME=ID,NAME=ID...]
+//                      [--merge-request-faults FAULT,FAULT...]
 //
 //   --state-dir DIR   where the program writes its state (created if missing):
 //                       urls.env              GITLAB_URL=...  (the /api/v4 base)
@@ -16,13 +17,25 @@
 //                       teams-cards.jsonl     one JSON object per webhook post
 //                     Records hold method, path, query, headers, the body (as
 //                     "json" when it parses, else "body"), status and response;
-//                     the token is masked in them.
+//                     the token is masked in them. A dropped connection is
+//                     recorded with status 0 and an empty response.
 //   --cert FILE --key FILE
 //                     serve HTTPS with this PEM certificate and key (make them
 //                     with scripts/make-test-certs); plain HTTP without them
 //   --token TOKEN     the PRIVATE-TOKEN GitLab accepts (default stand-in-token)
 //   --project-id ID   the project that exists (default 42)
 //   --users LIST      the users GitLab knows (default alice=101,bob=102)
+//   --merge-request-faults LIST
+//                     what the first merge request creations (POSTs) meet, in
+//                     order; the ones after them are served normally:
+//                       create_then_drop         created, connection closed unanswered
+//                       create_then_stall:SECS   created, 201 sent after SECS seconds
+//                       created_non_json         created, 201 with an HTML page
+//                       too_many_requests:SECS   429 "Retry-After: SECS", nothing created
+//                       drop                     connection closed unanswered, nothing created
+//                       server_error             500 with GitLab's JSON, nothing created
+//                       bad_gateway              502 with an HTML page, nothing created
+//                     e.g. --merge-request-faults create_then_drop,too_many_requests:2
 //
 // Exit status: 0 after a signal, 2 for a bad command line, 1 when a server
 // cannot start.
@@ -33,6 +46,7 @@
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +54,7 @@
 
 namespace {
 
+using quillmere::standins::ForcedAnswer;
 using quillmere::standins::GitLabStandin;
 using quillmere::standins::GitLabUser;
 using quillmere::standins::RecordedRequest;
@@ -52,12 +67,14 @@ struct CommandLine {
   std::string token = "stand-in-token";
   std::string project_id = "42";
   std::string users = "alice=101,bob=102";
+  std::string merge_request_faults;
 };
 
 [[noreturn]] void usage(const std::string& problem) {
   std::cerr << "quillmere-standins: " << problem << "\n"
             << "usage: quillmere-standins --state-dir DIR [--cert FILE --key FILE] "
-               "[--token TOKEN] [--project-id ID] [--users NAME=ID,...]\n";
+               "[--token TOKEN] [--project-id ID] [--users NAME=ID,...] "
+               "[--merge-request-faults FAULT,...]\n";
   std::exit(2);
 }
 
@@ -67,6 +84,7 @@ CommandLine parse_command_line(int argc, char** argv) {
       {"--state-dir", &line.state_dir},   {"--cert", &line.cert_file},
       {"--key", &line.key_file},          {"--token", &line.token},
       {"--project-id", &line.project_id}, {"--users", &line.users},
+      {"--merge-request-faults", &line.merge_request_faults},
   };
   for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];
@@ -106,6 +124,20 @@ std::vector<GitLabUser> parse_users(const std::string& text) {
     users.push_back(user);
   }
   return users;
+}
+
+std::vector<ForcedAnswer> parse_faults(const std::string& text) {
+  std::vector<ForcedAnswer> faults;
+  for (size_t start = 0; start < text.size();) {
+    const size_t comma = std::min(text.find(',', start), text.size());
+    const std::string name = text.substr(start, comma - start);
+    start = comma + 1;
+    if (name.empty()) continue;
+    std::optional<ForcedAnswer> fault = quillmere::standins::merge_request_faults::named(name);
+    if (!fault) usage("--merge-request-faults: unknown fault " + name);
+    faults.push_back(std::move(*fault));
+  }
+  return faults;
 }
 
 // Appends one JSON line per record; server threads call it concurrently.
@@ -148,6 +180,7 @@ void write_urls(const std::string& dir, const GitLabStandin& gitlab, const Teams
 int main(int argc, char** argv) {
   const CommandLine line = parse_command_line(argc, argv);
   const std::vector<GitLabUser> users = parse_users(line.users);
+  const std::vector<ForcedAnswer> faults = parse_faults(line.merge_request_faults);
 
   // Blocked before any server thread exists, so every thread inherits the mask
   // and the signals wait for sigwait below.
@@ -170,6 +203,8 @@ int main(int argc, char** argv) {
     gitlab_options.tls = tls;
     gitlab_options.observer = [&](const RecordedRequest& request) { gitlab_log.append(request); };
     GitLabStandin gitlab(gitlab_options);
+    for (const ForcedAnswer& fault : faults)
+      gitlab.force_next(GitLabStandin::Route::kCreateMergeRequest, fault);
 
     TeamsStandin::Options teams_options;
     teams_options.tls = tls;

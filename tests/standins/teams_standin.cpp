@@ -34,29 +34,33 @@ struct TeamsStandin::Impl {
 
   void handle(const httplib::Request& request, httplib::Response& response) {
     RecordedRequest record;
+    std::optional<ForcedAnswer> fault;
     {
       std::lock_guard lock(mutex);
       const nlohmann::ordered_json card =
           nlohmann::ordered_json::parse(request.body, nullptr, false);
-      serve(request, response, card);
-      record = record_exchange(request, response);
+      serve(request, response, card, fault);
+      record = record_exchange(request, response, fault ? &*fault : nullptr);
       recorded.push_back(record);
       if (request.path == options.path && card.is_object()) cards.push_back(card);
     }
     if (options.observer) options.observer(record);
+    if (fault) server->carry_out(request, *fault);
   }
 
   // Runs with the mutex held; the checks come in the order Teams applies them.
+  // A forced answer that was used is left in `fault`.
   void serve(const httplib::Request& request, httplib::Response& response,
-             const nlohmann::ordered_json& card) {
+             const nlohmann::ordered_json& card, std::optional<ForcedAnswer>& fault) {
     if (request.path != options.path) return answer(response, {404, "", kTextPlain});
     if (request.method != "POST") return answer(response, {405, "Method not allowed", kTextPlain});
     if (!forced.empty()) {
-      answer(response, forced.front());
+      fault = std::move(forced.front());
       forced.pop_front();
-      return;
+    } else if (failing) {
+      fault = failing;
     }
-    if (failing) return answer(response, *failing);
+    if (fault && !fault->keep_normal_answer) return answer(response, *fault);
     if (request.body.empty())
       return answer(response, {400, "Invalid webhook request - Empty Payload", kTextPlain});
     if (!card.is_object())
