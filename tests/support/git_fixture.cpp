@@ -13,16 +13,18 @@ const std::string kSeedIdentity = "-c user.name=Fixture -c user.email=fixture@ex
 GitRemoteFixture::GitRemoteFixture(const std::string& root,
                                    const std::vector<std::string>& branches)
     : root_(root), remote_(root + "/remote.git"), work_(root + "/work") {
-  const std::string seed = root + "/seed";
-  sh("git init -q --bare -b " + branches.front() + " remote.git", root);
-  sh("git init -q -b " + branches.front() + " seed", root);
-  write_file(seed + "/README.md", "Configuration repository\n");
-  sh("git add README.md && git " + kSeedIdentity + "commit -q -m 'Initial commit'", seed);
-  sh("git remote add origin " + remote_, seed);
-  for (const auto& branch : branches) sh("git push -q origin HEAD:refs/heads/" + branch, seed);
-  sh("rm -rf seed", root);
-  sh("git clone -q remote.git work", root);
-  sh("git checkout -q " + branches.front(), work_);
+  // One shell and one push for the whole set-up: every git start costs,
+  // and this runs before nearly every integration test.
+  std::string refspecs;
+  for (const auto& branch : branches) refspecs += " HEAD:refs/heads/" + branch;
+  make_dir(root + "/seed");
+  write_file(root + "/seed/README.md", "Configuration repository\n");
+  sh("git init -q --bare -b " + branches.front() + " remote.git && git init -q -b " +
+         branches.front() + " seed && cd seed && git add README.md && git " + kSeedIdentity +
+         "commit -q -m 'Initial commit' && git push -q ../remote.git" + refspecs +
+         " && cd .. && rm -rf seed && git clone -q remote.git work && cd work && git checkout -q " +
+         branches.front(),
+     root);
 }
 
 std::string GitRemoteFixture::git(const std::string& args, const std::string& dir) const {
