@@ -37,7 +37,7 @@ sanitize:
 demo: build
 	@scripts/demo $(BUILD_DIR)
 
-# The whole road, timed against plain git and curl; see bench/RESULTS.md.
+# The whole road, timed against its git-only floor and its limit; see bench/RESULTS.md.
 bench: build
 	@bench/run $(BUILD_DIR)
 

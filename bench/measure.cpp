@@ -6,13 +6,16 @@
 // Runs COMMAND with the caller's standard streams and environment, waits for
 // it, and appends one line to REPORT_FILE:
 //
-//   wall_ms=W hwm_kb=H tree_kb=T status=S
+//   wall_ms=W hwm_kb=H tree_kb=T cpu_ms=C status=S
 //
 //   W  wall-clock time from start to end, in milliseconds
 //   H  the command's own peak resident set (VmHWM of /proc/PID/status), read
 //      every millisecond while it runs; the last reading is the peak
 //   T  the largest peak resident set of the command and of every descendant
 //      it waited for (getrusage of the reaped child, ru_maxrss)
+//   C  processor time (user and system) of the command and of every
+//      descendant it waited for, in milliseconds: less disturbed than W when
+//      other work shares the machine
 //   S  the command's exit status (128+N when killed by signal N)
 //
 // Exits with the command's status, or 127 when it cannot be started.
@@ -86,13 +89,14 @@ int main(int argc, char** argv) {
   const int exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   const long wall_ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(end - start).count();
-  std::FILE* report = std::fopen(argv[1], "a");
-  if (report == nullptr) {
+  const auto to_ms = [](const timeval& time) { return time.tv_sec * 1000L + time.tv_usec / 1000L; };
+  const long cpu_ms = to_ms(usage.ru_utime) + to_ms(usage.ru_stime);
+  std::ofstream report(argv[1], std::ios::app);
+  report << "wall_ms=" << wall_ms << " hwm_kb=" << hwm_kb.load() << " tree_kb=" << usage.ru_maxrss
+         << " cpu_ms=" << cpu_ms << " status=" << exit_status << '\n';
+  if (!report.flush()) {
     std::perror("quillmere-measure: report file");
     return 127;
   }
-  std::fprintf(report, "wall_ms=%ld hwm_kb=%ld tree_kb=%ld status=%d\n", wall_ms, hwm_kb.load(),
-               usage.ru_maxrss, exit_status);
-  std::fclose(report);
   return exit_status;
 }
