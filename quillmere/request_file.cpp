@@ -1,5 +1,6 @@
 #include "quillmere/request_file.h"
 
+#include <yaml-cpp/eventhandler.h>
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -108,15 +110,45 @@ void check_characters(std::string_view text) {
   }
 }
 
+// Parses and forgets; only the number of documents is wanted.
+class IgnoredEvents : public YAML::EventHandler {
+ public:
+  void OnDocumentStart(const YAML::Mark&) override {}
+  void OnDocumentEnd() override {}
+  void OnNull(const YAML::Mark&, YAML::anchor_t) override {}
+  void OnAlias(const YAML::Mark&, YAML::anchor_t) override {}
+  void OnScalar(const YAML::Mark&, const std::string&, YAML::anchor_t,
+                const std::string&) override {}
+  void OnSequenceStart(const YAML::Mark&, const std::string&, YAML::anchor_t,
+                       YAML::EmitterStyle::value) override {}
+  void OnSequenceEnd() override {}
+  void OnMapStart(const YAML::Mark&, const std::string&, YAML::anchor_t,
+                  YAML::EmitterStyle::value) override {}
+  void OnMapEnd() override {}
+};
+
+// 0, 1 or 2 for two or more. Counting stops at the second document because
+// yaml-cpp's LoadAll never ends on some malformed streams (a lone ","): its
+// parser reports an empty document there without moving on, and the list of
+// documents grows until memory runs out.
+int count_documents(const std::string& text) {
+  std::istringstream stream(text);
+  YAML::Parser parser(stream);
+  IgnoredEvents ignored;
+  int documents = 0;
+  while (documents < 2 && parser.HandleNextDocument(ignored)) ++documents;
+  return documents;
+}
+
 // The file's one document; a null node when the stream holds none.
 YAML::Node load_single_document(const std::string& path) {
   const std::string raw = read_request_file(path);
   check_characters(raw);
-  const std::vector<YAML::Node> documents = YAML::LoadAll(normalise_line_endings(raw));
-  if (documents.size() > 1)
-    throw std::runtime_error("expected a single document in the stream but found " +
-                             std::to_string(documents.size()));
-  return documents.empty() ? YAML::Node() : documents.front();
+  const std::string text = normalise_line_endings(raw);
+  const int documents = count_documents(text);
+  if (documents > 1)
+    throw std::runtime_error("expected a single document in the stream but found more");
+  return documents == 0 ? YAML::Node() : YAML::Load(text);
 }
 
 // --- Typing nodes ----------------------------------------------------------------

@@ -78,6 +78,7 @@ TEST_F(RequestFileTest, UnusableContentFallsBackToTheNameOrFails) {
       "ticket: [OPS-1\n",                                 // malformed
       complete + "---\nticket: OPS-2\n",                  // two documents
       complete + "---\n",                                 // a second, empty document
+      ",\n",                                              // stray comma; looped in yaml-cpp
       "- ticket: OPS-1\n",                                // top-level list
       "just text\n",                                      // top-level scalar
       complete + "note: caf\xe9\n",                       // Latin-1, not UTF-8
