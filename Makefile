@@ -5,7 +5,7 @@ CMAKE_FLAGS ?=
 # make install PREFIX=/usr DESTDIR=/tmp/stage
 PREFIX ?= /usr/local
 
-.PHONY: all build test sanitize demo bench install package bootstrap configure clean
+.PHONY: all build test sanitize fuzz fuzz-short demo bench install package bootstrap configure clean
 
 all: build
 
@@ -24,6 +24,16 @@ test: build
 # Every test again, with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize:
 	@$(MAKE) --no-print-directory test BUILD_DIR=build-asan CMAKE_FLAGS="-DQUILLMERE_SANITIZE=ON"
+
+# The parsers under libFuzzer (clang, ASan, UBSan), FUZZ_SECONDS a target, from
+# the seeds in tests/fuzz/corpus; fails on any crash. See scripts/fuzz.
+FUZZ_SECONDS ?= 60
+fuzz: bootstrap
+	@scripts/fuzz build-fuzz $(FUZZ_SECONDS)
+
+# The same for 30 seconds a target, short enough to go with the tests.
+fuzz-short:
+	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=30
 
 # The whole job on a local sandbox (sandbox/, made again on every run).
 demo: build
