@@ -242,6 +242,7 @@ class DocumentReader {
       return;
     }
     if (!checked_.insert(identity(node)).second) return;  // aliases may form cycles
+    const Descent descent(depth_);
     switch (collection_kind(node)) {
       case Collection::List:
         for (const YAML::Node& element : node) check(element);
@@ -268,6 +269,7 @@ class DocumentReader {
       return known->second;
     if (std::find(merging_.begin(), merging_.end(), identity(map)) != merging_.end())
       throw std::runtime_error("a map cannot merge itself");
+    if (merging_.size() >= kMaxDepth) throw std::runtime_error("merges nest too deeply");
     merging_.push_back(identity(map));
     Entries merged;
     Entries own;
@@ -298,6 +300,25 @@ class DocumentReader {
   }
 
  private:
+  // Aliases let lists, maps and merges nest without end in a flat text;
+  // past about the depth yaml-cpp allows for written nesting the document is
+  // refused, before the recursion overflows the stack.
+  static constexpr size_t kMaxDepth = 500;
+
+  class Descent {
+   public:
+    explicit Descent(size_t& depth) : depth_(depth) {
+      if (depth_ >= kMaxDepth) throw std::runtime_error("the document nests too deeply");
+      ++depth_;
+    }
+    ~Descent() { --depth_; }
+    Descent(const Descent&) = delete;
+    Descent& operator=(const Descent&) = delete;
+
+   private:
+    size_t& depth_;
+  };
+
   void check_pair(const YAML::Node& element) {
     if (!element.IsMap() || element.size() != 1)
       throw std::runtime_error("ordered pairs need maps of one pair each");
@@ -349,6 +370,7 @@ class DocumentReader {
 
   std::set<const void*> checked_;
   std::vector<const void*> merging_;
+  size_t depth_ = 0;
   std::map<const void*, Entries> flattened_;
 };
 
