@@ -5,7 +5,7 @@ CMAKE_FLAGS ?=
 # make install PREFIX=/usr DESTDIR=/tmp/stage
 PREFIX ?= /usr/local
 
-.PHONY: all build check test sanitize demo bench install package bootstrap configure clean
+.PHONY: all build check test sanitize fuzz fuzz-short demo bench install package bootstrap configure clean
 
 all: build
 
@@ -23,15 +23,26 @@ check: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
 # What CI runs: the suite with warnings as errors, then again under
-# AddressSanitizer and UBSan.
+# AddressSanitizer and UBSan, then every fuzz target for 30 seconds.
 test:
 	@$(MAKE) --no-print-directory check CMAKE_FLAGS="$(CMAKE_FLAGS) -DQUILLMERE_WERROR=ON"
 	@$(MAKE) --no-print-directory sanitize
+	@$(MAKE) --no-print-directory fuzz-short
 
 # Every test again, with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize:
 	@$(MAKE) --no-print-directory check BUILD_DIR=build-asan \
 		CMAKE_FLAGS="-DQUILLMERE_SANITIZE=ON -DQUILLMERE_WERROR=ON"
+
+# The parsers under libFuzzer (clang, ASan, UBSan), FUZZ_SECONDS a target, from
+# the seeds in tests/fuzz/corpus; fails on any crash. See scripts/fuzz.
+FUZZ_SECONDS ?= 60
+fuzz: bootstrap
+	@scripts/fuzz build-fuzz $(FUZZ_SECONDS)
+
+# The same for 30 seconds a target, short enough to go with the tests.
+fuzz-short:
+	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=30
 
 # The whole job on a local sandbox (sandbox/, made again on every run).
 demo: build

@@ -118,6 +118,25 @@ void render(const YAML::Node& node, std::vector<const void*>& open, std::string&
   text += node.IsMap() ? "}" : "]";
 }
 
+// Aliases let lists, maps and merges nest without end in a flat text; past
+// about the depth yaml-cpp allows for written nesting the document is
+// refused, before the recursion overflows the stack.
+constexpr size_t kMaxDepth = 500;
+
+class Descent {
+ public:
+  explicit Descent(size_t& depth) : depth_(depth) {
+    if (depth_ >= kMaxDepth) throw std::runtime_error("the document nests too deeply");
+    ++depth_;
+  }
+  ~Descent() { --depth_; }
+  Descent(const Descent&) = delete;
+  Descent& operator=(const Descent&) = delete;
+
+ private:
+  size_t& depth_;
+};
+
 // Counts the nodes of the stream without building them: yaml-cpp's event
 // parser keeps only what the current event needs.
 class NodeCounter : public YAML::EventHandler {
@@ -221,6 +240,7 @@ void DocumentReader::check(const YAML::Node& node) {
     return;
   }
   if (!checked_.insert(identity(node)).second) return;  // aliases may form cycles
+  const Descent descent(depth_);
   switch (collection_kind(node)) {
     case Collection::List:
       for (const YAML::Node& element : node) check(element);
@@ -247,6 +267,7 @@ const YamlEntries& DocumentReader::entries(const YAML::Node& map) {
     return known->second;
   if (std::find(merging_.begin(), merging_.end(), identity(map)) != merging_.end())
     throw std::runtime_error("a map cannot merge itself");
+  if (merging_.size() >= kMaxDepth) throw std::runtime_error("merges nest too deeply");
   merging_.push_back(identity(map));
   YamlEntries merged;
   YamlEntries own;

@@ -68,6 +68,7 @@ class DocumentReader {
   std::set<const void*> checked_;
   std::vector<const void*> merging_;
   std::map<const void*, YamlEntries> flattened_;
+  size_t depth_ = 0;  ///< nesting of check() now
 };
 
 }  // namespace quillmere

@@ -9,6 +9,9 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
+
+#include "quillmere/text.h"
 
 #include "quillmere/text.h"
 
@@ -333,18 +336,13 @@ bool float_is_zero(std::string_view text) {
   if (number == ".inf" || number == ".nan") return false;
   if (number.find(':') == std::string_view::npos) return parse_decimal(number, text) == 0.0;
 
-  // Base 60: the last group counts ones, the one before sixties, and so on.
+  // Base 60: the last group counts ones, the one before sixties, and so on;
+  // an empty group (":0", "1::2") is no number.
+  const std::vector<std::string_view> groups = split(number, ':');
   double total = 0.0;
-  size_t end = number.size();
   double base = 1.0;
-  while (true) {
-    const size_t colon = number.rfind(':', end - 1);
-    const size_t start = colon == std::string_view::npos ? 0 : colon + 1;
-    total += parse_decimal(number.substr(start, end - start), text) * base;
-    if (colon == std::string_view::npos) break;
-    end = colon;
-    base *= 60.0;
-  }
+  for (auto group = groups.rbegin(); group != groups.rend(); ++group, base *= 60.0)
+    total += parse_decimal(*group, text) * base;
   return total == 0.0;
 }
 

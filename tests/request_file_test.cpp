@@ -79,6 +79,7 @@ TEST_F(RequestFileTest, UnusableContentFallsBackToTheNameOrFails) {
       "ticket: [OPS-1\n",                                 // malformed
       complete + "---\nticket: OPS-2\n",                  // two documents
       complete + "---\n",                                 // a second, empty document
+      ",\n",                                              // stray comma; looped in yaml-cpp
       "- ticket: OPS-1\n",                                // top-level list
       "just text\n",                                      // top-level scalar
       complete + "note: caf\xe9\n",                       // Latin-1, not UTF-8
@@ -194,6 +195,20 @@ TEST_F(RequestFileTest, NestedAliasesAndMergesDoNotMultiply) {
   content += "<<: *m9\nenvironment: *l9\nproject: x\n";
   EXPECT_EQ(parse(kValidName, content), kValidNameRequest);
   EXPECT_LT(log_.lines().front().size(), 2000u);
+}
+
+TEST_F(RequestFileTest, MergeChainsNestOnlySoDeep) {
+  // Each map merges the one before; a flat text, but as deep as it is long.
+  const auto merge_chain = [](int depth) {
+    std::string content = "m0: &m0 {ticket: A-1, environment: dev, project: x}\n";
+    for (int i = 1; i < depth; ++i)
+      content += "m" + std::to_string(i) + ": &m" + std::to_string(i) + " {<<: *m" +
+                 std::to_string(i - 1) + "}\n";
+    return content + "<<: *m" + std::to_string(depth - 1) + "\n";
+  };
+  EXPECT_EQ(parse(kValidName, merge_chain(100)), (OnboardingRequest{"A-1", "dev", "x"}));
+  // Refused: a long enough chain (50,000) overflowed the stack and killed the run.
+  EXPECT_EQ(parse(kValidName, merge_chain(1000)), kValidNameRequest);
 }
 
 TEST_F(RequestFileTest, FileNamesThatMatch) {

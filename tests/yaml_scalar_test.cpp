@@ -118,6 +118,8 @@ TEST(ExplicitTagConstruction, BuildsOrRejectsTheTaggedValue) {
   EXPECT_FALSE(construct_scalar(ScalarKind::Float, "0").truthy);
   EXPECT_THROW(construct_scalar(ScalarKind::Float, "abc"), std::invalid_argument);
   EXPECT_THROW(construct_scalar(ScalarKind::Float, "0x1p3"), std::invalid_argument);
+  for (const char* empty_group : {":0", "1::0", "1:"})  // ":0" once looped for ever
+    EXPECT_THROW(construct_scalar(ScalarKind::Float, empty_group), std::invalid_argument);
 
   EXPECT_FALSE(construct_scalar(ScalarKind::Null, "anything").truthy);
   EXPECT_FALSE(construct_scalar(ScalarKind::Text, "").truthy);
