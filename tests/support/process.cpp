@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,22 +23,45 @@ extern char** environ;
 
 namespace quillmere::testing {
 
+namespace {
+
+// The argument and environment vectors of a child, built before the fork:
+// PATH and HOME are added from the test's own environment unless given.
+class ChildVectors {
+ public:
+  ChildVectors(const std::vector<std::string>& argv, const Environment& env) : argv_(argv) {
+    Environment full_env = env;
+    for (const char* inherited : {"PATH", "HOME"}) {
+      const char* value = std::getenv(inherited);
+      if (value && !full_env.count(inherited)) full_env[inherited] = value;
+    }
+    for (const auto& [name, value] : full_env) env_strings_.push_back(name + "=" + value);
+    for (auto& entry : env_strings_) envp_.push_back(entry.data());
+    envp_.push_back(nullptr);
+    for (auto& arg : argv_) args_.push_back(arg.data());
+    args_.push_back(nullptr);
+  }
+
+  // In the child, after the fork: only async-signal-safe calls.
+  [[noreturn]] void exec_in(const std::string& cwd) {
+    int devnull = ::open("/dev/null", O_RDONLY);
+    if (devnull >= 0) ::dup2(devnull, 0);
+    if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+    ::execve(args_[0], args_.data(), envp_.data());
+    ::_exit(127);
+  }
+
+ private:
+  std::vector<std::string> argv_;
+  std::vector<std::string> env_strings_;
+  std::vector<char*> envp_, args_;
+};
+
+}  // namespace
+
 ProcessResult run_process(const std::vector<std::string>& argv, const std::string& cwd,
                           const Environment& env, int timeout_seconds) {
-  Environment full_env = env;
-  for (const char* inherited : {"PATH", "HOME"}) {
-    const char* value = std::getenv(inherited);
-    if (value && !full_env.count(inherited)) full_env[inherited] = value;
-  }
-  std::vector<std::string> env_strings;
-  for (const auto& [name, value] : full_env) env_strings.push_back(name + "=" + value);
-  std::vector<char*> envp, args;
-  for (auto& entry : env_strings) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> argv_copy = argv;
-  for (auto& arg : argv_copy) args.push_back(arg.data());
-  args.push_back(nullptr);
-
+  ChildVectors vectors(argv, env);
   int out_pipe[2], err_pipe[2];
   if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
@@ -46,11 +70,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
   if (pid == 0) {
     ::dup2(out_pipe[1], 1);
     ::dup2(err_pipe[1], 2);
-    int devnull = ::open("/dev/null", O_RDONLY);
-    if (devnull >= 0) ::dup2(devnull, 0);
-    if (::chdir(cwd.c_str()) != 0) ::_exit(126);
-    ::execve(args[0], args.data(), envp.data());
-    ::_exit(127);
+    vectors.exec_in(cwd);
   }
   ::close(out_pipe[1]);
   ::close(err_pipe[1]);
@@ -91,6 +111,88 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
   if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
   if (killed) ADD_FAILURE() << "process timed out: " << argv[0];
   return result;
+}
+
+namespace {
+
+// The whole content of an in-memory file written by a child.
+std::string read_all(int fd) {
+  std::string text;
+  char buffer[65536];
+  off_t offset = 0;
+  for (;;) {
+    const ssize_t n = ::pread(fd, buffer, sizeof buffer, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return text;
+    text.append(buffer, static_cast<size_t>(n));
+    offset += n;
+  }
+}
+
+}  // namespace
+
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const std::string& cwd,
+                                     const Environment& env)
+    : name_(argv.at(0)),
+      out_(::memfd_create("stdout", MFD_CLOEXEC)),
+      err_(::memfd_create("stderr", MFD_CLOEXEC)) {
+  if (!out_.is_open() || !err_.is_open()) throw std::runtime_error("memfd_create failed");
+  ChildVectors vectors(argv, env);
+  pid_ = ::fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    ::setpgid(0, 0);
+    ::dup2(out_.get(), 1);
+    ::dup2(err_.get(), 2);
+    vectors.exec_in(cwd);
+  }
+  // Also from this side, so the group exists before the first signal to it.
+  ::setpgid(pid_, pid_);
+}
+
+BackgroundProcess::~BackgroundProcess() {
+  if (!status_) kill_and_reap();
+}
+
+void BackgroundProcess::kill_and_reap() {
+  ::kill(-pid_, SIGKILL);
+  ::kill(pid_, SIGKILL);
+  int status = 0;
+  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  status_ = status;
+}
+
+void BackgroundProcess::signal(int signal_number) const { ::kill(pid_, signal_number); }
+
+void BackgroundProcess::signal_group(int signal_number) const { ::kill(-pid_, signal_number); }
+
+bool BackgroundProcess::finished() {
+  if (status_) return true;
+  int status = 0;
+  if (::waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
+  return status_.has_value();
+}
+
+ProcessResult BackgroundProcess::wait(std::chrono::milliseconds timeout) {
+  if (!wait_until([this] { return finished(); }, timeout)) {
+    ADD_FAILURE() << "process timed out: " << name_;
+    kill_and_reap();
+  }
+  ProcessResult result;
+  if (WIFEXITED(*status_)) result.exit_status = WEXITSTATUS(*status_);
+  result.out = read_all(out_.get());
+  result.err = read_all(err_.get());
+  return result;
+}
+
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return condition();
+    ::usleep(20000);
+  }
+  return true;
 }
 
 std::string sh(const std::string& command_line, const std::string& cwd) {

@@ -1,11 +1,16 @@
 // Running programs from tests: the real binary, git, helper scripts.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "quillmere/file_descriptor.h"
 #include "quillmere/logging.h"
 
 namespace quillmere::testing {
@@ -24,6 +29,44 @@ using Environment = std::map<std::string, std::string>;
 /// Gives up (kills the child) after `timeout_seconds`.
 ProcessResult run_process(const std::vector<std::string>& argv, const std::string& cwd,
                           const Environment& env, int timeout_seconds = 120);
+
+/// A program started in the background in a process group of its own (the
+/// group id is its pid), so that a test can signal it, or its whole group,
+/// the way a terminal or a service manager does. Both streams go to unnamed
+/// in-memory files, so a chatty child never blocks on a full pipe. Whatever
+/// still runs when the object goes is killed with its group and reaped.
+class BackgroundProcess {
+ public:
+  BackgroundProcess(const std::vector<std::string>& argv, const std::string& cwd,
+                    const Environment& env);
+  ~BackgroundProcess();
+  BackgroundProcess(const BackgroundProcess&) = delete;
+  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  /// Sends `signal_number` to the process alone.
+  void signal(int signal_number) const;
+  /// Sends `signal_number` to every process of its group.
+  void signal_group(int signal_number) const;
+  /// True once the process has ended; never blocks.
+  bool finished();
+  /// Waits at most `timeout` for the end and returns what it wrote; on time
+  /// out the group is killed and the test fails.
+  ProcessResult wait(std::chrono::milliseconds timeout);
+
+ private:
+  void kill_and_reap();
+
+  std::string name_;
+  pid_t pid_ = -1;
+  std::optional<int> status_;  ///< the raw wait status, once reaped
+  FileDescriptor out_;
+  FileDescriptor err_;
+};
+
+/// Polls `condition` every 20 ms until it holds or `timeout` has passed;
+/// returns its last value.
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
 /// Runs a /bin/sh command line in `cwd` with the test's own environment and
 /// returns its trimmed standard output; fails the test on a non-zero exit.
