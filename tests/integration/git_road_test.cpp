@@ -1,11 +1,5 @@
 // The real binary against a real bare remote: the branch, the commit and the
 // push of each request file, and every road on which that fails.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <cctype>
 #include <optional>
 #include <string>
@@ -15,7 +9,9 @@
 
 #include "quillmere/command_runner.h"
 #include "tests/support/git_fixture.h"
+#include "tests/support/loopback_port.h"
 #include "tests/support/process.h"
+#include "tests/support/run_log.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillmere {
@@ -27,63 +23,15 @@ using testing::GitRemoteFixture;
 using testing::make_dir;
 using testing::ProcessResult;
 using testing::read_file;
+using testing::RunLog;
 using testing::sh;
 using testing::TempDir;
+using testing::unused_loopback_port;
 using testing::write_file;
 
 const std::string kBranch = "dev-ABC-12-web_app";
 const std::string kRequest = "ABC-12_dev_web_app.yaml";
 const std::string kRequestText = "# Onboarding request\nowner: team-payments\n";
-
-// A loopback port nothing listens on: the merge request stage fails quickly.
-int unused_loopback_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = 9;
-  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-    port = ntohs(address.sin_port);
-  if (fd >= 0) ::close(fd);
-  return port;
-}
-
-// The log as "LEVEL - message" records; a message spanning several lines is
-// joined back with its line feeds.
-class RunLog {
- public:
-  explicit RunLog(const std::string& console) { records_ = testing::log_records(console); }
-
-  bool has(const std::string& record) const { return index(record) >= 0; }
-  // Position of the first record equal to `record`, -1 when absent.
-  int index(const std::string& record) const {
-    const auto found = std::find(records_.begin(), records_.end(), record);
-    return found == records_.end() ? -1 : static_cast<int>(found - records_.begin());
-  }
-  // The first record that begins with `prefix`, "" when none does.
-  std::string starting_with(const std::string& prefix) const {
-    for (const auto& record : records_)
-      if (record.rfind(prefix, 0) == 0) return record;
-    return "";
-  }
-  bool mentions(const std::string& text) const {
-    for (const auto& record : records_)
-      if (record.find(text) != std::string::npos) return true;
-    return false;
-  }
-  const std::vector<std::string>& records() const { return records_; }
-
- private:
-  std::vector<std::string> records_;
-};
-
-std::string dump(const RunLog& log) {
-  std::string text;
-  for (const auto& record : log.records()) text += record + "\n";
-  return text;
-}
 
 class GitRoadTest : public ::testing::Test {
  protected:
