@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -56,7 +57,8 @@ void expect_stopped_ending(const RunLog& log, const std::string& signal_name, in
       "INFO - " + rule};
   const auto& records = log.records();
   ASSERT_GE(records.size(), ending.size()) << dump(log);
-  EXPECT_EQ(std::vector(records.end() - 4, records.end()), ending) << dump(log);
+  EXPECT_EQ(std::vector(records.end() - static_cast<long>(ending.size()), records.end()), ending)
+      << dump(log);
 }
 
 class RunSafetyTest : public ::testing::Test {
@@ -203,6 +205,8 @@ struct StopCase {
   const char* signal_name;
 };
 
+void PrintTo(const StopCase& stop, std::ostream* out) { *out << stop.name; }
+
 class StopDuringPushTest : public RunSafetyTest, public ::testing::WithParamInterface<StopCase> {};
 
 // Needs the merge request lookup of the GitLab stand-in (GET merge_requests
@@ -251,6 +255,7 @@ TEST_F(RunSafetyTest, AStopBeforeThePushRollsTheFileBackForTheNextRun) {
   EXPECT_GE(branch_failure, 0) << dump(log);
   EXPECT_LT(branch_failure, rollback);
   EXPECT_LT(rollback, file_failure);
+  // The rolled-back file is counted as failed, not among those left.
   expect_stopped_ending(log, "SIGTERM", 0, 0, 1);
   EXPECT_FALSE(git.remote_has_branch(kAlpha.branch));
   EXPECT_FALSE(git.local_has_branch(kAlpha.branch));
