@@ -1,7 +1,7 @@
-// Running safely, with the real binary against a real bare remote and the
-// GitLab and Teams stand-ins: one run at a time per working copy, stops by
-// signal at safe points only, and a later run that takes up what an earlier
-// one left, without anyone cleaning up in between.
+// Running safely, with the real binary on the onboarding rig: one run at a
+// time per working copy, stops by signal at safe points only, and a later run
+// that takes up what an earlier one left, without anyone cleaning up in
+// between.
 #include <signal.h>
 
 #include <algorithm>
@@ -14,25 +14,20 @@
 #include <gtest/gtest.h>
 
 #include "tests/standins/standin_servers.h"
-#include "tests/support/git_fixture.h"
 #include "tests/support/loopback_port.h"
+#include "tests/support/onboarding_rig.h"
 #include "tests/support/process.h"
 #include "tests/support/run_log.h"
-#include "tests/support/temp_dir.h"
 
 namespace quillmere {
 namespace {
 
 using namespace std::chrono_literals;
 using standins::GitLabStandin;
-using standins::TeamsStandin;
 using testing::BackgroundProcess;
 using ::testing::ElementsAre;
 using testing::ProcessResult;
 using testing::RunLog;
-
-// The token the GitLab stand-in expects unless told otherwise.
-constexpr const char* kToken = "stand-in-token";
 
 // A request whose file name says everything; its content holds no request keys.
 struct Request {
@@ -61,44 +56,27 @@ void expect_stopped_ending(const RunLog& log, const std::string& signal_name, in
       << dump(log);
 }
 
-class RunSafetyTest : public ::testing::Test {
+class RunSafetyTest : public ::testing::Test, protected testing::OnboardingRig {
  protected:
-  RunSafetyTest() {
-    for (const char* dir : {"requests", "run", "run-2", "home"}) testing::make_dir(root / dir);
-  }
+  RunSafetyTest() { testing::make_dir(root / "run-2"); }
   // A hook still holding a push or checkout ends at once.
   ~RunSafetyTest() override { release(); }
 
-  void add(const Request& request) {
-    testing::write_file(root / "requests/" + request.file, request.content());
-  }
-
-  testing::Environment environment(const std::string& gitlab_url) const {
-    return {{"HOME", root / "home"},
-            {"REPO_PATH", git.work()},
-            {"YAML_DIR", root / "requests"},
-            {"GITLAB_URL", gitlab_url},
-            {"PROJECT_ID", "42"},
-            {"GITLAB_TOKEN", kToken},
-            {"GIT_COMMITTER_EMAIL", "bot@example.com"},
-            {"GIT_COMMITTER_NAME", "Onboarding Bot"},
-            {"TEAMS_WEBHOOK_URL", teams.webhook_url()}};
-  }
+  void add(const Request& request) { add_request(request.file, request.content()); }
 
   // Started in a process group of its own, as from a terminal or a service.
-  BackgroundProcess start(const std::string& run_dir = "run") {
-    return BackgroundProcess({testing::quillmere_binary()}, root / run_dir,
-                             environment(gitlab.api_url()));
+  BackgroundProcess start() {
+    return BackgroundProcess({testing::quillmere_binary()}, root / "run", environment());
   }
 
-  RunLog run_to_end(const std::string& gitlab_url = "") {
+  RunLog run_to_end(const testing::Environment& env) {
     const ProcessResult result =
-        testing::run_process({testing::quillmere_binary()}, root / "run",
-                             environment(gitlab_url.empty() ? gitlab.api_url() : gitlab_url), 60);
+        testing::run_process({testing::quillmere_binary()}, root / "run", env, 60);
     RunLog log(result.err);
     EXPECT_EQ(result.exit_status, 0) << dump(log);
     return log;
   }
+  RunLog run_to_end() { return run_to_end(environment()); }
 
   // Installs a hook that, when the shell test `condition` holds, says so in
   // the file "held" and waits (at most about 10 s) until release().
@@ -159,11 +137,6 @@ class RunSafetyTest : public ::testing::Test {
   size_t merge_request_posts() const {
     return gitlab.requests(GitLabStandin::Route::kCreateMergeRequest).size();
   }
-
-  testing::TempDir root;
-  testing::GitRemoteFixture git{root.path()};
-  GitLabStandin gitlab{GitLabStandin::Options()};  // expects kToken
-  TeamsStandin teams;
 };
 
 TEST_F(RunSafetyTest, ASecondRunOnTheSameWorkingCopyIsRefusedAndChangesNothing) {
@@ -173,8 +146,8 @@ TEST_F(RunSafetyTest, ASecondRunOnTheSameWorkingCopyIsRefusedAndChangesNothing) 
   // The first run holds the lock at least until its first push is released.
   BackgroundProcess holder = start();
   ASSERT_TRUE(wait_until_held());
-  const ProcessResult refusal = testing::run_process({testing::quillmere_binary()}, root / "run-2",
-                                                     environment(gitlab.api_url()), 30);
+  const ProcessResult refusal =
+      testing::run_process({testing::quillmere_binary()}, root / "run-2", environment(), 30);
   EXPECT_FALSE(holder.finished());
   release();
   const ProcessResult done = holder.wait(60s);
@@ -271,8 +244,10 @@ TEST_F(RunSafetyTest, AStopBeforeThePushRollsTheFileBackForTheNextRun) {
 // Needs the merge request lookup of the GitLab stand-in, as above.
 TEST_F(RunSafetyTest, ABranchPushedWhileGitLabWasDownIsTakenUpByTheNextRun) {
   add(kAlpha);
-  const std::string unreachable =
-      "http://127.0.0.1:" + std::to_string(testing::unused_loopback_port()) + "/api/v4";
+  testing::Environment unreachable = environment();
+  unreachable["GITLAB_URL"] =
+      "https://127.0.0.1:" + std::to_string(testing::unused_loopback_port()) + "/api/v4";
+  unreachable.erase("REVIEWER_USERNAMES");  // each look-up would wait out its own retries
   const RunLog first = run_to_end(unreachable);
   EXPECT_TRUE(first.has("INFO - ✅ Successfully pushed branch: " + kAlpha.branch)) << dump(first);
   EXPECT_TRUE(first.has("INFO - Processing complete: 0 succeeded, 1 failed")) << dump(first);

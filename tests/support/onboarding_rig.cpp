@@ -44,8 +44,8 @@ void OnboardingRig::add_request(const std::string& name, const std::string& cont
   write_file(root / "requests/" + name, content);
 }
 
-ProcessResult OnboardingRig::run() const {
-  const Environment env = {
+Environment OnboardingRig::environment() const {
+  return {
       {"REPO_PATH", git.work()},
       {"YAML_DIR", root / "requests"},
       {"GITLAB_URL", gitlab.api_url()},
@@ -58,7 +58,10 @@ ProcessResult OnboardingRig::run() const {
       {"REVIEWER_USERNAMES", " alice, bob "},
       {"SSL_CERT_FILE", certificates() / "ca.pem"},
   };
-  return run_process({quillmere_binary()}, root / "run", env, 120);
+}
+
+ProcessResult OnboardingRig::run() const {
+  return run_process({quillmere_binary()}, root / "run", environment(), 120);
 }
 
 std::string OnboardingRig::log_text() const { return read_file(root / "run/logs/onboarding.log"); }

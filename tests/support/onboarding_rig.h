@@ -24,9 +24,11 @@ class OnboardingRig {
   /// Writes a request file into the request directory.
   void add_request(const std::string& name, const std::string& content) const;
 
-  /// Runs the program in root/run with a clean environment: only its
-  /// settings, plus PATH and HOME; no proxy variables, no CA bundle but the
-  /// throwaway one.
+  /// A clean environment for the program: only its settings, plus PATH and
+  /// HOME when run; no proxy variables, no CA bundle but the throwaway one.
+  Environment environment() const;
+
+  /// Runs the program in root/run with environment().
   ProcessResult run() const;
 
   /// The program's log file.
