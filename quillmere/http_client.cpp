@@ -1,12 +1,15 @@
 #include "quillmere/http_client.h"
 
 #include <curl/curl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <vector>
 
+#include "quillmere/file_descriptor.h"
 #include "quillmere/text.h"
 #include "quillmere/types.h"
 
@@ -59,17 +62,29 @@ HeaderList build_headers(const HttpHeaders& headers, bool json_body, std::string
   return list;
 }
 
-// The certificates of the PEM bundles as one text. A bundle that cannot be
-// read adds nothing, so verification against it fails as it would for a
-// missing file.
-std::string read_bundles(const std::vector<std::string>& paths) {
+// The certificates of several PEM bundles as one private file, so that
+// libcurl can load them as one CA file. A bundle that cannot be read adds
+// nothing, so verification against it fails as it would for a missing file.
+std::string write_combined_bundle(const std::vector<std::string>& paths) {
   std::string pem;
   for (const std::string& path : paths) {
     std::ifstream file(path, std::ios::binary);
     pem.append(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     pem.push_back('\n');
   }
-  return pem;
+  const char* tmp = std::getenv("TMPDIR");
+  std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/quillmere-ca-XXXXXX";
+  const FileDescriptor file(::mkstemp(name.data()));  // mode 0600
+  if (!file.is_open()) throw OnboardingError("Cannot write the combined CA bundle: " + name);
+  for (size_t done = 0; done < pem.size();) {
+    const ssize_t n = ::write(file.get(), pem.data() + done, pem.size() - done);
+    if (n <= 0) {
+      ::unlink(name.c_str());
+      throw OnboardingError("Cannot write the combined CA bundle: " + name);
+    }
+    done += static_cast<size_t>(n);
+  }
+  return name;
 }
 
 // "Retry-After: 30" as 30; the HTTP-date form is not used by GitLab.
@@ -112,13 +127,17 @@ CurlGlobal::~CurlGlobal() { curl_global_cleanup(); }
 HttpClient::HttpClient(long timeout_seconds, const std::vector<std::string>& ca_bundles)
     : handle_(std::make_unique<Handle>()),
       timeout_seconds_(timeout_seconds),
-      ca_bundles_(ca_bundles),
-      ca_pem_(read_bundles(ca_bundles)) {
+      ca_file_(ca_bundles.size() == 1 ? ca_bundles.front() : std::string()),
+      combined_ca_file_(ca_bundles.size() > 1 ? write_combined_bundle(ca_bundles)
+                                              : std::string()) {
+  if (!combined_ca_file_.empty()) ca_file_ = combined_ca_file_;
   handle_->easy.reset(curl_easy_init());
   if (!handle_->easy) throw OnboardingError("Cannot create a libcurl handle");
 }
 
-HttpClient::~HttpClient() = default;
+HttpClient::~HttpClient() {
+  if (!combined_ca_file_.empty()) ::unlink(combined_ca_file_.c_str());
+}
 
 HttpResponse HttpClient::get(const std::string& url, const HttpHeaders& headers) {
   return perform(url, nullptr, headers);
@@ -148,14 +167,12 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string* body
   curl_easy_setopt(easy, CURLOPT_TIMEOUT, timeout_seconds_);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-  // The named bundles replace the system's own instead of adding to it.
-  if (!ca_pem_.empty()) {
-    curl_blob blob{ca_pem_.data(), ca_pem_.size(), CURL_BLOB_NOCOPY};
-    curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
-    curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
+  // The named bundles replace the system's own. A CA file (unlike a blob) is
+  // loaded once and kept by libcurl for later connections, so a fresh
+  // connection costs only its handshake.
+  if (!ca_file_.empty()) {
+    curl_easy_setopt(easy, CURLOPT_CAINFO, ca_file_.c_str());
     curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
-  } else if (!ca_bundles_.empty()) {
-    curl_easy_setopt(easy, CURLOPT_CAINFO, ca_bundles_.front().c_str());
   }
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, header_list.get());
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, append_to_string);

@@ -35,7 +35,8 @@ class CurlGlobal {
 };
 
 /// Plain GET and JSON POST. Certificates are always verified, against the
-/// given CA bundles (read once, here) or else the system's own;
+/// given CA bundles (several are combined into one private file, here) or
+/// else the system's own; libcurl loads the CA file once and keeps it;
 /// https_proxy/no_proxy are honoured by libcurl itself. Redirects are not
 /// followed, and a request is never sent twice: a POST always goes out on a
 /// fresh connection, since libcurl silently re-sends a request whose reused
@@ -59,8 +60,8 @@ class HttpClient {
 
   std::unique_ptr<Handle> handle_;
   long timeout_seconds_;
-  std::vector<std::string> ca_bundles_;
-  std::string ca_pem_;  ///< the named bundles' certificates, read once
+  std::string ca_file_;           ///< the CA file to verify against; empty for the system's
+  std::string combined_ca_file_;  ///< several bundles in one private file, removed with us
 };
 
 }  // namespace quillmere
