@@ -87,6 +87,19 @@ std::string write_combined_bundle(const std::vector<std::string>& paths) {
   return name;
 }
 
+// The request body, handed to libcurl piece by piece and never rewound.
+struct BodyReader {
+  std::string_view rest;
+};
+
+size_t read_body(char* buffer, size_t size, size_t count, void* source) {
+  auto* reader = static_cast<BodyReader*>(source);
+  const size_t n = std::min(size * count, reader->rest.size());
+  std::copy_n(reader->rest.data(), n, buffer);
+  reader->rest.remove_prefix(n);
+  return n;
+}
+
 // "Retry-After: 30" as 30; the HTTP-date form is not used by GitLab.
 size_t read_header(char* data, size_t size, size_t count, void* sink) {
   const std::string_view line(data, size * count);
@@ -179,13 +192,16 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string* body
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &response.body);
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, read_header);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, &response.retry_after_seconds);
+  BodyReader reader{body ? std::string_view(*body) : std::string_view()};
   if (body) {
-    // A reused connection that turns out dead makes libcurl send the request
-    // again on its own; a POST that may already have been acted on must not
-    // go out twice, so it gets a connection of its own.
-    curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+    // A reused connection that dies after the request went out makes libcurl
+    // send it again on its own. The body is handed over by a reader that
+    // cannot rewind, so such a repeat fails instead: a POST that may already
+    // have been acted on goes out once. (A connection found dead before
+    // anything was sent is still replaced, which repeats nothing.)
     curl_easy_setopt(easy, CURLOPT_POST, 1L);
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body->data());
+    curl_easy_setopt(easy, CURLOPT_READFUNCTION, read_body);
+    curl_easy_setopt(easy, CURLOPT_READDATA, &reader);
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
   } else {
     curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);

@@ -38,9 +38,8 @@ class CurlGlobal {
 /// given CA bundles (several are combined into one private file, here) or
 /// else the system's own; libcurl loads the CA file once and keeps it;
 /// https_proxy/no_proxy are honoured by libcurl itself. Redirects are not
-/// followed, and a request is never sent twice: a POST always goes out on a
-/// fresh connection, since libcurl silently re-sends a request whose reused
-/// connection turns out to be dead.
+/// followed, and a POST is never sent twice: its body cannot be rewound, so
+/// libcurl cannot silently repeat it when a reused connection dies.
 class HttpClient {
  public:
   /// `timeout_seconds` bounds each whole exchange.

@@ -98,6 +98,18 @@ TEST_F(HttpClientTest, TransportFailureIsKeptApartFromTheStatus) {
   EXPECT_THAT(response.transport_error, ::testing::HasSubstr("127.0.0.1"));
 }
 
+TEST_F(HttpClientTest, APostWhoseConnectionDiesIsNeverSentAgain) {
+  // The GET leaves a kept-alive connection, which the POST reuses; the server
+  // reads the POST and hangs up without an answer.
+  http.get(server.webhook_url(), {});
+  standins::ForcedAnswer drop;
+  drop.drop_connection = true;
+  server.force_next(drop);
+  const HttpResponse response = http.post_json(server.webhook_url(), R"({"text":"once"})", {});
+  EXPECT_FALSE(response.answered());
+  EXPECT_EQ(server.requests().size(), 2u) << "the POST was repeated";
+}
+
 TEST_F(HttpClientTest, HeaderWithLineBreakIsRefusedWithoutEchoingIt) {
   const HttpResponse response =
       http.get(server.webhook_url(), {{"PRIVATE-TOKEN", "secret\r\nX-Injected: 1"}});
