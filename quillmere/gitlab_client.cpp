@@ -13,7 +13,7 @@ namespace quillmere {
 namespace {
 
 // What every GitLab call needs: the base URL, the project and the token
-// header. Part 1.3's check has made sure all three are set by now.
+// header. The configuration check at the start of the batch has made sure all three are set.
 struct GitLabTarget {
   std::string base_url;
   std::string project_id;
