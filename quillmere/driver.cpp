@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "quillmere/done_dir.h"
 #include "quillmere/git_directory.h"
 #include "quillmere/git_workspace.h"
 #include "quillmere/logging.h"
@@ -26,23 +27,6 @@ struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
 
-// Names ending in ".yaml", in the order the directory yields them.
-std::vector<std::string> list_request_files(const std::string& dir, const std::string& shown_as) {
-  std::unique_ptr<DIR, DirCloser> listing(::opendir(dir.c_str()));
-  if (!listing)
-    throw OnboardingError("Cannot list YAML_DIR " + shown_as + ": " + std::strerror(errno));
-  std::vector<std::string> names;
-  errno = 0;
-  while (const dirent* entry = ::readdir(listing.get())) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != ".." && name.ends_with(".yaml")) names.push_back(name);
-    errno = 0;
-  }
-  if (errno != 0)
-    throw OnboardingError("Cannot list YAML_DIR " + shown_as + ": " + std::strerror(errno));
-  return names;
-}
-
 // Request files are copied into the root of the working copy and committed:
 // a request directory that is the working copy itself, or its git
 // directory, would have the tool publish its own repository's files.
@@ -58,7 +42,35 @@ void refuse_request_dir_in_repository(const Settings& settings) {
                           *settings.yaml_dir);
 }
 
+// The file is onboarded whatever happens here: a file that cannot be moved
+// stays, and the next run finds its merge request and tries again.
+void move_onboarded_file(const Settings& settings, const std::string& path) {
+  const std::string name = printable(last_path_component(path));
+  try {
+    const std::string moved_as = move_to_done_dir(path, settings.done_dir_path);
+    logger().info("📁 Moved " + name + " to " + *settings.done_dir + "/" + printable(moved_as));
+  } catch (const OnboardingError& failure) {
+    logger().warning(std::string("⚠️ ") + failure.what() + "; it stays in YAML_DIR");
+  }
+}
+
 }  // namespace
+
+std::vector<std::string> list_request_files(const std::string& dir, const std::string& shown_as) {
+  std::unique_ptr<DIR, DirCloser> listing(::opendir(dir.c_str()));
+  if (!listing)
+    throw OnboardingError("Cannot list YAML_DIR " + shown_as + ": " + std::strerror(errno));
+  std::vector<std::string> names;
+  errno = 0;
+  while (const dirent* entry = ::readdir(listing.get())) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != ".." && name.ends_with(".yaml")) names.push_back(name);
+    errno = 0;
+  }
+  if (errno != 0)
+    throw OnboardingError("Cannot list YAML_DIR " + shown_as + ": " + std::strerror(errno));
+  return names;
+}
 
 void validate_config(const Settings& settings) {
   const std::pair<const char*, const std::optional<std::string>*> required_vars[] = {
@@ -82,12 +94,14 @@ void validate_config(const Settings& settings) {
   if (!path_exists(settings.request_dir))
     throw OnboardingError("YAML_DIR does not exist: " + *settings.yaml_dir);
   refuse_request_dir_in_repository(settings);
+  validate_done_dir(settings);
 
   Logger& log = logger();
   log.info("✅ Configuration validation passed");
   log.info("REPO_PATH: " + *settings.repo_path);
   log.info("YAML_DIR: " + *settings.yaml_dir);
   log.info("GITLAB_URL: " + *settings.gitlab_url);
+  if (!settings.done_dir_path.empty()) log.info("DONE_DIR: " + *settings.done_dir);
 }
 
 void process_single_file(const Settings& settings, RemoteContext& remote, const std::string& file) {
@@ -101,23 +115,26 @@ void process_single_file(const Settings& settings, RemoteContext& remote, const 
 
   const BranchOutcome outcome = create_branch_and_commit(settings, full_path, content, branch_name,
                                                          env, request.project_name);
-  if (outcome == BranchOutcome::TakenUp) {
-    if (const auto open = find_open_merge_request(remote, branch_name, env)) {
-      logger().info("✅ Already onboarded: " + branch_name + " has the open merge request " +
-                    web_url_text(*open));
-      return;
-    }
+  const auto open = outcome == BranchOutcome::TakenUp
+                       ? find_open_merge_request(remote, branch_name, env)
+                       : std::nullopt;
+  if (open) {
+    logger().info("✅ Already onboarded: " + branch_name + " has the open merge request " +
+                  web_url_text(*open));
+  } else {
+    const nlohmann::json mr_data =
+        create_merge_request(remote, branch_name, env, request.ticket, request.project_name);
+    send_mr_notification_to_teams(remote.http, settings, mr_data, request.ticket, env,
+                                  branch_name, env, request.project_name);
   }
-  const nlohmann::json mr_data =
-      create_merge_request(remote, branch_name, env, request.ticket, request.project_name);
-  send_mr_notification_to_teams(remote.http, settings, mr_data, request.ticket, env, branch_name,
-                                env, request.project_name);
+  if (!settings.done_dir_path.empty()) move_onboarded_file(settings, full_path);
 }
 
 void process_yaml_files(const Settings& settings, RemoteContext& remote) {
   if (is_missing(settings.gitlab_token)) throw OnboardingError("❌ GITLAB_TOKEN not set");
   validate_config(settings);
   const RunLock lock = validate_git_repo(*settings.repo_path, settings.repo_dir);
+  prepare_done_dir(settings);
 
   const std::vector<std::string> files =
       list_request_files(settings.request_dir, *settings.yaml_dir);

@@ -3,11 +3,16 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "quillmere/gitlab_client.h"
 #include "quillmere/settings.h"
 
 namespace quillmere {
+
+/// The request files of `dir`: the names ending in ".yaml", in the order the
+/// directory yields them. Failures name the directory as `shown_as`.
+std::vector<std::string> list_request_files(const std::string& dir, const std::string& shown_as);
 
 /// Refuses a run with missing required settings or missing paths; logs the
 /// key settings.

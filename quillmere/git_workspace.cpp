@@ -158,13 +158,16 @@ std::string remote_branch_id(const std::string& branch_name) {
   return {};
 }
 
+bool is_known_target(const std::string& repo_dir, const std::string& target_branch) {
+  const std::string git_dir = find_git_dir(repo_dir);
+  return has_ref(git_dir, "refs/heads/" + target_branch) ||
+         has_ref(git_dir, "refs/remotes/origin/" + target_branch);
+}
+
 // The environment must name a branch, here or on origin: a remote-tracking
 // ref, a tag or a commit would be checked out as a detached HEAD.
 void require_target_branch(const std::string& repo_dir, const std::string& target_branch) {
-  const std::string git_dir = find_git_dir(repo_dir);
-  if (has_ref(git_dir, "refs/heads/" + target_branch) ||
-      has_ref(git_dir, "refs/remotes/origin/" + target_branch))
-    return;
+  if (is_known_target(repo_dir, target_branch)) return;
   throw OnboardingError("Target branch " + printable(target_branch) +
                         " is not a branch of the working copy or of origin");
 }
@@ -220,26 +223,45 @@ bool is_commit_of_request(const std::string& tip, const std::string& target_bran
          commit.out.substr(body + 2) == commit_message_for(parse_request(filename, content)) + "\n";
 }
 
-// The existing branch when it is this request's own leftover: made by this
-// tool for these bytes, and not moved on (locally or on origin) since.
-std::optional<ExistingBranch> find_leftover(const std::string& branch_name,
-                                            const std::string& target_branch,
-                                            const std::string& filename, const std::string& content) {
-  ExistingBranch branch;
+// How an existing branch relates to the request.
+enum class Leftover {
+  Own,      ///< this request's own, from an earlier run
+  Foreign,  ///< anything else
+  Unseen,   ///< only on origin, never fetched, and fetching was not allowed
+};
+
+// Whether the existing branch is this request's own leftover: made by this
+// tool for these bytes, and not moved on (locally or on origin) since. A
+// branch only on origin is fetched to be examined when `may_fetch`.
+Leftover classify_existing_branch(ExistingBranch& branch, const std::string& branch_name,
+                                  const std::string& target_branch, const std::string& filename,
+                                  const std::string& content, bool may_fetch) {
   if (has_local_branch(branch_name)) {
     branch.local_id = run_command(git({"rev-parse", "--verify", "--quiet"}).arg("refs/heads/" + branch_name), true);
   }
   branch.remote_id = remote_branch_id(branch_name);
   if (!branch.local_id.empty() && !branch.remote_id.empty() && branch.local_id != branch.remote_id)
-    return std::nullopt;
+    return Leftover::Foreign;
   std::string tip = branch.local_id.empty() ? branch.remote_id : branch.local_id;
-  if (tip.empty()) return std::nullopt;
+  if (tip.empty()) return Leftover::Foreign;
   if (branch.local_id.empty() && !run_program(git({"cat-file", "-e"}).arg(tip)).succeeded()) {
+    if (!may_fetch) return Leftover::Unseen;
     // Only on origin and never fetched here: fetch just that branch to look.
     if (!run_program(git({"fetch", "--no-tags", "origin"}).arg("refs/heads/" + branch_name)).succeeded())
-      return std::nullopt;
+      return Leftover::Foreign;
   }
-  if (!is_commit_of_request(tip, target_branch, filename, content)) return std::nullopt;
+  return is_commit_of_request(tip, target_branch, filename, content) ? Leftover::Own
+                                                                     : Leftover::Foreign;
+}
+
+// The existing branch when it is this request's own leftover.
+std::optional<ExistingBranch> find_leftover(const std::string& branch_name,
+                                            const std::string& target_branch,
+                                            const std::string& filename, const std::string& content) {
+  ExistingBranch branch;
+  if (classify_existing_branch(branch, branch_name, target_branch, filename, content,
+                               /*may_fetch=*/true) != Leftover::Own)
+    return std::nullopt;
   return branch;
 }
 
@@ -268,6 +290,42 @@ RunLock validate_git_repo(const std::string& repo_path_as_given, const std::stri
     throw OnboardingError("Repository has merge conflicts that need manual resolution");
   logger().info("✅ Git repository validation passed");
   return lock;
+}
+
+WorkingCopyState inspect_working_copy(const std::string& repo_path_as_given,
+                                      const std::string& repo_dir) {
+  if (repo_dir.empty() || !path_exists(join_path(repo_dir, ".git")) ||
+      find_git_dir(repo_dir).empty())
+    throw OnboardingError(repo_path_as_given + " is not a git repository");
+  change_directory(repo_dir, repo_path_as_given);
+  const CommandResult status = run_program(git({"--no-optional-locks", "status", "--porcelain"}));
+  if (has_merge_conflicts(status.out))
+    throw OnboardingError("Repository has merge conflicts that need manual resolution");
+  WorkingCopyState state;
+  state.current_branch = trim(run_program(git({"branch", "--show-current"})).out);
+  for (std::string_view line : split(status.out, '\n')) state.changed_entries += !line.empty();
+  return state;
+}
+
+BranchInspection inspect_branch(const std::string& repo_dir, const std::string& branch_name,
+                                const std::string& target_branch, const std::string& filename,
+                                const std::string& content) {
+  validate_branch_name(branch_name);
+  validate_branch_name(target_branch);
+  BranchInspection inspection;
+  ExistingBranch branch;
+  inspection.exists_here = has_local_branch(branch_name);
+  inspection.exists_on_origin = !remote_branch_id(branch_name).empty();
+  inspection.target_known = is_known_target(repo_dir, target_branch);
+  inspection.target_on_origin = !remote_branch_id(target_branch).empty();
+  if ((inspection.exists_here || inspection.exists_on_origin) && inspection.target_known) {
+    const Leftover leftover = classify_existing_branch(branch, branch_name, target_branch,
+                                                       filename, content, /*may_fetch=*/false);
+    if (leftover != Leftover::Unseen) inspection.is_own_leftover = leftover == Leftover::Own;
+  } else if (inspection.exists_here || inspection.exists_on_origin) {
+    inspection.is_own_leftover = false;
+  }
+  return inspection;
 }
 
 void configure_git_identity(const Settings& settings) {

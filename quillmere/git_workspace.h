@@ -2,6 +2,8 @@
 // branch-and-commit workflow for one request file.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -41,6 +43,38 @@ enum class BranchOutcome {
   Pushed,   ///< a new branch, committed and pushed
   TakenUp,  ///< this request's own branch from an earlier run, now on origin
 };
+
+/// The working copy as the dry run sees it.
+struct WorkingCopyState {
+  std::string current_branch;  ///< empty on a detached HEAD
+  size_t changed_entries = 0;  ///< lines of "git status --porcelain"
+};
+
+/// validate_git_repo without the lock and without anything git might write
+/// (not even the index's stat cache): refuses what it refuses, makes
+/// `repo_dir` the current directory and describes the working copy.
+WorkingCopyState inspect_working_copy(const std::string& repo_path_as_given,
+                                      const std::string& repo_dir);
+
+/// What a run would find for one request's branch, learnt with read-only
+/// git commands (nothing is fetched). Run in the working copy.
+struct BranchInspection {
+  bool exists_here = false;       ///< the branch is a local branch
+  bool exists_on_origin = false;  ///< origin has refs/heads/BRANCH
+  /// For an existing branch: true when it holds this request from an
+  /// earlier run and would be taken up; nullopt when that cannot be told
+  /// without fetching it from origin.
+  std::optional<bool> is_own_leftover;
+  bool target_known = false;      ///< the target is a branch here or a remote-tracking one
+  bool target_on_origin = false;  ///< origin has refs/heads/TARGET
+};
+
+/// Inspects `branch_name` and `target_branch` (both validated first: throws
+/// OnboardingError for a name git would refuse) for the request file named
+/// `filename` with `content`.
+BranchInspection inspect_branch(const std::string& repo_dir, const std::string& branch_name,
+                                const std::string& target_branch, const std::string& filename,
+                                const std::string& content);
 
 /// Puts the request file on a new branch of the working copy and pushes it.
 /// `content` is the file's bytes as read and parsed: exactly these are

@@ -126,6 +126,19 @@ std::optional<nlohmann::json> look_up_open_merge_request(RemoteContext& remote,
   return std::nullopt;
 }
 
+// One read of a JSON object; `what` names it in a failure.
+nlohmann::json read_object(RemoteContext& remote, const std::string& url, const std::string& what) {
+  const GitLabTarget gitlab(remote.settings);
+  const HttpResponse response = remote.http.get(url, gitlab.headers());
+  if (!response.answered()) fail(response.transport_error, gitlab.token);
+  if (response.status != 200)
+    fail_status(what + " failed: " + std::to_string(response.status) + " " + response.body,
+                response, gitlab.token);
+  nlohmann::json object = parse_body(response.body, gitlab.token);
+  if (!object.is_object()) fail(what + " failed: not a JSON object: " + response.body, gitlab.token);
+  return object;
+}
+
 // Reviewer names to ids; a reviewer who cannot be resolved is reported and
 // left out, since the merge request is still worth opening.
 std::vector<long long> resolve_reviewers(RemoteContext& remote) {
@@ -175,6 +188,17 @@ std::string web_url_text(const nlohmann::json& mr_data) {
 
 std::optional<long long> get_user_id(RemoteContext& remote, const std::string& username) {
   return remote.retry.call(look_up_user, remote, username);
+}
+
+nlohmann::json get_current_user(RemoteContext& remote) {
+  const std::string url = GitLabTarget(remote.settings).base_url + "/user";
+  return remote.retry.call(read_object, remote, url, std::string("Token check"));
+}
+
+nlohmann::json get_project(RemoteContext& remote) {
+  const GitLabTarget gitlab(remote.settings);
+  const std::string url = gitlab.base_url + "/projects/" + gitlab.project_id;
+  return remote.retry.call(read_object, remote, url, std::string("Project lookup"));
 }
 
 std::optional<nlohmann::json> find_open_merge_request(RemoteContext& remote,

@@ -27,6 +27,14 @@ struct RemoteContext {
 /// failures carry their own text. No message ever contains the token.
 std::optional<long long> get_user_id(RemoteContext& remote, const std::string& username);
 
+/// The user the token belongs to, as GitLab shows it (GET /user). Fails with
+/// OnboardingError "Token check failed: STATUS BODY" for any status but 200.
+nlohmann::json get_current_user(RemoteContext& remote);
+
+/// The project PROJECT_ID names (GET /projects/:id). Fails with
+/// OnboardingError "Project lookup failed: STATUS BODY" for any status but 200.
+nlohmann::json get_project(RemoteContext& remote);
+
 /// The open merge request from `source_branch` into `target_branch`, as
 /// GitLab lists it; nullopt when there is none.
 std::optional<nlohmann::json> find_open_merge_request(RemoteContext& remote,

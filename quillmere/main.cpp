@@ -1,4 +1,3 @@
 #include "quillmere/startup.h"
 
-// Arguments are ignored: the tool is configured through its environment.
-int main() { return quillmere::run_quillmere(); }
+int main(int argc, char* argv[]) { return quillmere::run_quillmere(argc, argv); }

@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "quillmere/file_descriptor.h"
 #include "quillmere/logging.h"
@@ -55,13 +56,18 @@ std::string lower_case_environment(const YAML::Node& node) {
   return ascii_lower(node.Scalar());
 }
 
-// The request the YAML content names; nullopt when it leaves a value out.
-// Throws when the content cannot be read as a map of standard values.
-std::optional<OnboardingRequest> request_from_content(std::string_view content) {
+// The request the YAML content names; nullopt, with `missing` saying what
+// is left out, when it leaves a value out. Throws when the content cannot be
+// read as a map of standard values.
+std::optional<OnboardingRequest> request_from_content(std::string_view content,
+                                                      std::string& missing) {
   const YAML::Node document = load_single_document(content);
   DocumentReader reader;
   reader.check(document);
-  if (!reader.present(document)) return std::nullopt;
+  if (!reader.present(document)) {
+    missing = "the content is empty";
+    return std::nullopt;
+  }
   if (!document.IsMap() || collection_kind(document) != Collection::Map)
     throw std::runtime_error("the top-level value is not a map");
 
@@ -69,7 +75,14 @@ std::optional<OnboardingRequest> request_from_content(std::string_view content) 
   const auto ticket = reader.field(map, "ticket", "jira_ticket");
   const auto environment = reader.field(map, "environment");
   const auto project = reader.field(map, "project", "project_name");
-  if (!ticket || !environment || !project) return std::nullopt;  // never mix with the name
+  if (!ticket || !environment || !project) {  // never mix with the name
+    std::vector<std::string> absent;
+    if (!ticket) absent.emplace_back("ticket");
+    if (!environment) absent.emplace_back("environment");
+    if (!project) absent.emplace_back("project");
+    missing = "the content names no " + join(absent, ", no ");
+    return std::nullopt;
+  }
 
   OnboardingRequest request;
   request.ticket = written_text(*ticket, "ticket");
@@ -174,15 +187,33 @@ std::string read_request_file(const std::string& path) {
   return content;
 }
 
-OnboardingRequest parse_request(std::string_view file_name, std::string_view content) {
+ParsedRequest parse_request_explained(std::string_view file_name, std::string_view content) {
+  ParsedRequest parsed;
   try {
-    if (std::optional<OnboardingRequest> request = request_from_content(content)) return *request;
+    if (std::optional<OnboardingRequest> request =
+            request_from_content(content, parsed.content_problem)) {
+      parsed.request = std::move(*request);
+      parsed.from_content = true;
+      return parsed;
+    }
   } catch (const std::exception& error) {
     // Whatever is wrong with the content, the file name still decides.
+    parsed.content_problem = printable(error.what());
     logger().debug("Could not parse YAML from " + printable(file_name) + ": " +
-                   printable(error.what()));
+                   parsed.content_problem);
   }
-  return request_from_file_name(file_name);
+  try {
+    parsed.request = request_from_file_name(file_name);
+  } catch (const InvalidRequestFileError& refusal) {
+    parsed.name_problem = refusal.what();
+  }
+  return parsed;
+}
+
+OnboardingRequest parse_request(std::string_view file_name, std::string_view content) {
+  ParsedRequest parsed = parse_request_explained(file_name, content);
+  if (!parsed.request) throw InvalidRequestFileError(parsed.name_problem);
+  return std::move(*parsed.request);
 }
 
 OnboardingRequest parse_file(const std::string& file_path) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,21 @@ inline constexpr std::size_t kMaxRequestFileBytes = 1024 * 1024;
 /// even to one, a FIFO, a socket, a device, a directory) or that holds more
 /// than kMaxRequestFileBytes. Never blocks and never follows a link.
 std::string read_request_file(const std::string& path);
+
+/// Where a request's values came from, and why the content did not decide
+/// when it did not.
+struct ParsedRequest {
+  /// Absent when neither the content nor the file name supplies it.
+  std::optional<OnboardingRequest> request;
+  bool from_content = false;
+  /// Empty when the content decided; otherwise why it could not.
+  std::string content_problem;
+  /// Why the file name did not supply it; empty when it was not needed or did.
+  std::string name_problem;
+};
+
+/// parse_request, telling where the values came from instead of throwing.
+ParsedRequest parse_request_explained(std::string_view file_name, std::string_view content);
 
 /// The request named by `content`, a request file's bytes, when it holds
 /// ticket (or jira_ticket), environment and project (or project_name);

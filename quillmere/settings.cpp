@@ -24,7 +24,34 @@ std::vector<std::string> ca_bundles_from_environment() {
   return bundles;
 }
 
+// The host of an "http://" URL; empty for any other scheme.
+std::string plain_http_host(const std::string& url) {
+  constexpr std::string_view kScheme = "http://";
+  if (!ascii_lower(url).starts_with(kScheme)) return {};
+  std::string_view rest = std::string_view(url).substr(kScheme.size());
+  rest = rest.substr(0, rest.find_first_of("/?#"));
+  if (const size_t at = rest.rfind('@'); at != std::string_view::npos) rest = rest.substr(at + 1);
+  if (rest.starts_with('[')) return std::string(rest.substr(1, rest.find(']') - 1));
+  return ascii_lower(rest.substr(0, rest.find(':')));
+}
+
+bool is_loopback_host(const std::string& host) {
+  return host == "localhost" || host == "::1" || host.starts_with("127.");
+}
+
 }  // namespace
+
+std::vector<std::string> clear_text_url_settings(const Settings& settings) {
+  std::vector<std::string> names;
+  const std::pair<const char*, const std::optional<std::string>*> urls[] = {
+      {"GITLAB_URL", &settings.gitlab_url}, {"TEAMS_WEBHOOK_URL", &settings.teams_webhook_url}};
+  for (const auto& [name, value] : urls) {
+    if (!*value) continue;
+    const std::string host = plain_http_host(**value);
+    if (!host.empty() && !is_loopback_host(host)) names.emplace_back(name);
+  }
+  return names;
+}
 
 std::vector<std::string> split_reviewer_usernames(std::string_view text) {
   std::vector<std::string> names;
@@ -48,8 +75,10 @@ Settings read_settings(const std::string& start_dir) {
   settings.teams_webhook_url = env_value("TEAMS_WEBHOOK_URL");
   settings.reviewer_usernames =
       split_reviewer_usernames(env_value("REVIEWER_USERNAMES").value_or(""));
+  settings.done_dir = env_value("DONE_DIR");
   settings.repo_dir = resolve_against(start_dir, settings.repo_path.value_or(""));
   settings.request_dir = resolve_against(start_dir, settings.yaml_dir.value_or(""));
+  settings.done_dir_path = resolve_against(start_dir, settings.done_dir.value_or(""));
   settings.ca_bundles = ca_bundles_from_environment();
   return settings;
 }

@@ -23,12 +23,16 @@ struct Settings {
   std::optional<std::string> git_committer_name;
   std::optional<std::string> teams_webhook_url;
   std::vector<std::string> reviewer_usernames;
+  /// DONE_DIR: where request files go once onboarded; absent or empty
+  /// leaves them in the request directory.
+  std::optional<std::string> done_dir;
 
   /// REPO_PATH and YAML_DIR resolved once against the start directory, so a
   /// relative value keeps naming the same directory after the run has moved
   /// into the working copy. Empty when the variable is absent or empty.
   std::string repo_dir;
   std::string request_dir;
+  std::string done_dir_path;  ///< DONE_DIR resolved the same way
 
   /// The CA bundles named by CURL_CA_BUNDLE and SSL_CERT_FILE, without
   /// repeats; empty means the system's own.
@@ -38,6 +42,10 @@ struct Settings {
 /// Reads the settings from the process environment; `start_dir` is the
 /// directory relative paths are resolved against.
 Settings read_settings(const std::string& start_dir);
+
+/// The names of the URL settings that send to another machine over plain
+/// http, where what is sent can be read on the way.
+std::vector<std::string> clear_text_url_settings(const Settings& settings);
 
 /// Splits a comma-separated list of user names: pieces trimmed, empty pieces
 /// dropped, order and duplicates kept.

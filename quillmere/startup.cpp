@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <iostream>
 #include <string>
 
 #include "quillmere/dotenv.h"
@@ -12,6 +13,8 @@
 #include "quillmere/http_client.h"
 #include "quillmere/logging.h"
 #include "quillmere/paths.h"
+#include "quillmere/preflight.h"
+#include "quillmere/program_options.h"
 #include "quillmere/retry.h"
 #include "quillmere/secrets.h"
 #include "quillmere/settings.h"
@@ -22,32 +25,10 @@ namespace quillmere {
 
 namespace {
 
-// The host of an "http://" URL; empty for any other scheme.
-std::string plain_http_host(const std::string& url) {
-  constexpr std::string_view kScheme = "http://";
-  if (!ascii_lower(url).starts_with(kScheme)) return {};
-  std::string_view rest = std::string_view(url).substr(kScheme.size());
-  rest = rest.substr(0, rest.find_first_of("/?#"));
-  if (const size_t at = rest.rfind('@'); at != std::string_view::npos) rest = rest.substr(at + 1);
-  if (rest.starts_with('[')) return std::string(rest.substr(1, rest.find(']') - 1));
-  return ascii_lower(rest.substr(0, rest.find(':')));
-}
-
-bool is_loopback_host(const std::string& host) {
-  return host == "localhost" || host == "::1" || host.starts_with("127.");
-}
-
 // A secret sent over plain http to another machine can be read on the way.
 void warn_about_clear_text(const Settings& settings) {
-  const std::pair<const char*, const std::optional<std::string>*> urls[] = {
-      {"GITLAB_URL", &settings.gitlab_url}, {"TEAMS_WEBHOOK_URL", &settings.teams_webhook_url}};
-  for (const auto& [name, value] : urls) {
-    if (!*value) continue;
-    const std::string host = plain_http_host(**value);
-    if (!host.empty() && !is_loopback_host(host))
-      logger().warning(std::string("⚠️ ") + name +
-                       " uses plain http: what is sent to it can be read on the way");
-  }
+  for (const std::string& name : clear_text_url_settings(settings))
+    logger().warning("⚠️ " + name + " uses plain http: what is sent to it can be read on the way");
 }
 
 // Whatever the log shows, the secrets never appear in it: a server may echo
@@ -60,17 +41,35 @@ void mask_secrets_in_log(const Settings& settings) {
   log.add_secret(url_path(webhook));
 }
 
-}  // namespace
-
-int run_quillmere() {
-  // A console that goes away (a closed pipe on standard error) must not end
-  // the run: the failed write is left to the logger and the log file keeps
-  // every line. Commands started later get the default handling back.
-  std::signal(SIGPIPE, SIG_IGN);
-  install_stop_handlers();
+// .env topped up, then the settings read once.
+Settings load_settings() {
   const std::string start_dir = current_directory();
   load_dotenv(start_dir);
-  const Settings settings = read_settings(start_dir);
+  return read_settings(start_dir);
+}
+
+// The dry run: settings as a run reads them, no log file, one attempt per
+// GitLab call (a check reports a failure instead of waiting it out).
+int run_check() {
+  const Settings settings = load_settings();
+  mask_secrets_in_log(settings);
+  try {
+    CurlGlobal curl;
+    HttpClient http(10, settings.ca_bundles);
+    RemoteContext remote{settings, http, retry_api_call(1, 1)};
+    const bool passed = check_run(settings, remote, std::cout);
+    std::cout.flush();
+    return passed ? 0 : 1;
+  } catch (const std::exception& failure) {
+    std::cout.flush();
+    std::fprintf(stderr, "quillmere: %s\n", logger().shown(failure.what()).c_str());
+    return 1;
+  }
+}
+
+int run_batch() {
+  install_stop_handlers();
+  const Settings settings = load_settings();
 
   try {
     setup_logging();
@@ -92,6 +91,40 @@ int run_quillmere() {
   }
   if (const int signal_number = stop_signal()) return 128 + signal_number;
   return 0;
+}
+
+}  // namespace
+
+int run_quillmere(int argc, char* argv[]) {
+  // A console that goes away (a closed pipe on standard error) must not end
+  // the run: the failed write is left to the logger and the log file keeps
+  // every line. Commands started later get the default handling back.
+  std::signal(SIGPIPE, SIG_IGN);
+  ProgramOptions options;
+  try {
+    options = parse_program_options(argc, argv);
+  } catch (const UsageError& failure) {
+    std::fprintf(stderr, "quillmere: %s\nTry 'quillmere --help'.\n", failure.what());
+    return 2;
+  }
+  switch (options.mode) {
+    case ProgramMode::Help:
+      std::fputs(usage_text().c_str(), stdout);
+      return 0;
+    case ProgramMode::Version:
+      std::printf("%s\n", version_text().c_str());
+      return 0;
+    case ProgramMode::Lint: {
+      const bool passed = lint_request_files(options.files, std::cout);
+      std::cout.flush();
+      return passed ? 0 : 1;
+    }
+    case ProgramMode::Check:
+      return run_check();
+    case ProgramMode::Batch:
+      break;
+  }
+  return run_batch();
 }
 
 }  // namespace quillmere

@@ -1,0 +1,284 @@
+#include "quillmere/preflight.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "quillmere/done_dir.h"
+#include "quillmere/driver.h"
+#include "quillmere/git_workspace.h"
+#include "quillmere/logging.h"
+#include "quillmere/onboarding_texts.h"
+#include "quillmere/paths.h"
+#include "quillmere/request_file.h"
+#include "quillmere/text.h"
+#include "quillmere/types.h"
+
+namespace quillmere {
+
+namespace {
+
+// Every line passes the logger's guard: secrets masked, control characters
+// escaped, whatever a file, a server or git put into it.
+class Report {
+ public:
+  explicit Report(std::ostream& out) : out_(out) {}
+
+  void line(std::string_view text) {
+    out_ << logger().shown(text) << '\n';
+    started_ = true;
+  }
+  void field(std::string_view label, std::string_view value) {
+    std::string padded(label);
+    padded += ':';
+    padded.resize(std::max<size_t>(padded.size() + 1, 14), ' ');
+    line("   " + padded + std::string(value));
+  }
+  void verdict(bool passed, std::string_view text) {
+    line(std::string(passed ? "   ✅ " : "   ❌ ") + std::string(text));
+  }
+  // A line with a blank line before it, unless it opens the report.
+  void heading(std::string_view text) {
+    if (started_) out_ << '\n';
+    line(text);
+  }
+
+ private:
+  std::ostream& out_;
+  bool started_ = false;
+};
+
+// A request file as read and parsed: the part of the block both modes share.
+struct ExaminedFile {
+  std::string content;
+  ParsedRequest parsed;
+  std::string branch;
+};
+
+// Reads and parses the file at `path`, shown as `shown_name`, and reports
+// the request; nullopt, with the refusal reported, when a run would refuse it.
+std::optional<ExaminedFile> examine_request_file(Report& report, const std::string& path,
+                                                 const std::string& shown_name) {
+  report.heading("📄 " + printable(shown_name));
+  ExaminedFile file;
+  try {
+    file.content = read_request_file(path);
+    file.parsed = parse_request_explained(last_path_component(path), file.content);
+    if (!file.parsed.request) {
+      report.field("content", file.parsed.content_problem);
+      throw InvalidRequestFileError(file.parsed.name_problem);
+    }
+    const OnboardingRequest& request = *file.parsed.request;
+    report.field("ticket", printable(request.ticket));
+    report.field("environment", printable(request.environment));
+    report.field("project", printable(request.project_name));
+    report.field("taken from", file.parsed.from_content
+                                   ? "the YAML content"
+                                   : "the file name (" + file.parsed.content_problem + ")");
+    file.branch = branch_name_for(request);
+    report.field("branch", printable(file.branch) + " → " + printable(request.environment));
+    validate_branch_name(file.branch);
+    validate_branch_name(request.environment);
+  } catch (const std::exception& refusal) {
+    report.verdict(false, std::string("would be refused: ") + refusal.what());
+    return std::nullopt;
+  }
+  return file;
+}
+
+std::string yes_no(bool value) { return value ? "yes" : "no"; }
+
+// The dry run's block for one file of the request directory.
+bool check_request_file(Report& report, const Settings& settings, RemoteContext& remote,
+                        const std::string& name) {
+  const std::string path = join_path(settings.request_dir, name);
+  const std::optional<ExaminedFile> file = examine_request_file(report, path, name);
+  if (!file) return false;
+  const std::string& target = file->parsed.request->environment;
+  BranchInspection branch;
+  try {
+    branch = inspect_branch(settings.repo_dir, file->branch, target, name, file->content);
+  } catch (const std::exception& failure) {
+    report.verdict(false, std::string("would fail: ") + failure.what());
+    return false;
+  }
+  report.field("branch exists", "here: " + yes_no(branch.exists_here) +
+                                    ", on origin: " + yes_no(branch.exists_on_origin));
+  report.field("target exists", "here: " + yes_no(branch.target_known) +
+                                    ", on origin: " + yes_no(branch.target_on_origin));
+
+  if (!branch.target_known) {
+    report.verdict(false, "would fail: Target branch " + printable(target) +
+                              " is not a branch of the working copy or of origin");
+    return false;
+  }
+  if (!branch.target_on_origin) {
+    report.verdict(false, "would fail: origin has no branch " + printable(target) + " to pull");
+    return false;
+  }
+  if (!branch.exists_here && !branch.exists_on_origin) {
+    report.verdict(true, "would be onboarded");
+    return true;
+  }
+  if (!branch.is_own_leftover) {
+    report.verdict(false, "cannot tell: branch " + printable(file->branch) +
+                              " is on origin only and not fetched here; a run fetches it to see "
+                              "whether it holds this request");
+    return false;
+  }
+  if (!*branch.is_own_leftover) {
+    report.verdict(false, "would fail: Branch " + printable(file->branch) +
+                              " already exists! Skipping to avoid conflicts.");
+    return false;
+  }
+  try {
+    if (const auto open = find_open_merge_request(remote, file->branch, target)) {
+      report.verdict(true, "already onboarded: the open merge request is " + web_url_text(*open));
+      return true;
+    }
+  } catch (const std::exception& failure) {
+    report.line(std::string("   ⚠️ the open merge request could not be looked up: ") +
+                failure.what());
+  }
+  report.verdict(true, "would be taken up: the branch holds this request from an earlier run");
+  return true;
+}
+
+// The settings and the working copy; false when a run would stop at once.
+bool check_configuration(Report& report, const Settings& settings) {
+  report.heading("Configuration");
+  try {
+    if (is_missing(settings.gitlab_token)) throw OnboardingError("❌ GITLAB_TOKEN not set");
+    validate_config(settings);
+  } catch (const std::exception& failure) {
+    const std::string message = failure.what();
+    report.line("   " + std::string(message.starts_with("❌") ? "" : "❌ ") + message);
+    return false;
+  }
+  report.field("REPO_PATH", *settings.repo_path);
+  report.field("YAML_DIR", *settings.yaml_dir);
+  report.field("GITLAB_URL", *settings.gitlab_url);
+  if (settings.done_dir_path.empty())
+    report.field("DONE_DIR", "not set: onboarded files stay in YAML_DIR");
+  else
+    report.field("DONE_DIR", *settings.done_dir + (path_exists(settings.done_dir_path)
+                                                       ? ""
+                                                       : " (a run creates it)"));
+  for (const std::string& name : clear_text_url_settings(settings))
+    report.line("   ⚠️ " + name + " uses plain http: what is sent to it can be read on the way");
+  try {
+    const WorkingCopyState state = inspect_working_copy(*settings.repo_path, settings.repo_dir);
+    report.field("working copy",
+                 "a git repository, on " +
+                     (state.current_branch.empty() ? std::string("a detached HEAD")
+                                                   : "branch " + printable(state.current_branch)));
+    if (state.changed_entries > 0)
+      report.line("   ⚠️ " + std::to_string(state.changed_entries) +
+                  " uncommitted change(s): a run resets changes to tracked files and stashes "
+                  "the rest before each branch");
+  } catch (const std::exception& failure) {
+    report.line(std::string("   ❌ ") + failure.what());
+    return false;
+  }
+  return true;
+}
+
+// The token, the project and every reviewer; false when any check failed.
+bool check_gitlab(Report& report, RemoteContext& remote) {
+  report.heading("GitLab");
+  bool passed = true;
+  const auto text_of = [](const nlohmann::json& object, const char* key) {
+    const auto found = object.find(key);
+    if (found == object.end()) return std::string("?");
+    return printable(found->is_string() ? found->get<std::string>() : found->dump());
+  };
+  try {
+    const nlohmann::json user = get_current_user(remote);
+    report.verdict(true, "token works: user " + text_of(user, "username") + " (" +
+                             text_of(user, "name") + ")");
+  } catch (const std::exception& failure) {
+    report.verdict(false, failure.what());
+    passed = false;
+  }
+  try {
+    const nlohmann::json project = get_project(remote);
+    report.verdict(true, "project " + *remote.settings.project_id + ": " +
+                             text_of(project, "path_with_namespace"));
+  } catch (const std::exception& failure) {
+    report.verdict(false, failure.what());
+    passed = false;
+  }
+  if (remote.settings.reviewer_usernames.empty())
+    report.line("   no REVIEWER_USERNAMES: merge requests get no reviewers");
+  for (const std::string& name : remote.settings.reviewer_usernames) {
+    try {
+      const std::optional<long long> id = get_user_id(remote, name);
+      report.verdict(true, "reviewer " + printable(name) + ": user " +
+                               (id ? std::to_string(*id) : std::string("without an id")));
+    } catch (const std::exception& failure) {
+      report.verdict(false, "reviewer " + printable(name) + ": " + failure.what());
+      passed = false;
+    }
+  }
+  return passed;
+}
+
+}  // namespace
+
+bool check_run(const Settings& settings, RemoteContext& remote, std::ostream& out) {
+  Report report(out);
+  report.line("quillmere --check: a dry run; nothing is changed, posted or logged");
+  if (!check_configuration(report, settings)) {
+    report.heading("❌ Check failed: a run would stop before the first request file");
+    return false;
+  }
+
+  const std::vector<std::string> files =
+      list_request_files(settings.request_dir, *settings.yaml_dir);
+  report.heading("Request files: " + std::to_string(files.size()) + " in " + *settings.yaml_dir);
+  if (files.empty()) report.line("   ⚠️ No YAML files found");
+  size_t onboarded = 0;
+  for (const std::string& name : files)
+    onboarded += check_request_file(report, settings, remote, name) ? 1 : 0;
+
+  const bool remote_passed = check_gitlab(report, remote);
+  report.heading("Teams");
+  if (is_missing(settings.teams_webhook_url))
+    report.line("   ⚠️ TEAMS_WEBHOOK_URL not set: no card would be posted");
+  else
+    report.verdict(true, "webhook configured (nothing was posted to it)");
+
+  const bool passed = remote_passed && onboarded == files.size();
+  if (passed)
+    report.heading("✅ Check passed: " + std::to_string(files.size()) +
+                   " file(s) would be onboarded");
+  else
+    report.heading("❌ Check failed: " + std::to_string(onboarded) + " of " +
+                   std::to_string(files.size()) + " file(s) would be onboarded" +
+                   (remote_passed ? "" : "; GitLab checks failed"));
+  return passed;
+}
+
+bool lint_request_files(const std::vector<std::string>& paths, std::ostream& out) {
+  Report report(out);
+  size_t refused = 0;
+  for (const std::string& path : paths) {
+    if (!last_path_component(path).ends_with(".yaml")) {
+      report.heading("📄 " + printable(path));
+      report.verdict(false, "would be refused: a run takes only names ending in .yaml");
+      ++refused;
+      continue;
+    }
+    if (examine_request_file(report, path, path))
+      report.verdict(true, "would be accepted");
+    else
+      ++refused;
+  }
+  if (refused == 0)
+    report.heading("✅ " + std::to_string(paths.size()) + " file(s) would be accepted");
+  else
+    report.heading("❌ " + std::to_string(refused) + " of " + std::to_string(paths.size()) +
+                   " file(s) would be refused");
+  return refused == 0;
+}
+
+}  // namespace quillmere
