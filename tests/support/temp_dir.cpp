@@ -15,9 +15,10 @@ namespace {
 int remove_entry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
 }  // namespace
 
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/quillmere-test-XXXXXX";
+TempDir::TempDir(const std::string& base) {
+  const char* tmpdir = std::getenv("TMPDIR");
+  const std::string parent = !base.empty() ? base : tmpdir && *tmpdir ? tmpdir : "/tmp";
+  std::string pattern = parent + "/quillmere-test-XXXXXX";
   if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
   // Resolve symlinks so paths compare equal with what git and getcwd report.
   char* real = ::realpath(pattern.c_str(), nullptr);

@@ -8,7 +8,8 @@ namespace quillmere::testing {
 
 class TempDir {
  public:
-  TempDir();
+  /// Made under `base`, or under TMPDIR (else /tmp) when `base` is empty.
+  explicit TempDir(const std::string& base = "");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
