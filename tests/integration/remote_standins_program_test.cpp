@@ -165,6 +165,22 @@ TEST(StandinsProgramTest, MergeRequestFaultsMeetTheFirstPostsInOrder) {
       {"GET", mrs + "?source_branch=x", "", "tok-123", 200, "[]"},
       {"GET", mrs, "", "wrong", 401, R"({"message":"401 Unauthorized"})"},
       {"GET", mrs, "", "", 404, R"({"message":"404 Project Not Found"})"},
+      // The token's owner and the project, by id or URL-encoded path; the
+      // project routes and the merge request routes do not swallow each other.
+      {"GET", "/api/v4/user", "", "tok-123", 200, R"({"id":3,"username":"onboarding-bot",)"},
+      {"GET", "/api/v4/user", "", "", 401, R"({"message":"401 Unauthorized"})"},
+      {"GET", "/api/v4/user", "", "wrong", 401, R"({"message":"401 Unauthorized"})"},
+      {"GET", "/api/v4/projects/42", "", "tok-123", 200, R"({"id":42,"description":)"},
+      {"GET", "/api/v4/projects/platform%2Fonboarding-config", "", "tok-123", 200, R"({"id":42,)"},
+      {"GET", "/api/v4/projects/platform%2Fonboarding-config/merge_requests?source_branch=b", "",
+       "tok-123", 200, R"([{"id":248002,)"},
+      {"GET", "/api/v4/projects/43", "", "tok-123", 404, R"({"message":"404 Project Not Found"})"},
+      {"GET", "/api/v4/projects/x%2Fmerge_requests", "", "tok-123", 404,
+       R"({"message":"404 Project Not Found"})"},
+      {"GET", "/api/v4/projects/42", "", "", 404, R"({"message":"404 Project Not Found"})"},
+      {"GET", "/api/v4/projects/42", "", "wrong", 401, R"({"message":"401 Unauthorized"})"},
+      {"GET", "/api/v4/projects/42/repository/branches", "", "tok-123", 404,
+       R"({"error":"404 Not Found"})"},
   };
   std::vector<int> expected_statuses;
   for (const Step& step : steps) {

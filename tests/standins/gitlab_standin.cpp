@@ -1,5 +1,6 @@
-// GitLab's REST API as quillmere meets it: GET /users?username=, and POST and
-// GET /projects/:id/merge_requests, with GitLab's own statuses and bodies.
+// GitLab's REST API as quillmere meets it: GET /users?username=, GET /user,
+// GET /projects/:id, and POST and GET /projects/:id/merge_requests, with
+// GitLab's own statuses and bodies.
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -120,6 +121,9 @@ ordered_json field_error(const std::string& field, const std::string& problem) {
   return message_body(errors);
 }
 
+// When the project and the token owner's account were made.
+constexpr const char* kProjectCreatedAt = "2024-03-11T08:30:12.204Z";
+
 ordered_json error_body(const std::string& error) {
   ordered_json body;
   body["error"] = error;
@@ -158,14 +162,138 @@ struct GitLabStandin::Impl {
     return json;
   }
 
+  // The token owner's own record, as GET /user gives it: the public user with
+  // the members only its owner sees.
+  ordered_json current_user_json() const {
+    ordered_json json = user_json(options.author);
+    json["created_at"] = kProjectCreatedAt;
+    for (const char* name : {"bio", "location", "linkedin", "twitter", "discord", "website_url",
+                             "organization", "job_title"})
+      json[name] = "";
+    json["public_email"] = nullptr;
+    json["pronouns"] = nullptr;
+    json["bot"] = false;
+    json["work_information"] = nullptr;
+    json["local_time"] = nullptr;
+    json["last_sign_in_at"] = kProjectCreatedAt;
+    json["confirmed_at"] = kProjectCreatedAt;
+    json["last_activity_on"] = utc_now_text().substr(0, 10);
+    json["projects_limit"] = 0;
+    json["current_sign_in_at"] = kProjectCreatedAt;
+    json["can_create_group"] = false;
+    json["can_create_project"] = false;
+    json["two_factor_enabled"] = false;
+    json["external"] = false;
+    json["private_profile"] = false;
+    return json;
+  }
+
+  bool is_the_project(const std::string& id) const {
+    return id == options.project_id || id == options.project_path;
+  }
+
+  // The numeric id as a number; a non-numeric one as given.
+  ordered_json project_id_json() const {
+    try {
+      return std::stoll(options.project_id);
+    } catch (const std::exception&) {
+      return options.project_id;
+    }
+  }
+
+  // The project as GET /projects/:id shows it to a member with Developer access.
+  ordered_json project_json() const {
+    const std::string& full_path = options.project_path;
+    const size_t slash = full_path.rfind('/');
+    const std::string path = slash == std::string::npos ? full_path : full_path.substr(slash + 1);
+    const std::string group = slash == std::string::npos ? "" : full_path.substr(0, slash);
+    const std::string group_name = group.substr(group.rfind('/') + 1);
+    const std::string base = server->base_url();
+    const std::string host =
+        base.substr(base.find("//") + 2, base.rfind(':') - base.find("//") - 2);
+    const std::string web_url = base + "/" + full_path;
+    const std::string api_self = base + "/api/v4/projects/" + options.project_id;
+    std::string name_with_namespace;
+    for (size_t start = 0; start <= full_path.size();) {
+      const size_t end = std::min(full_path.find('/', start), full_path.size());
+      name_with_namespace += (start ? " / " : "") + full_path.substr(start, end - start);
+      start = end + 1;
+    }
+
+    ordered_json project;
+    project["id"] = project_id_json();
+    project["description"] = "Onboarding requests, one YAML file per project";
+    project["name"] = path;
+    project["name_with_namespace"] = name_with_namespace;
+    project["path"] = path;
+    project["path_with_namespace"] = full_path;
+    project["created_at"] = kProjectCreatedAt;
+    project["default_branch"] = "main";
+    project["tag_list"] = ordered_json::array();
+    project["topics"] = ordered_json::array();
+    project["ssh_url_to_repo"] = "git@" + host + ":" + full_path + ".git";
+    project["http_url_to_repo"] = web_url + ".git";
+    project["web_url"] = web_url;
+    project["readme_url"] = web_url + "/-/blob/main/README.md";
+    project["forks_count"] = 0;
+    project["avatar_url"] = nullptr;
+    project["star_count"] = 0;
+    project["last_activity_at"] = utc_now_text();
+    project["namespace"] = {{"id", 7},
+                            {"name", group_name},
+                            {"path", group_name},
+                            {"kind", "group"},
+                            {"full_path", group},
+                            {"parent_id", nullptr},
+                            {"avatar_url", nullptr},
+                            {"web_url", base + "/groups/" + group}};
+    project["_links"] = {{"self", api_self},
+                         {"issues", api_self + "/issues"},
+                         {"merge_requests", api_self + "/merge_requests"},
+                         {"repo_branches", api_self + "/repository/branches"},
+                         {"labels", api_self + "/labels"},
+                         {"events", api_self + "/events"},
+                         {"members", api_self + "/members"}};
+    project["empty_repo"] = false;
+    project["archived"] = false;
+    project["visibility"] = "private";
+    project["issues_enabled"] = true;
+    project["merge_requests_enabled"] = true;
+    project["wiki_enabled"] = false;
+    project["jobs_enabled"] = true;
+    project["creator_id"] = options.author.id;
+    project["open_issues_count"] = 0;
+    project["merge_method"] = "merge";
+    project["squash_option"] = "default_off";
+    project["only_allow_merge_if_pipeline_succeeds"] = false;
+    project["remove_source_branch_after_merge"] = true;
+    project["permissions"] = {{"project_access", {{"access_level", 30}, {"notification_level", 3}}},
+                              {"group_access", nullptr}};
+    return project;
+  }
+
+  // GitLab takes :id from one segment of the path as sent, so a project path
+  // comes URL-encoded ("platform%2Fonboarding-config") and request.path holds
+  // it decoded. The path as sent (request.target) tells /projects/:id from
+  // /projects/:id/merge_requests, whatever slashes the decoded :id holds.
   std::optional<Route> route_of(const httplib::Request& request, std::string& project) const {
     static constexpr std::string_view kPrefix = "/api/v4/projects/";
     static constexpr std::string_view kSuffix = "/merge_requests";
     const std::string_view path = request.path;
-    if (request.method == "GET" && path == "/api/v4/users") return Route::kUserSearch;
-    if ((request.method == "POST" || request.method == "GET") &&
-        path.size() > kPrefix.size() + kSuffix.size() &&
-        path.substr(0, kPrefix.size()) == kPrefix &&
+    const std::string_view sent =
+        std::string_view(request.target).substr(0, request.target.find('?'));
+    const bool get = request.method == "GET";
+    if (get && path == "/api/v4/users") return Route::kUserSearch;
+    if (get && path == "/api/v4/user") return Route::kCurrentUser;
+    if (sent.size() <= kPrefix.size() || sent.substr(0, kPrefix.size()) != kPrefix ||
+        path.substr(0, kPrefix.size()) != kPrefix)
+      return std::nullopt;
+    if (get && sent.find('/', kPrefix.size()) == std::string_view::npos) {
+      project = path.substr(kPrefix.size());
+      return Route::kProject;
+    }
+    if ((request.method == "POST" || get) && path.size() > kPrefix.size() + kSuffix.size() &&
+        sent.substr(sent.size() - kSuffix.size()) == kSuffix &&
         path.substr(path.size() - kSuffix.size()) == kSuffix) {
       project = path.substr(kPrefix.size(), path.size() - kPrefix.size() - kSuffix.size());
       return request.method == "POST" ? Route::kCreateMergeRequest : Route::kListMergeRequests;
@@ -200,12 +328,19 @@ struct GitLabStandin::Impl {
 
     const bool has_token = request.has_header("PRIVATE-TOKEN");
     if ((has_token && request.get_header_value("PRIVATE-TOKEN") != options.token) ||
-        (!has_token && *route == Route::kCreateMergeRequest))
+        (!has_token && (*route == Route::kCreateMergeRequest || *route == Route::kCurrentUser)))
       return answer_json(response, 401, message_body("401 Unauthorized"));
 
     switch (*route) {
       case Route::kUserSearch:
         return search_users(request, response, has_token);
+      case Route::kCurrentUser:
+        return answer_json(response, 200, current_user_json());
+      case Route::kProject:
+        // The project is private: without a token it is not there at all.
+        if (!is_the_project(project) || !has_token)
+          return answer_json(response, 404, message_body("404 Project Not Found"));
+        return answer_json(response, 200, project_json());
       case Route::kCreateMergeRequest:
         return create_merge_request(request, response, project);
       case Route::kListMergeRequests:
@@ -253,7 +388,7 @@ struct GitLabStandin::Impl {
 
   void create_merge_request(const httplib::Request& request, httplib::Response& response,
                             const std::string& project) {
-    if (project != options.project_id && project != options.project_path)
+    if (!is_the_project(project))
       return answer_json(response, 404, message_body("404 Project Not Found"));
     const std::optional<ordered_json> params = parameters(request, response);
     if (!params) return;
@@ -301,7 +436,7 @@ struct GitLabStandin::Impl {
   void list_merge_requests(const httplib::Request& request, httplib::Response& response,
                            const std::string& project, bool has_token) {
     // The project is private: without a token it is not there at all.
-    if ((project != options.project_id && project != options.project_path) || !has_token)
+    if (!is_the_project(project) || !has_token)
       return answer_json(response, 404, message_body("404 Project Not Found"));
     const auto matches = [&](const ordered_json& mr, const char* name) {
       return !request.has_param(name) || mr[name] == request.get_param_value(name);
@@ -335,13 +470,7 @@ struct GitLabStandin::Impl {
     const std::vector<ordered_json> reviewers =
         users_with_ids(id_list(params.value("reviewer_ids", ordered_json())));
     const ordered_json description = params.value("description", ordered_json());
-    const ordered_json project_id = [&]() -> ordered_json {
-      try {
-        return std::stoll(options.project_id);
-      } catch (const std::exception&) {
-        return options.project_id;
-      }
-    }();
+    const ordered_json project_id = project_id_json();
 
     ordered_json mr;
     mr["id"] = 248000 + iid;

@@ -98,13 +98,16 @@ struct GitLabUser {
   std::string name;
 };
 
-/// GitLab's REST API under /api/v4: the user search, merge request creation
-/// and the list of a project's merge requests, with GitLab's statuses and
-/// bodies. Merge requests are kept for the life of the stand-in, all open.
+/// GitLab's REST API under /api/v4: the user search, the token's own user,
+/// the project, merge request creation and the list of a project's merge
+/// requests, with GitLab's statuses and bodies. The project is private. Merge
+/// requests are kept for the life of the stand-in, all open.
 class GitLabStandin {
  public:
   enum class Route {
     kUserSearch,          ///< GET /users
+    kCurrentUser,         ///< GET /user: the token's owner
+    kProject,             ///< GET /projects/:id
     kCreateMergeRequest,  ///< POST /projects/:id/merge_requests
     kListMergeRequests,   ///< GET /projects/:id/merge_requests
   };
@@ -114,7 +117,7 @@ class GitLabStandin {
     std::string project_id = "42";
     std::string project_path = "platform/onboarding-config";
     std::vector<GitLabUser> users;
-    /// The token's owner, who authors every merge request.
+    /// The token's owner, who authors every merge request and is GET /user.
     GitLabUser author{3, "onboarding-bot", "Onboarding Bot"};
     TlsFiles tls;
     RequestObserver observer;
