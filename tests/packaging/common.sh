@@ -14,6 +14,13 @@ expect_files() {
   done
 }
 
+# expect_executables ROOT: every path of shipped_executables is executable.
+expect_executables() {
+  for path in $shipped_executables; do
+    [ -x "$1/$path" ] || fail "$path is not executable"
+  done
+}
+
 # expect_only_program ROOT: bin/ holds quillmere and nothing else, and no
 # stand-in, helper, library or header is shipped anywhere.
 expect_only_program() {
@@ -64,4 +71,10 @@ usr/share/doc/quillmere/examples/requests/payments.yaml
 usr/share/doc/quillmere/examples/requests/OPS-102_staging_web_app.yaml
 usr/share/doc/quillmere/contrib/systemd/quillmere.service
 usr/share/doc/quillmere/contrib/systemd/quillmere.timer
-usr/share/doc/quillmere/contrib/cron/quillmere"
+usr/share/doc/quillmere/contrib/cron/quillmere
+usr/share/doc/quillmere/contrib/logrotate/quillmere
+usr/share/doc/quillmere/contrib/gitlab-ci/.gitlab-ci.yml
+usr/share/doc/quillmere/contrib/git-hooks/pre-commit"
+
+# Shipped files that must stay executable, to be copied as they are.
+shipped_executables="usr/share/doc/quillmere/contrib/git-hooks/pre-commit"
