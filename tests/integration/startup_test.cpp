@@ -106,8 +106,7 @@ TEST_F(StartupTest, FindsNoRequestFilesAmongOtherExtensionsAndAppendsToTheLog) {
   configure_complete_run();
   for (const char* name : {"ABC-1_dev_a.yml", "ABC-2_dev_b.YAML", "notes.txt", "a.yaml.bak"})
     testing::write_file(dir_ / ("requests/" + std::string(name)), "ticket: X-1\n");
-  // Arguments are ignored.
-  const ProcessResult first = run({"--help"});
+  const ProcessResult first = run();
   const ProcessResult second = run();
   EXPECT_EQ(first.exit_status, 0);
   EXPECT_EQ(second.exit_status, 0);
