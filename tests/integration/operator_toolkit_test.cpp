@@ -97,6 +97,13 @@ TEST_F(OperatorToolkitTest, CommandLineOptionsNeverStartARun) {
 
 TEST_F(OperatorToolkitTest, DryRunChangesNothingAndItsStatusFollowsTheFiles) {
   add_request(kNotes, "just: notes\n");
+  // Gamma's branch as an earlier run left it: committed, pushed, no merge request.
+  add_request("ABC-3_prod_gamma.yaml", "owner: team-gamma\n");
+  git.git("checkout -q -b prod-ABC-3-gamma origin/prod");
+  testing::write_file(git.work() + "/ABC-3_prod_gamma.yaml", "owner: team-gamma\n");
+  git.git("add ABC-3_prod_gamma.yaml");
+  git.git("commit -q -m 'ABC-3: onboard gamma to prod environment'");
+  git.git("push -q origin prod-ABC-3-gamma");
   // Someone else's branch for beta, a stash and an uncommitted change.
   git.git("checkout -q -b staging-ABC-2-beta origin/staging");
   git.git("commit -q --allow-empty -m other-work");
@@ -127,6 +134,7 @@ TEST_F(OperatorToolkitTest, DryRunChangesNothingAndItsStatusFollowsTheFiles) {
   const std::vector<std::string> lines = testing::split_lines(failed.out);
   for (const char* expected : {
            "   ✅ would be onboarded",
+           "   ✅ would be taken up: the branch holds this request from an earlier run",
            "   ❌ would fail: Branch staging-ABC-2-beta already exists! Skipping to avoid "
            "conflicts.",
            "   ❌ would be refused: Invalid filename format: notes.yaml. Expected format: "
@@ -140,7 +148,7 @@ TEST_F(OperatorToolkitTest, DryRunChangesNothingAndItsStatusFollowsTheFiles) {
            "   ✅ project 42: platform/onboarding-config",
            "   ✅ reviewer bob: user 102",
            "   ✅ webhook configured (nothing was posted to it)",
-           "❌ Check failed: 1 of 3 file(s) would be onboarded",
+           "❌ Check failed: 2 of 4 file(s) would be onboarded",
        })
     EXPECT_THAT(lines, Contains(expected)) << failed.out;
   EXPECT_THAT(failed.out + failed.err, ::testing::Not(HasSubstr(kToken)));
@@ -150,7 +158,7 @@ TEST_F(OperatorToolkitTest, DryRunChangesNothingAndItsStatusFollowsTheFiles) {
   const ProcessResult passed = run_with({"--check"}, environment());
   EXPECT_EQ(passed.exit_status, 0) << passed.out;
   EXPECT_THAT(testing::split_lines(passed.out),
-              Contains("✅ Check passed: 1 file(s) would be onboarded"));
+              Contains("✅ Check passed: 2 file(s) would be onboarded"));
 }
 
 TEST_F(OperatorToolkitTest, LintNeedsNoSettings) {
