@@ -12,6 +12,7 @@
 #include "quillmere/file_descriptor.h"
 #include "quillmere/git_directory.h"
 #include "quillmere/paths.h"
+#include "quillmere/request_file.h"
 #include "quillmere/text.h"
 #include "quillmere/types.h"
 
@@ -74,18 +75,6 @@ void write_all(int fd, const std::string& bytes) {
   }
 }
 
-std::string read_all(int fd) {
-  std::string bytes;
-  char buffer[64 * 1024];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n == 0) return bytes;
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw OnboardingError(std::strerror(errno));
-    bytes.append(buffer, static_cast<size_t>(n));
-  }
-}
-
 void sync_directory(const std::string& dir) {
   const FileDescriptor handle(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!handle.is_open() || ::fsync(handle.get()) != 0)
@@ -97,19 +86,15 @@ void sync_directory(const std::string& dir) {
 // original goes. Returns the name taken; "" when every name is taken.
 std::string copy_then_remove(const std::string& source_path, const std::string& done_dir,
                              const std::string& name) {
-  const FileDescriptor source(::open(source_path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  struct stat source_entry {};
-  if (!source.is_open() || ::fstat(source.get(), &source_entry) != 0)
-    fail_move(source_path, std::strerror(errno));
-  if (!S_ISREG(source_entry.st_mode)) fail_move(source_path, "it is no longer a regular file");
-  const std::string bytes = read_all(source.get());
+  // Read as a request file is: never through a link, never more than the limit.
+  const std::string bytes = read_request_file(source_path);
 
   for (int attempt = 1; attempt <= kMaxNameAttempts; ++attempt) {
     const std::string taken = candidate_name(name, attempt);
     const std::string target_path = join_path(done_dir, taken);
     const FileDescriptor target(::open(target_path.c_str(),
                                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                       source_entry.st_mode & 07777));
+                                       0666));
     if (!target.is_open() && errno == EEXIST) continue;
     if (!target.is_open()) fail_move(source_path, std::strerror(errno));
     try {

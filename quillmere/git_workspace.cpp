@@ -230,16 +230,22 @@ enum class Leftover {
   Unseen,   ///< only on origin, never fetched, and fetching was not allowed
 };
 
-// Whether the existing branch is this request's own leftover: made by this
-// tool for these bytes, and not moved on (locally or on origin) since. A
-// branch only on origin is fetched to be examined when `may_fetch`.
-Leftover classify_existing_branch(ExistingBranch& branch, const std::string& branch_name,
-                                  const std::string& target_branch, const std::string& filename,
-                                  const std::string& content, bool may_fetch) {
+// Where the branch `branch_name` stands, here and on origin.
+ExistingBranch locate_branch(const std::string& branch_name) {
+  ExistingBranch branch;
   if (has_local_branch(branch_name)) {
     branch.local_id = run_command(git({"rev-parse", "--verify", "--quiet"}).arg("refs/heads/" + branch_name), true);
   }
   branch.remote_id = remote_branch_id(branch_name);
+  return branch;
+}
+
+// Whether the existing branch is this request's own leftover: made by this
+// tool for these bytes, and not moved on (locally or on origin) since. A
+// branch only on origin is fetched to be examined when `may_fetch`.
+Leftover classify_existing_branch(const ExistingBranch& branch, const std::string& branch_name,
+                                  const std::string& target_branch, const std::string& filename,
+                                  const std::string& content, bool may_fetch) {
   if (!branch.local_id.empty() && !branch.remote_id.empty() && branch.local_id != branch.remote_id)
     return Leftover::Foreign;
   std::string tip = branch.local_id.empty() ? branch.remote_id : branch.local_id;
@@ -258,7 +264,7 @@ Leftover classify_existing_branch(ExistingBranch& branch, const std::string& bra
 std::optional<ExistingBranch> find_leftover(const std::string& branch_name,
                                             const std::string& target_branch,
                                             const std::string& filename, const std::string& content) {
-  ExistingBranch branch;
+  const ExistingBranch branch = locate_branch(branch_name);
   if (classify_existing_branch(branch, branch_name, target_branch, filename, content,
                                /*may_fetch=*/true) != Leftover::Own)
     return std::nullopt;
@@ -313,9 +319,9 @@ BranchInspection inspect_branch(const std::string& repo_dir, const std::string& 
   validate_branch_name(branch_name);
   validate_branch_name(target_branch);
   BranchInspection inspection;
-  ExistingBranch branch;
-  inspection.exists_here = has_local_branch(branch_name);
-  inspection.exists_on_origin = !remote_branch_id(branch_name).empty();
+  const ExistingBranch branch = locate_branch(branch_name);
+  inspection.exists_here = !branch.local_id.empty();
+  inspection.exists_on_origin = !branch.remote_id.empty();
   inspection.target_known = is_known_target(repo_dir, target_branch);
   inspection.target_on_origin = !remote_branch_id(target_branch).empty();
   if ((inspection.exists_here || inspection.exists_on_origin) && inspection.target_known) {

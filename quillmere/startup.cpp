@@ -1,6 +1,5 @@
 #include "quillmere/startup.h"
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -19,7 +18,6 @@
 #include "quillmere/secrets.h"
 #include "quillmere/settings.h"
 #include "quillmere/stop_signals.h"
-#include "quillmere/text.h"
 
 namespace quillmere {
 

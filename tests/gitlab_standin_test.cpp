@@ -1,12 +1,13 @@
 // The stand-in GitLab's read-only routes, GET /user and GET /projects/:id:
-// the records they give, and that forced answers and the request record keep
-// every route apart. Their statuses and error bodies are in the stand-ins
-// program's table (integration/remote_standins_program_test.cpp).
+// forced answers and the request record keep every route apart. Their
+// statuses and bodies are in the stand-ins program's table
+// (integration/remote_standins_program_test.cpp).
+#include <vector>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <httplib.h>
-#include <nlohmann/json.hpp>
 
 #include "tests/standins/standin_servers.h"
 
@@ -15,32 +16,6 @@ namespace {
 
 using standins::GitLabStandin;
 using Route = GitLabStandin::Route;
-
-TEST(GitLabStandinTest, CurrentUserAndProjectAreTheTokenOwnerAndTheProject) {
-  GitLabStandin gitlab{GitLabStandin::Options{}};
-  httplib::Client client(gitlab.base_url());
-  const httplib::Headers token = {{"PRIVATE-TOKEN", "stand-in-token"}};
-
-  const httplib::Result user = client.Get("/api/v4/user", token);
-  ASSERT_TRUE(user);
-  const auto me = nlohmann::json::parse(user->body);
-  EXPECT_EQ(me["id"], 3);
-  EXPECT_EQ(me["name"], "Onboarding Bot");
-  EXPECT_EQ(me["web_url"], gitlab.base_url() + "/onboarding-bot");
-
-  const httplib::Result found = client.Get("/api/v4/projects/platform%2Fonboarding-config", token);
-  ASSERT_TRUE(found);
-  const auto project = nlohmann::json::parse(found->body);
-  const std::string web_url = gitlab.base_url() + "/platform/onboarding-config";
-  EXPECT_EQ(project["name_with_namespace"], "platform / onboarding-config");
-  EXPECT_EQ(project["path_with_namespace"], "platform/onboarding-config");
-  EXPECT_EQ(project["web_url"], web_url);
-  EXPECT_EQ(project["http_url_to_repo"], web_url + ".git");
-  EXPECT_EQ(project["ssh_url_to_repo"], "git@127.0.0.1:platform/onboarding-config.git");
-  EXPECT_EQ(project["default_branch"], "main");
-  EXPECT_EQ(project["visibility"], "private");
-  EXPECT_EQ(project["namespace"]["full_path"], "platform");
-}
 
 TEST(GitLabStandinTest, ForcedAnswersAndRecordsKeepToTheirRoute) {
   GitLabStandin gitlab{GitLabStandin::Options{}};

@@ -170,21 +170,16 @@ struct GitLabStandin::Impl {
     for (const char* name : {"bio", "location", "linkedin", "twitter", "discord", "website_url",
                              "organization", "job_title"})
       json[name] = "";
-    json["public_email"] = nullptr;
-    json["pronouns"] = nullptr;
+    for (const char* name : {"public_email", "pronouns", "work_information", "local_time"})
+      json[name] = nullptr;
     json["bot"] = false;
-    json["work_information"] = nullptr;
-    json["local_time"] = nullptr;
-    json["last_sign_in_at"] = kProjectCreatedAt;
-    json["confirmed_at"] = kProjectCreatedAt;
+    for (const char* name : {"last_sign_in_at", "confirmed_at", "current_sign_in_at"})
+      json[name] = kProjectCreatedAt;
     json["last_activity_on"] = utc_now_text().substr(0, 10);
     json["projects_limit"] = 0;
-    json["current_sign_in_at"] = kProjectCreatedAt;
-    json["can_create_group"] = false;
-    json["can_create_project"] = false;
-    json["two_factor_enabled"] = false;
-    json["external"] = false;
-    json["private_profile"] = false;
+    for (const char* name : {"can_create_group", "can_create_project", "two_factor_enabled",
+                             "external", "private_profile"})
+      json[name] = false;
     return json;
   }
 
