@@ -62,12 +62,12 @@ bench: configure
 
 # What is installed: the program and its compressed man page.
 install: configure
-	@cmake --build $(BUILD_DIR) -j $(JOBS) --target quillmere quillmere_man_page
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target quillmere quillmere_man_page quillmere_debian_changelog
 	@cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 # The Debian package, in $(BUILD_DIR).
 package: configure
-	@cmake --build $(BUILD_DIR) -j $(JOBS) --target quillmere quillmere_man_page
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target quillmere quillmere_man_page quillmere_debian_changelog
 	@cd $(BUILD_DIR) && cpack -G DEB
 
 clean:
