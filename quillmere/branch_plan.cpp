@@ -1,13 +1,11 @@
 #include "quillmere/branch_plan.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <string_view>
 
 #include "quillmere/command_runner.h"
 #include "quillmere/git_directory.h"
+#include "quillmere/git_workspace.h"
 #include "quillmere/logging.h"
 #include "quillmere/onboarding_texts.h"
 #include "quillmere/text.h"
@@ -124,12 +122,6 @@ bool is_known_target(const std::string& repo_dir, const std::string& target_bran
          has_ref(git_dir, "refs/remotes/origin/" + target_branch);
 }
 
-void change_directory(const std::string& dir, const std::string& shown_as) {
-  if (dir.empty()) throw OnboardingError("Cannot change into REPO_PATH: it is not set");
-  if (::chdir(dir.c_str()) != 0)
-    throw OnboardingError("Cannot change into REPO_PATH " + shown_as + ": " + std::strerror(errno));
-}
-
 RequestPlan refused(RequestPlan plan, std::string reason) {
   plan.kind = PlanKind::Refuse;
   plan.reason = std::move(reason);
@@ -243,7 +235,7 @@ RequestPlan plan_request(const Settings& settings, const RequestFile& request,
     return plan;
   }
   const std::string& repo_dir = settings.repo_dir;
-  change_directory(repo_dir, settings.repo_path.value_or(repo_dir));
+  enter_working_copy(settings);
   if (mode == PlanMode::Run)
     logger().info("🚀 Working on branch: " + printable(request.branch) +
                   " for project: " + printable(request.request.project_name));

@@ -97,6 +97,7 @@ void create_branch_and_commit(const Settings& settings, const RequestFile& reque
   const std::string& branch_name = request.branch;
   const std::string& target_branch = request.target;
   // Preparation: a failure here goes straight to the caller, nothing to undo.
+  enter_working_copy(settings);
   configure_git_identity(settings);
   cleanup_repo_state();
 

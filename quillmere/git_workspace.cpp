@@ -75,6 +75,10 @@ WorkingCopyState inspect_working_copy(const std::string& repo_path_as_given,
   return state;
 }
 
+void enter_working_copy(const Settings& settings) {
+  change_directory(settings.repo_dir, settings.repo_path.value_or(settings.repo_dir));
+}
+
 void configure_git_identity(const Settings& settings) {
   const std::optional<std::string>& email = settings.git_committer_email;
   const std::optional<std::string>& name = settings.git_committer_name;

@@ -24,6 +24,10 @@ bool has_merge_conflicts(std::string_view porcelain_status);
 /// The lock is held for as long as the returned object lives.
 RunLock validate_git_repo(const std::string& repo_path_as_given, const std::string& repo_dir);
 
+/// Makes the working copy (settings.repo_dir) the current directory; fails
+/// with "Cannot change into REPO_PATH ..." naming REPO_PATH as given.
+void enter_working_copy(const Settings& settings);
+
 /// Writes the committer e-mail (and the name, when set) into the working copy.
 void configure_git_identity(const Settings& settings);
 

@@ -66,7 +66,10 @@ std::optional<ExaminedFile> examine_request_file(Report& report, const std::stri
     file.parsed = parse_request_explained(last_path_component(path), file.content);
     if (!file.parsed.request) {
       report.field("content", file.parsed.content_problem);
-      throw InvalidRequestFileError(file.parsed.name_problem);
+      // A syntax error is the likelier cause: it stands beside the name's verdict.
+      const bool syntax = file.parsed.content_problem.starts_with("YAML syntax error");
+      throw InvalidRequestFileError(file.parsed.name_problem +
+                                    (syntax ? " (" + file.parsed.content_problem + ")" : ""));
     }
     const OnboardingRequest& request = *file.parsed.request;
     report.field("ticket", printable(request.ticket));

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <yaml-cpp/exceptions.h>
+
 #include "quillmere/file_descriptor.h"
 #include "quillmere/logging.h"
 #include "quillmere/onboarding_texts.h"
@@ -200,6 +202,11 @@ ParsedRequest parse_request_explained(std::string_view file_name, std::string_vi
       parsed.from_content = true;
       return parsed;
     }
+  } catch (const YAML::Exception& error) {
+    // A syntax error is named where it is, beside what the file name decides.
+    parsed.content_problem = "YAML syntax error at line " + std::to_string(error.mark.line + 1) +
+                             ", column " + std::to_string(error.mark.column + 1) + ": " +
+                             printable(error.msg);
   } catch (const std::exception& error) {
     // Whatever is wrong with the content, the file name still decides.
     parsed.content_problem = printable(error.what());

@@ -119,9 +119,10 @@ TEST_F(PlanTest, OneLookAtTheBranchDecides) {
        true},
       {"own leftover, pushed", own(false, true), PlanMode::Run, PlanKind::TakeUp, false, "", 1,
        true},
-      {"own, only on origin", own(true, true), PlanMode::Run, PlanKind::TakeUp, false, "", 1, true},
+      // The dry run first: the run fetches what it looks at.
       {"own, only on origin, dry run", own(true, true), PlanMode::Check, PlanKind::Undecided,
        false, "", 0, true},
+      {"own, only on origin", own(true, true), PlanMode::Run, PlanKind::TakeUp, false, "", 1, true},
       {"foreign here",
        [](PlanTest& t) { t.commit_branch(kName, "owner: someone\n", kMessage, false, true); },
        PlanMode::Run, PlanKind::Refuse, false, kExists, 0, false},

@@ -156,9 +156,16 @@ TEST_F(OperatorToolkitTest, LintNeedsNoSettings) {
   EXPECT_THAT(testing::split_lines(good.out), Contains("   branch:       prod-OPS-7-api → prod"));
   EXPECT_THAT(testing::split_lines(good.out), Contains("✅ 2 file(s) would be accepted"));
 
-  const ProcessResult bad = run_with({"--check", requests + kNotes, requests + kAlpha}, {});
+  add_request("broken.yaml", "ticket: [OPS-8\nenvironment: dev\n");
+  const ProcessResult bad =
+      run_with({"--check", requests + kNotes, requests + kAlpha, requests + "broken.yaml"}, {});
   EXPECT_EQ(bad.exit_status, 1) << bad.out;
-  EXPECT_THAT(testing::split_lines(bad.out), Contains("❌ 1 of 2 file(s) would be refused"));
+  EXPECT_THAT(testing::split_lines(bad.out), Contains("❌ 2 of 3 file(s) would be refused"));
+  EXPECT_THAT(testing::split_lines(bad.out),
+              Contains("   ❌ would be refused: Invalid filename format: broken.yaml. Expected "
+                       "format: TICKET_ENVIRONMENT_PROJECT.yaml (YAML syntax error at line 2, "
+                       "column 12: end of sequence flow not found)"))
+      << bad.out;
   EXPECT_THAT(git_commands(), IsEmpty());
   EXPECT_FALSE(wrote_a_log());
 }
