@@ -287,8 +287,7 @@ namespace {
 // A failing status query counts as a status without conflicts, but a git that
 // cannot be started at all would fail every file: the run stops here instead.
 void refuse_git_that_cannot_start(const CommandResult& status) {
-  if (!status.start_error.empty())
-    throw OnboardingError("Cannot start git: " + status.start_error);
+  if (!status.start_error.empty()) throw OnboardingError("Cannot start git: " + status.start_error);
 }
 
 }  // namespace

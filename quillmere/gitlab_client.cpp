@@ -72,8 +72,8 @@ bool is_redirect(const HttpResponse& response) {
 
 std::string redirect_status_text(long status) {
   static const std::pair<long, const char*> kReasons[] = {
-      {300, "Multiple Choices"}, {301, "Moved Permanently"}, {302, "Found"},
-      {303, "See Other"},        {304, "Not Modified"},      {305, "Use Proxy"},
+      {300, "Multiple Choices"},   {301, "Moved Permanently"}, {302, "Found"},
+      {303, "See Other"},          {304, "Not Modified"},      {305, "Use Proxy"},
       {307, "Temporary Redirect"}, {308, "Permanent Redirect"}};
   for (const auto& [code, reason] : kReasons)
     if (code == status) return std::to_string(status) + " " + reason;

@@ -236,7 +236,7 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string* body
   if (code != CURLE_OK) {
     response.status = 0;
     response.body.clear();
-    response.transport_error = body_sink.too_large   ? std::string(kAnswerTooLarge)
+    response.transport_error = body_sink.too_large       ? std::string(kAnswerTooLarge)
                                : error_buffer[0] != '\0' ? error_buffer
                                                          : curl_easy_strerror(code);
     return response;

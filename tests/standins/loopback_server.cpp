@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <memory>
 #include <cstdlib>
+#include <memory>
 #include <stdexcept>
 
 namespace quillmere::standins {
@@ -160,8 +160,7 @@ void answer(httplib::Response& response, const ForcedAnswer& forced) {
           });
     } else {
       response.set_content_provider(
-          total, forced.content_type,
-          [filler](size_t, size_t length, httplib::DataSink& sink) {
+          total, forced.content_type, [filler](size_t, size_t length, httplib::DataSink& sink) {
             return sink.write(filler->data(), std::min(filler->size(), length));
           });
     }
