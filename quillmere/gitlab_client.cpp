@@ -268,11 +268,15 @@ nlohmann::json create_merge_request(RemoteContext& remote, const std::string& br
     const HttpResponse response =
         remote.http.post_json(gitlab.merge_requests_url(), body, gitlab.headers());
     if (!response.answered()) {
-      may_exist = true;
+      // A request that never left cannot have created anything: the next
+      // attempt is the whole attempt again.
+      may_exist = may_exist || !response.sent_nothing;
       fail(response.transport_error, gitlab.token);
     }
-    if (response.status == 409)
+    if (response.status == 409) {
+      may_exist = true;
       if (std::optional<nlohmann::json> found = found_open()) return *found;
+    }
     if (is_redirect(response))
       fail("MR creation failed: " + redirect_status_text(response.status) +
                " (redirects are not followed; GITLAB_URL may be wrong)",
