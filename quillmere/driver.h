@@ -16,8 +16,8 @@ namespace quillmere {
 /// directory yields them. Failures name the directory as `shown_as`.
 std::vector<std::string> list_request_files(const std::string& dir, const std::string& shown_as);
 
-/// Refuses a run with missing required settings or missing paths; logs the
-/// key settings.
+/// Refuses a run with missing required settings, missing paths or CA
+/// bundles that cannot be used; logs the key settings.
 void validate_config(const Settings& settings);
 
 /// What became of one request file that did not fail.

@@ -163,9 +163,11 @@ void send_mr_notification_to_teams(HttpClient& http, const Settings& settings,
             .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     const HttpResponse response = http.post_json(*webhook, body, {});
     if (!response.answered()) throw OnboardingError(response.transport_error);
+    // Of the webhook's answer no more than an excerpt goes into the failure.
+    const std::string answer = excerpt(safe_failure_text(response.body, settings));
     if (response.status >= 400 && response.status <= 599)
-      throw OnboardingError("HTTP " + std::to_string(response.status) + ": " + response.body);
-    if (response.body.rfind(kDeliveryFailedPrefix, 0) == 0) throw OnboardingError(response.body);
+      throw OnboardingError("HTTP " + std::to_string(response.status) + ": " + answer);
+    if (response.body.rfind(kDeliveryFailedPrefix, 0) == 0) throw OnboardingError(answer);
     log.info("📣 Teams notification sent for " + project_name + " (" + ticket + ")");
   } catch (const std::exception& failure) {
     log.warning("Teams notification failed: " + safe_failure_text(failure.what(), settings));
