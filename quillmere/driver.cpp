@@ -16,6 +16,7 @@
 #include "quillmere/request_file.h"
 #include "quillmere/stop_signals.h"
 #include "quillmere/teams_notifier.h"
+#include "quillmere/teams_webhook.h"
 #include "quillmere/text.h"
 #include "quillmere/types.h"
 
@@ -88,6 +89,7 @@ void validate_config(const Settings& settings) {
     missing += name;
   }
   if (!missing.empty()) throw OnboardingError("Missing required env vars: " + missing);
+  teams_card_format(settings.teams_card_format);
 
   if (!path_exists(settings.repo_dir))
     throw OnboardingError("REPO_PATH does not exist: " + *settings.repo_path);
