@@ -4,6 +4,7 @@
 // told to give forced answers.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -26,6 +27,7 @@ struct TlsFiles {
 
 /// One request as received, with the answer that was sent.
 struct RecordedRequest {
+  std::chrono::steady_clock::time_point received;
   std::string method;
   std::string path;                                         ///< percent-decoded path
   std::string query;                                        ///< the raw query string, without "?"
