@@ -167,10 +167,10 @@ class TeamsStandin {
  public:
   struct Options {
     std::string path = "/webhookb2/stand-in@tenant/IncomingWebhook/0/stand-in";
-    std::string workflow_id = "5e1f0c2a9d8b4c7e";
-    std::string sig = "Zk3pQ9vX2mL7wR4tY8uN1bC6dH0jS5aE";
     TlsFiles tls;
     RequestObserver observer;
+    std::string workflow_id = "5e1f0c2a9d8b4c7e";
+    std::string sig = "Zk3pQ9vX2mL7wR4tY8uN1bC6dH0jS5aE";
   };
 
   TeamsStandin();
