@@ -7,8 +7,11 @@
 #include <memory>
 #include <vector>
 
+#include "quillmere/command_runner.h"
 #include "quillmere/done_dir.h"
 #include "quillmere/git_directory.h"
+#include "quillmere/branch_plan.h"
+#include "quillmere/branch_workflow.h"
 #include "quillmere/git_workspace.h"
 #include "quillmere/logging.h"
 #include "quillmere/onboarding_texts.h"
@@ -57,6 +60,27 @@ void move_onboarded_file(const Settings& settings, const std::string& path) {
 
 }  // namespace
 
+OriginTargets compare_request_files_with_origin(const Settings& settings,
+                                                const std::vector<std::string>& files,
+                                                bool fetch_first) {
+  std::vector<TargetFile> compared;
+  for (const std::string& file : files) {
+    // Quietly: a file that cannot be read or parsed here is reported when
+    // its turn comes.
+    try {
+      const std::string path = join_path(settings.request_dir, file);
+      std::string content = read_request_file(path);
+      const ParsedRequest parsed = parse_request_explained(file, content, /*quiet=*/true);
+      if (parsed.request)
+        compared.push_back({parsed.request->environment, file, std::move(content)});
+    } catch (const std::exception&) {
+    }
+  }
+  if (compared.empty()) return {};
+  if (fetch_first) fetch_origin();
+  return compare_with_origin(compared);
+}
+
 std::vector<std::string> list_request_files(const std::string& dir, const std::string& shown_as) {
   std::unique_ptr<DIR, DirCloser> listing(::opendir(dir.c_str()));
   if (!listing)
@@ -90,6 +114,9 @@ void validate_config(const Settings& settings) {
   }
   if (!missing.empty()) throw OnboardingError("Missing required env vars: " + missing);
   teams_card_format(settings.teams_card_format);
+  // Applied here, so that the run and the dry run have it from their first
+  // git command on.
+  set_command_timeout(command_timeout_seconds(settings));
 
   if (!path_exists(settings.repo_dir))
     throw OnboardingError("REPO_PATH does not exist: " + *settings.repo_path);
@@ -106,30 +133,55 @@ void validate_config(const Settings& settings) {
   if (!settings.done_dir_path.empty()) log.info("DONE_DIR: " + *settings.done_dir);
 }
 
-void process_single_file(const Settings& settings, RemoteContext& remote, const std::string& file) {
+FileResult process_single_file(const Settings& settings, RemoteContext& remote,
+                               const OriginTargets& targets, const std::string& file) {
   logger().info("\n📄 Processing: " + printable(file));
-  const std::string full_path = join_path(settings.request_dir, file);
+  const RequestFile request = load_request_file(settings.request_dir, file);
+  const std::string& env = request.target;
+  const std::string& branch_name = request.branch;
 
-  const std::string content = read_request_file(full_path);
-  const OnboardingRequest request = parse_request(file, content);
-  const std::string& env = request.environment;
-  const std::string branch_name = branch_name_for(request);
-
-  const BranchOutcome outcome = create_branch_and_commit(settings, full_path, content, branch_name,
-                                                         env, request.project_name);
-  const auto open = outcome == BranchOutcome::TakenUp
-                       ? find_open_merge_request(remote, branch_name, env)
-                       : std::nullopt;
-  if (open) {
-    logger().info("✅ Already onboarded: " + branch_name + " has the open merge request " +
-                  web_url_text(*open));
-  } else {
-    const nlohmann::json mr_data =
-        create_merge_request(remote, branch_name, env, request.ticket, request.project_name);
-    send_mr_notification_to_teams(remote.http, settings, mr_data, request.ticket, env,
-                                  branch_name, env, request.project_name);
+  const RequestPlan plan =
+      plan_request(settings, request, targets,
+                   [&] { return find_open_merge_request(remote, branch_name, env); },
+                   PlanMode::Run);
+  FileResult result{plan.kind, FileOutcome::AlreadyOnboarded, std::nullopt};
+  switch (plan.kind) {
+    case PlanKind::Refuse:
+    case PlanKind::Undecided:
+      throw OnboardingError(plan.reason);
+    case PlanKind::AlreadyOnboarded:
+      if (plan.open_merge_request) {
+        logger().info("✅ Already onboarded: " + branch_name + " has the open merge request " +
+                      web_url_text(*plan.open_merge_request));
+        result.merge_request = plan.open_merge_request;
+      } else {
+        logger().info("✅ Already onboarded: " + printable(env) + " already holds " +
+                      printable(file));
+      }
+      break;
+    case PlanKind::Onboard:
+    case PlanKind::TakeUp:
+      if (plan.kind == PlanKind::Onboard)
+        create_branch_and_commit(settings, request);
+      else if (plan.push)
+        push_taken_up_branch(request);
+      result.merge_request = create_merge_request(remote, branch_name, env,
+                                                  request.request.ticket,
+                                                  request.request.project_name);
+      send_mr_notification_to_teams(remote.http, settings, *result.merge_request,
+                                    request.request.ticket, env, branch_name, env,
+                                    request.request.project_name);
+      result.outcome =
+          plan.kind == PlanKind::Onboard ? FileOutcome::Onboarded : FileOutcome::TakenUp;
+      break;
   }
-  if (!settings.done_dir_path.empty()) move_onboarded_file(settings, full_path);
+  if (!settings.done_dir_path.empty()) move_onboarded_file(settings, request.path);
+  return result;
+}
+
+FileResult process_single_file(const Settings& settings, RemoteContext& remote,
+                               const std::string& file) {
+  return process_single_file(settings, remote, OriginTargets(), file);
 }
 
 void process_yaml_files(const Settings& settings, RemoteContext& remote) {
@@ -146,6 +198,9 @@ void process_yaml_files(const Settings& settings, RemoteContext& remote) {
     return;
   }
   log.info("Found " + std::to_string(files.size()) + " YAML file(s) to process");
+  // Origin is learnt once: a request its target already holds is done
+  // without a git command of its own.
+  const OriginTargets targets = compare_request_files_with_origin(settings, files, true);
 
   int success_count = 0;
   int failure_count = 0;
@@ -154,7 +209,7 @@ void process_yaml_files(const Settings& settings, RemoteContext& remote) {
     if (stop_signal() != 0) break;
     // One file's failure, whatever its kind, is reported and the batch goes on.
     try {
-      process_single_file(settings, remote, file);
+      process_single_file(settings, remote, targets, file);
       ++success_count;
     } catch (const std::exception& failure) {
       log.error("❌ Failed to process " + printable(file) + ": " + failure.what());

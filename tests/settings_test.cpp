@@ -102,6 +102,26 @@ TEST(ReadSettings, KeepsValuesVerbatimAndResolvesRelativePathsOnce) {
   EXPECT_EQ(settings.ca_bundles, (Names{"/etc/ca.pem"})) << "the same bundle once";
 }
 
+TEST(CommandTimeoutSeconds, WholeSecondsFromOneOrAFatalErrorNamingTheValue) {
+  const std::pair<std::optional<std::string>, long long> accepted[] = {
+      {std::nullopt, 600}, {"", 600}, {"1", 1}, {"030", 30}, {"86400", 86400}};
+  for (const auto& [text, seconds] : accepted) {
+    Settings settings;
+    settings.git_timeout = text;
+    EXPECT_EQ(command_timeout_seconds(settings), seconds) << text.value_or("(unset)");
+  }
+  for (const std::string text : {"0", "-5", "1.5", "10s", " 10", "abc", "99999999999"}) {
+    Settings settings;
+    settings.git_timeout = text;
+    try {
+      command_timeout_seconds(settings);
+      ADD_FAILURE() << text << " was accepted";
+    } catch (const std::exception& failure) {
+      EXPECT_EQ(failure.what(), "GIT_TIMEOUT must be a whole number of seconds from 1: " + text);
+    }
+  }
+}
+
 TEST(JoinPath, PutsExactlyOneSeparatorBetween) {
   EXPECT_EQ(join_path("/req", "a.yaml"), "/req/a.yaml");
   EXPECT_EQ(join_path("/req/", "a.yaml"), "/req/a.yaml");
