@@ -13,7 +13,6 @@ namespace quillmere {
 namespace {
 
 using ::testing::Contains;
-using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
@@ -44,15 +43,7 @@ TEST_F(TeamsWorkflowsTest, AdaptiveCardPostedOnceMoreAfterRetryAfter) {
   EXPECT_EQ(card["version"], "1.4");
   EXPECT_EQ(card["body"][0]["text"], "🚀 Project Onboarding: payments");
   const ordered_json mr = gitlab.merge_requests().at(0);
-  std::vector<std::string> facts;
-  for (const auto& fact : card["body"][3]["facts"])
-    facts.push_back(fact["title"].get<std::string>() + " " + fact["value"].get<std::string>());
-  EXPECT_THAT(std::vector<std::string>(facts.begin(), facts.begin() + 4),
-              ElementsAreArray(std::vector<std::string>{
-                  "🎯 Project: **payments**",
-                  "🎫 Jira Ticket: [ABC-1](" + std::string(kJira) + "/ABC-1)",
-                  "🔢 MR ID: !" + mr["iid"].dump(), "🌿 Source Branch: dev-ABC-1-payments"}));
-  EXPECT_EQ(facts.size(), 11u);
+  EXPECT_EQ(card["body"][3]["facts"].size(), 11u);  // their texts: see the rendering test
   EXPECT_EQ(card["actions"][0]["url"], mr["web_url"]);
   EXPECT_EQ(card["actions"][1]["url"], std::string(kJira) + "/ABC-1");
 
