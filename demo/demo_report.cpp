@@ -145,6 +145,38 @@ void print_merge_requests(const std::vector<ordered_json>& requests) {
   }
 }
 
+// A MessageCard as it is; an Adaptive Card message as the title and facts
+// of its first card.
+void print_card(const ordered_json& card) {
+  if (card.value("type", ordered_json()) == "message") {
+    const ordered_json attachments = card.value("attachments", ordered_json::array());
+    if (!attachments.is_array() || attachments.empty() || !attachments[0].is_object()) return;
+    const ordered_json content = attachments[0].value("content", ordered_json::object());
+    const ordered_json body = content.is_object() ? content.value("body", ordered_json::array())
+                                                  : ordered_json::array();
+    std::cout << "  [Adaptive Card " << text_of(content.value("version", ordered_json())) << "] ";
+    for (const ordered_json& element : body) {
+      if (!element.is_object()) continue;
+      if (element.value("type", ordered_json()) == "TextBlock" && element.value("size", ordered_json()) == "Large")
+        std::cout << text_of(element.value("text", ordered_json())) << "\n";
+      if (element.value("type", ordered_json()) != "FactSet") continue;
+      for (const ordered_json& fact : element.value("facts", ordered_json::array()))
+        if (fact.is_object())
+          std::cout << "      " << text_of(fact.value("title", ordered_json())) << " "
+                    << text_of(fact.value("value", ordered_json())) << "\n";
+    }
+    return;
+  }
+  std::cout << "  " << text_of(card.value("title", ordered_json())) << "\n";
+  const ordered_json sections = card.value("sections", ordered_json::array());
+  if (!sections.is_array() || sections.empty() || !sections[0].is_object()) return;
+  for (const ordered_json& fact : sections[0].value("facts", ordered_json::array())) {
+    if (!fact.is_object()) continue;
+    std::cout << "      " << text_of(fact.value("name", ordered_json())) << " "
+              << text_of(fact.value("value", ordered_json())) << "\n";
+  }
+}
+
 void print_cards(const std::vector<ordered_json>& posts) {
   std::vector<ordered_json> cards;
   for (const ordered_json& post : posts) {
@@ -153,16 +185,7 @@ void print_cards(const std::vector<ordered_json>& posts) {
   }
   std::cout << "\nTeams cards (" << cards.size() << "):\n";
   if (cards.empty()) std::cout << "  (none)\n";
-  for (const ordered_json& card : cards) {
-    std::cout << "  " << text_of(card.value("title", ordered_json())) << "\n";
-    const ordered_json sections = card.value("sections", ordered_json::array());
-    if (!sections.is_array() || sections.empty() || !sections[0].is_object()) continue;
-    for (const ordered_json& fact : sections[0].value("facts", ordered_json::array())) {
-      if (!fact.is_object()) continue;
-      std::cout << "      " << text_of(fact.value("name", ordered_json())) << " "
-                << text_of(fact.value("value", ordered_json())) << "\n";
-    }
-  }
+  for (const ordered_json& card : cards) print_card(card);
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "quillmere/request_file.h"
 #include "quillmere/stop_signals.h"
 #include "quillmere/teams_notifier.h"
+#include "quillmere/teams_webhook.h"
 #include "quillmere/text.h"
 #include "quillmere/types.h"
 
@@ -113,6 +114,7 @@ void validate_config(const Settings& settings) {
     missing += name;
   }
   if (!missing.empty()) throw OnboardingError("Missing required env vars: " + missing);
+  teams_card_format(settings.teams_card_format);
   // Applied here, so that the run and the dry run have it from their first
   // git command on.
   set_command_timeout(command_timeout_seconds(settings));

@@ -11,6 +11,7 @@
 #include "quillmere/onboarding_texts.h"
 #include "quillmere/paths.h"
 #include "quillmere/request_file.h"
+#include "quillmere/teams_webhook.h"
 #include "quillmere/text.h"
 #include "quillmere/types.h"
 
@@ -285,6 +286,9 @@ bool check_run(const Settings& settings, RemoteContext& remote, std::ostream& ou
     report.line("   ⚠️ TEAMS_WEBHOOK_URL not set: no card would be posted");
   else
     report.verdict(true, "webhook configured (nothing was posted to it)");
+  if (is_retired_connector_webhook(settings.teams_webhook_url.value_or("")))
+    report.line(std::string("   ") + kRetiredWebhookWarning);
+  if (!is_missing(settings.teams_webhook_url)) report.field("card", teams_card_kind(settings));
 
   const bool passed = remote_passed && onboarded == files.size();
   if (passed)

@@ -95,6 +95,7 @@ Settings read_settings(const std::string& start_dir) {
   settings.git_committer_email = env_value("GIT_COMMITTER_EMAIL");
   settings.git_committer_name = env_value("GIT_COMMITTER_NAME");
   settings.teams_webhook_url = env_value("TEAMS_WEBHOOK_URL");
+  settings.teams_card_format = env_value("TEAMS_CARD_FORMAT");
   settings.reviewer_usernames =
       split_reviewer_usernames(env_value("REVIEWER_USERNAMES").value_or(""));
   settings.done_dir = env_value("DONE_DIR");

@@ -23,6 +23,9 @@ struct Settings {
   std::optional<std::string> git_committer_email;
   std::optional<std::string> git_committer_name;
   std::optional<std::string> teams_webhook_url;
+  /// TEAMS_CARD_FORMAT: auto, adaptive or messagecard (checked when the run
+  /// starts); absent or empty means auto.
+  std::optional<std::string> teams_card_format;
   std::vector<std::string> reviewer_usernames;
   /// DONE_DIR: where request files go once onboarded; absent or empty
   /// leaves them in the request directory.

@@ -18,15 +18,19 @@
 #include "quillmere/secrets.h"
 #include "quillmere/settings.h"
 #include "quillmere/stop_signals.h"
+#include "quillmere/teams_webhook.h"
 
 namespace quillmere {
 
 namespace {
 
-// A secret sent over plain http to another machine can be read on the way.
+// A secret sent over plain http to another machine can be read on the way;
+// a retired webhook takes nothing any more (though a relay may).
 void warn_about_clear_text(const Settings& settings) {
   for (const std::string& name : clear_text_url_settings(settings))
     logger().warning("⚠️ " + name + " uses plain http: what is sent to it can be read on the way");
+  if (is_retired_connector_webhook(settings.teams_webhook_url.value_or("")))
+    logger().warning(kRetiredWebhookWarning);
 }
 
 // Whatever the log shows, the secrets never appear in it: a server may echo
@@ -34,9 +38,8 @@ void warn_about_clear_text(const Settings& settings) {
 void mask_secrets_in_log(const Settings& settings) {
   Logger& log = logger();
   log.add_secret(settings.gitlab_token.value_or(""));
-  const std::string webhook = settings.teams_webhook_url.value_or("");
-  log.add_secret(webhook);
-  log.add_secret(url_path(webhook));
+  for (std::string secret : teams_webhook_secrets(settings.teams_webhook_url.value_or("")))
+    log.add_secret(std::move(secret));
   // A password inside a URL setting is as secret as the token, also where
   // it shows without its URL.
   for (const auto* url :

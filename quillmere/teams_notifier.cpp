@@ -5,7 +5,7 @@
 
 #include "quillmere/logging.h"
 #include "quillmere/onboarding_texts.h"
-#include "quillmere/secrets.h"
+#include "quillmere/teams_webhook.h"
 #include "quillmere/text.h"
 #include "quillmere/types.h"
 
@@ -17,9 +17,6 @@ using ordered_json = nlohmann::ordered_json;
 
 constexpr const char* kGitLabLogo =
     "https://about.gitlab.com/images/press/logo/png/gitlab-icon-rgb.png";
-// The legacy webhook answers 200 even when it could not deliver the card and
-// says so only in the body.
-constexpr std::string_view kDeliveryFailedPrefix = "Webhook message delivery failed";
 
 const nlohmann::json* member(const nlohmann::json& object, const char* name) {
   if (!object.is_object()) return nullptr;
@@ -58,40 +55,12 @@ std::string author_text(const nlohmann::json& mr_data, const std::optional<std::
   return committer && !committer->empty() ? *committer : "N/A";
 }
 
-// What a failed delivery may say, without the secrets a webhook's answer
-// can echo: the token, the webhook URL and its path on its own.
-std::string safe_failure_text(const std::string& text, const Settings& settings) {
-  std::string shown = mask_secret(text, settings.gitlab_token.value_or(""));
-  const std::string webhook = settings.teams_webhook_url.value_or("");
-  shown = mask_secret(std::move(shown), webhook);
-  shown = mask_secret(std::move(shown), url_path(webhook));
-  return printable(shown);
-}
-
-ordered_json fact(const std::string& name, const std::string& value) {
-  ordered_json entry;
-  entry["name"] = name;
-  entry["value"] = value;
-  return entry;
-}
-
-ordered_json open_uri(const std::string& name, const std::string& uri) {
-  ordered_json target;
-  target["os"] = "default";
-  target["uri"] = uri;
-  ordered_json action;
-  action["@type"] = "OpenUri";
-  action["name"] = name;
-  action["targets"] = ordered_json::array({target});
-  return action;
-}
-
 }  // namespace
 
-ordered_json build_teams_card(const Settings& settings, const nlohmann::json& mr_data,
-                              const std::string& ticket,
-                              const std::string& env, const std::string& branch_name,
-                              const std::string& target_branch, const std::string& project_name) {
+TeamsCard merge_request_card(const Settings& settings, const nlohmann::json& mr_data,
+                             const std::string& ticket, const std::string& env,
+                             const std::string& branch_name, const std::string& target_branch,
+                             const std::string& project_name) {
   const std::string mr_url = text_of(member(mr_data, "web_url"), "N/A");
   const std::string mr_id = text_of(member(mr_data, "iid"), "N/A");
   const std::string mr_title = text_of(member(mr_data, "title"), "N/A");
@@ -102,45 +71,42 @@ ordered_json build_teams_card(const Settings& settings, const nlohmann::json& mr
   const std::string reviewers_display = reviewers.empty() ? "None" : join(reviewers, ", ");
   const std::string env_upper = ascii_upper(env);
 
-  ordered_json activity;
-  activity["activityTitle"] = "📋 **" + mr_title + "**";
-  activity["activitySubtitle"] =
+  TeamsCard card;
+  card.summary = "New MR: " + project_name + " onboarding to " + env;
+  card.title = "🚀 Project Onboarding: " + project_name;
+  card.activity_title = "📋 **" + mr_title + "**";
+  card.activity_subtitle =
       "Project **" + project_name + "** is being onboarded to **" + env_upper + "** environment";
-  activity["activityImage"] = kGitLabLogo;
-  activity["facts"] = ordered_json::array({
-      fact("🎯 Project:", "**" + project_name + "**"),
-      fact("🎫 Jira Ticket:", "[" + ticket + "](" + link + ")"),
-      fact("🔢 MR ID:", "!" + mr_id),
-      fact("🌿 Source Branch:", branch_name),
-      fact("🎯 Target Branch:", target_branch),
-      fact("🌍 Environment:", env_upper),
-      fact("👤 Author:", author),
-      fact("👥 Reviewers:", reviewers_display),
-      fact("🏷️ Labels:", join(mr_labels(), ", ")),
-      fact("📅 Created At:", created_at),
-      fact("📌 Status:", "🟡 Open — Awaiting Review"),
-  });
-  activity["markdown"] = true;
-
-  ordered_json description;
-  description["title"] = "📝 What's Being Onboarded?";
-  description["text"] = "\n**Project Configuration for " + project_name +
-                        "**\n- Environment: " + env_upper +
-                        "\n- Configuration file has been added to the repository\n"
-                        "- Ready for review and validation\n" +
-                        std::string(16, ' ');
-  description["markdown"] = true;
-
-  ordered_json card;
-  card["@type"] = "MessageCard";
-  card["@context"] = "https://schema.org/extensions";
-  card["summary"] = "New MR: " + project_name + " onboarding to " + env;
-  card["themeColor"] = "0078D4";
-  card["title"] = "🚀 Project Onboarding: " + project_name;
-  card["sections"] = ordered_json::array({activity, description});
-  card["potentialAction"] = ordered_json::array(
-      {open_uri("🔍 View Merge Request", mr_url), open_uri("🎫 View Jira Ticket", link)});
+  card.activity_image = kGitLabLogo;
+  card.facts = {
+      {"🎯 Project:", "**" + project_name + "**"},
+      {"🎫 Jira Ticket:", "[" + ticket + "](" + link + ")"},
+      {"🔢 MR ID:", "!" + mr_id},
+      {"🌿 Source Branch:", branch_name},
+      {"🎯 Target Branch:", target_branch},
+      {"🌍 Environment:", env_upper},
+      {"👤 Author:", author},
+      {"👥 Reviewers:", reviewers_display},
+      {"🏷️ Labels:", join(mr_labels(), ", ")},
+      {"📅 Created At:", created_at},
+      {"📌 Status:", "🟡 Open — Awaiting Review"},
+  };
+  card.details_title = "📝 What's Being Onboarded?";
+  card.details_text = "\n**Project Configuration for " + project_name +
+                      "**\n- Environment: " + env_upper +
+                      "\n- Configuration file has been added to the repository\n"
+                      "- Ready for review and validation\n" +
+                      std::string(16, ' ');
+  card.buttons = {{"🔍 View Merge Request", mr_url}, {"🎫 View Jira Ticket", link}};
   return card;
+}
+
+ordered_json build_teams_card(const Settings& settings, const nlohmann::json& mr_data,
+                              const std::string& ticket, const std::string& env,
+                              const std::string& branch_name, const std::string& target_branch,
+                              const std::string& project_name) {
+  return message_card(merge_request_card(settings, mr_data, ticket, env, branch_name,
+                                         target_branch, project_name));
 }
 
 void send_mr_notification_to_teams(HttpClient& http, const Settings& settings,
@@ -149,29 +115,19 @@ void send_mr_notification_to_teams(HttpClient& http, const Settings& settings,
                                    const std::string& branch_name, const std::string& target_branch,
                                    const std::string& project_name) {
   Logger& log = logger();
-  const std::optional<std::string>& webhook = settings.teams_webhook_url;
-  if (!webhook || webhook->empty()) {
+  if (is_missing(settings.teams_webhook_url)) {
     log.warning("TEAMS_WEBHOOK_URL not set — skipping Teams notification");
     return;
   }
-
   // The merge request exists by now: nothing that goes wrong with its
-  // announcement, the card included, may turn the file into a failed one.
-  try {
-    const std::string body =
-        build_teams_card(settings, mr_data, ticket, env, branch_name, target_branch, project_name)
-            .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    const HttpResponse response = http.post_json(*webhook, body, {});
-    if (!response.answered()) throw OnboardingError(response.transport_error);
-    // Of the webhook's answer no more than an excerpt goes into the failure.
-    const std::string answer = excerpt(safe_failure_text(response.body, settings));
-    if (response.status >= 400 && response.status <= 599)
-      throw OnboardingError("HTTP " + std::to_string(response.status) + ": " + answer);
-    if (response.body.rfind(kDeliveryFailedPrefix, 0) == 0) throw OnboardingError(answer);
+  // announcement may turn the file into a failed one.
+  const std::optional<std::string> failure = post_teams_card(
+      http, settings,
+      merge_request_card(settings, mr_data, ticket, env, branch_name, target_branch, project_name));
+  if (failure)
+    log.warning("Teams notification failed: " + *failure);
+  else
     log.info("📣 Teams notification sent for " + project_name + " (" + ticket + ")");
-  } catch (const std::exception& failure) {
-    log.warning("Teams notification failed: " + safe_failure_text(failure.what(), settings));
-  }
 }
 
 }  // namespace quillmere

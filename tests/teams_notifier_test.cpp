@@ -68,6 +68,47 @@ const char* const kExpectedCard = R"json({
   ]
 })json";
 
+// The same card for a Workflows webhook: one Adaptive Card in a message.
+const char* const kExpectedAdaptiveMessage = R"json({
+  "type": "message",
+  "attachments": [{
+    "contentType": "application/vnd.microsoft.card.adaptive",
+    "contentUrl": null,
+    "content": {
+      "$schema": "http://adaptivecards.io/schemas/adaptive-card.json",
+      "type": "AdaptiveCard", "version": "1.4", "msteams": {"width": "Full"},
+      "body": [
+        {"type": "TextBlock", "text": "🚀 Project Onboarding: web_app", "wrap": true,
+         "size": "Large", "weight": "Bolder"},
+        {"type": "TextBlock", "text": "📋 **ABC-12: Onboard web_app to dev**", "wrap": true},
+        {"type": "TextBlock", "text": "Project **web_app** is being onboarded to **DEV** environment",
+         "wrap": true, "isSubtle": true, "spacing": "None"},
+        {"type": "FactSet", "facts": [
+          {"title": "🎯 Project:", "value": "**web_app**"},
+          {"title": "🎫 Jira Ticket:", "value": "[ABC-12](https://jira.example.com/browse/ABC-12)"},
+          {"title": "🔢 MR ID:", "value": "!17"},
+          {"title": "🌿 Source Branch:", "value": "dev-ABC-12-web_app"},
+          {"title": "🎯 Target Branch:", "value": "dev"},
+          {"title": "🌍 Environment:", "value": "DEV"},
+          {"title": "👤 Author:", "value": "Onboarding Bot"},
+          {"title": "👥 Reviewers:", "value": "alice, bob"},
+          {"title": "🏷️ Labels:", "value": "project-onboarding, auto-generated, Korvane Autonomous AI Agent"},
+          {"title": "📅 Created At:", "value": "2024-05-01 12:34:56"},
+          {"title": "📌 Status:", "value": "🟡 Open — Awaiting Review"}]},
+        {"type": "TextBlock", "text": "📝 What's Being Onboarded?", "wrap": true,
+         "weight": "Bolder", "separator": true},
+        {"type": "TextBlock", "text": "**Project Configuration for web_app**\n- Environment: DEV\n- Configuration file has been added to the repository\n- Ready for review and validation", "wrap": true}
+      ],
+      "actions": [
+        {"type": "Action.OpenUrl", "title": "🔍 View Merge Request",
+         "url": "https://gitlab.example.com/platform/config/-/merge_requests/17"},
+        {"type": "Action.OpenUrl", "title": "🎫 View Jira Ticket",
+         "url": "https://jira.example.com/browse/ABC-12"}
+      ]
+    }
+  }]
+})json";
+
 struct TeamsNotifierTest : ::testing::Test {
   TeamsNotifierTest() {
     env.set("no_proxy", "127.0.0.1,localhost");
@@ -154,6 +195,30 @@ TEST_F(TeamsNotifierTest, DeliveredCardIsAnnounced) {
   EXPECT_EQ(teams.cards()[0].dump(2), ordered_json::parse(kExpectedCard).dump(2));
   EXPECT_EQ(teams.requests()[0].header("Content-Type"), "application/json");
   EXPECT_THAT(log.lines(), ElementsAre("INFO - 📣 Teams notification sent for web_app (ABC-12)"));
+}
+
+TEST_F(TeamsNotifierTest, WorkflowsWebhookGetsTheAdaptiveCard) {
+  settings.teams_webhook_url = teams.workflows_url(true);
+  send(kMrData);
+  ASSERT_EQ(teams.cards().size(), 1u);
+  EXPECT_EQ(teams.cards()[0].dump(2), ordered_json::parse(kExpectedAdaptiveMessage).dump(2));
+  EXPECT_THAT(log.lines(), ElementsAre("INFO - 📣 Teams notification sent for web_app (ABC-12)"));
+  EXPECT_THAT(teams.failed_runs(), IsEmpty());
+}
+
+TEST_F(TeamsNotifierTest, AdaptiveCardDropsButtonsWithoutUrlsAndCutsTheLongestFact) {
+  settings.jira_base_url = std::nullopt;
+  settings.reviewer_usernames.assign(2000, "reviewer-with-a-long-name");
+  const std::string body = adaptive_card_body(merge_request_card(
+      settings, {{"iid", 17}}, "ABC-12", "dev", "dev-ABC-12-web_app", "dev", "web_app"));
+  EXPECT_LT(body.size(), kAdaptiveBodyLimit);
+  EXPECT_GT(body.size(), kAdaptiveBodyLimit - 100);
+  const ordered_json content = ordered_json::parse(body)["attachments"][0]["content"];
+  EXPECT_FALSE(content.contains("actions"));  // "N/A" and a bare ticket are no links
+  const ordered_json& facts = content["body"][3]["facts"];
+  EXPECT_EQ(facts[1]["value"], "[ABC-12](ABC-12)");
+  EXPECT_THAT(facts[7]["value"].get<std::string>(),
+              ::testing::AllOf(StartsWith("reviewer-with-a-long-name, "), ::testing::EndsWith("…")));
 }
 
 TEST_F(TeamsNotifierTest, NoWebhookNoRequest) {

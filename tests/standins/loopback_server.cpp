@@ -120,6 +120,7 @@ void LoopbackServer::carry_out(const httplib::Request& request, const ForcedAnsw
 RecordedRequest record_exchange(const httplib::Request& request, const httplib::Response& response,
                                 const ForcedAnswer* forced) {
   RecordedRequest recorded;
+  recorded.received = std::chrono::steady_clock::now();
   recorded.method = request.method;
   recorded.path = request.path;
   const auto question = request.target.find('?');

@@ -4,6 +4,7 @@
 // told to give forced answers.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -26,6 +27,7 @@ struct TlsFiles {
 
 /// One request as received, with the answer that was sent.
 struct RecordedRequest {
+  std::chrono::steady_clock::time_point received;
   std::string method;
   std::string path;                                         ///< percent-decoded path
   std::string query;                                        ///< the raw query string, without "?"
@@ -156,13 +158,26 @@ class GitLabStandin {
   std::unique_ptr<Impl> impl_;
 };
 
-/// A Teams incoming webhook of the legacy connector kind.
+/// One run of the Workflows webhook's flow: what the real flow makes of a
+/// post it accepted with 202, which the sender never learns.
+struct FlowRun {
+  bool succeeded = false;
+  std::string error;  ///< why the flow failed; empty when it succeeded
+};
+
+/// A Teams webhook of both kinds. The legacy connector (webhook_url()):
+/// 200 "1", or 400 with Teams' texts. The Workflows webhook (workflows_url()):
+/// 401 without the right sig, 404 for another flow, JSON error bodies, and
+/// 202 with an empty body for any JSON, whose flow run fails when the post is
+/// no message holding Adaptive Cards of at most version 1.4 or is over 28 KB.
 class TeamsStandin {
  public:
   struct Options {
     std::string path = "/webhookb2/stand-in@tenant/IncomingWebhook/0/stand-in";
     TlsFiles tls;
     RequestObserver observer;
+    std::string workflow_id = "5e1f0c2a9d8b4c7e";
+    std::string sig = "Zk3pQ9vX2mL7wR4tY8uN1bC6dH0jS5aE";
   };
 
   TeamsStandin();
@@ -172,8 +187,10 @@ class TeamsStandin {
   TeamsStandin& operator=(const TeamsStandin&) = delete;
 
   int port() const;
-  /// The value for TEAMS_WEBHOOK_URL.
+  /// The value for TEAMS_WEBHOOK_URL: the legacy connector.
   std::string webhook_url() const;
+  /// A Workflows URL, in the Logic Apps shape or the Power Platform one.
+  std::string workflows_url(bool power_platform = false) const;
 
   /// The next `times` posts get `answer` instead of the normal one.
   void force_next(ForcedAnswer answer, int times = 1);
@@ -182,8 +199,12 @@ class TeamsStandin {
   void stop_failing();
 
   std::vector<RecordedRequest> requests() const;
-  /// Every posted body that was a JSON object, member order kept.
+  /// Every body posted to either webhook that was a JSON object, member
+  /// order kept.
   std::vector<nlohmann::ordered_json> cards() const;
+  /// The Workflows flow's run history, oldest first, and its failed runs.
+  std::vector<FlowRun> runs() const;
+  std::vector<FlowRun> failed_runs() const;
 
  private:
   struct Impl;

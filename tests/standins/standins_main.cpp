@@ -9,12 +9,16 @@
 //
 //   --state-dir DIR   where the program writes its state (created if missing):
 //                       urls.env              GITLAB_URL=...  (the /api/v4 base)
-//                                             TEAMS_WEBHOOK_URL=...
+//                                             TEAMS_WEBHOOK_URL=...  (legacy connector)
+//                                             TEAMS_WORKFLOWS_URL=... (Workflows webhook)
 //                                             GITLAB_PORT=... TEAMS_PORT=...
 //                                           written once both servers listen
 //                                           (atomically: its presence means ready)
 //                       gitlab-requests.jsonl one JSON object per GitLab request
 //                       teams-cards.jsonl     one JSON object per webhook post
+//                       teams-runs.jsonl      the Workflows flow's run history,
+//                                             one {"succeeded","error"} a run,
+//                                             written when the program stops
 //                     Records hold method, path, query, headers, the body (as
 //                     "json" when it parses, else "body"), status and response;
 //                     the token is masked in them. A dropped connection is
@@ -167,6 +171,7 @@ void write_urls(const std::string& dir, const GitLabStandin& gitlab, const Teams
     std::ofstream out(partial, std::ios::trunc);
     out << "GITLAB_URL=" << gitlab.api_url() << "\n"
         << "TEAMS_WEBHOOK_URL=" << teams.webhook_url() << "\n"
+        << "TEAMS_WORKFLOWS_URL=" << teams.workflows_url() << "\n"
         << "GITLAB_PORT=" << gitlab.port() << "\n"
         << "TEAMS_PORT=" << teams.port() << "\n";
     if (!out) throw std::runtime_error("cannot write " + partial);
@@ -218,6 +223,10 @@ int main(int argc, char** argv) {
     int received = 0;
     if (sigwait(&stop_signals, &received) != 0) throw std::runtime_error("sigwait failed");
     std::cout << "quillmere-standins: stopping on signal " << received << std::endl;
+    std::ofstream runs(line.state_dir + "/teams-runs.jsonl", std::ios::trunc);
+    for (const quillmere::standins::FlowRun& run : teams.runs())
+      runs << nlohmann::ordered_json{{"succeeded", run.succeeded}, {"error", run.error}}.dump()
+           << '\n';
   } catch (const std::exception& failure) {
     std::cerr << "quillmere-standins: " << failure.what() << "\n";
     return 1;

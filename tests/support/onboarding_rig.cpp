@@ -1,5 +1,7 @@
 #include "tests/support/onboarding_rig.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 
 namespace quillmere::testing {
@@ -62,8 +64,16 @@ Environment OnboardingRig::environment() const {
   };
 }
 
-ProcessResult OnboardingRig::run() const {
-  return run_process({quillmere_binary()}, root / "run", environment(), 120);
+OnboardingRig::~OnboardingRig() {
+  if (flow_may_fail) return;
+  for (const standins::FlowRun& run : teams.failed_runs())
+    ADD_FAILURE() << "the Workflows flow failed a run: " << run.error;
+}
+
+ProcessResult OnboardingRig::run(const Environment& changes) const {
+  Environment env = environment();
+  for (const auto& [name, value] : changes) env[name] = value;
+  return run_process({quillmere_binary()}, root / "run", env, 120);
 }
 
 Environment OnboardingRig::traced(Environment env) const {

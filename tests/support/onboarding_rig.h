@@ -29,8 +29,12 @@ class OnboardingRig {
   /// HOME when run; no proxy variables, no CA bundle but the throwaway one.
   Environment environment() const;
 
-  /// Runs the program in root/run with environment().
-  ProcessResult run() const;
+  /// Checks that the Workflows flow failed no run, unless told otherwise.
+  ~OnboardingRig();
+
+  /// Runs the program in root/run with environment(), `changes` replacing
+  /// or adding variables.
+  ProcessResult run(const Environment& changes = {}) const;
 
   /// `env` with a git first on PATH that records every command it is given.
   Environment traced(Environment env) const;
@@ -45,6 +49,8 @@ class OnboardingRig {
   GitRemoteFixture git{root.path()};
   standins::GitLabStandin gitlab;
   standins::TeamsStandin teams;
+  /// Set by a test that posts what the flow cannot take, on purpose.
+  bool flow_may_fail = false;
 };
 
 }  // namespace quillmere::testing
