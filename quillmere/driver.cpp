@@ -17,6 +17,7 @@
 #include "quillmere/stop_signals.h"
 #include "quillmere/teams_notifier.h"
 #include "quillmere/text.h"
+#include "quillmere/token_expiry.h"
 #include "quillmere/types.h"
 
 namespace quillmere {
@@ -43,15 +44,33 @@ void refuse_request_dir_in_repository(const Settings& settings) {
 }
 
 // The file is onboarded whatever happens here: a file that cannot be moved
-// stays, and the next run finds its merge request and tries again.
-void move_onboarded_file(const Settings& settings, const std::string& path) {
+// stays, and the next run finds its merge request and tries again. Returns
+// where it went, as the log shows it.
+std::optional<std::string> move_onboarded_file(const Settings& settings, const std::string& path) {
   const std::string name = printable(last_path_component(path));
   try {
-    const std::string moved_as = move_to_done_dir(path, settings.done_dir_path);
-    logger().info("📁 Moved " + name + " to " + *settings.done_dir + "/" + printable(moved_as));
+    const std::string moved_to =
+        *settings.done_dir + "/" + printable(move_to_done_dir(path, settings.done_dir_path));
+    logger().info("📁 Moved " + name + " to " + moved_to);
+    return moved_to;
   } catch (const OnboardingError& failure) {
     logger().warning(std::string("⚠️ ") + failure.what() + "; it stays in YAML_DIR");
+    return std::nullopt;
   }
+}
+
+MergeRequestRef merge_request_ref(const nlohmann::json& mr_data) {
+  MergeRequestRef ref;
+  const auto iid = mr_data.find("iid");
+  if (iid != mr_data.end() && iid->is_number_integer()) ref.iid = iid->get<long long>();
+  ref.web_url = web_url_text(mr_data);
+  return ref;
+}
+
+// The one place that names what a fully handled file came to.
+FileOutcome outcome_of_handled_file(BranchOutcome branch, bool merge_request_was_open) {
+  if (merge_request_was_open) return FileOutcome::AlreadyOnboarded;
+  return branch == BranchOutcome::TakenUp ? FileOutcome::TakenUp : FileOutcome::Onboarded;
 }
 
 }  // namespace
@@ -72,7 +91,17 @@ std::vector<std::string> list_request_files(const std::string& dir, const std::s
   return names;
 }
 
+void note_files_not_started(const Settings& settings, RunRecord& record) {
+  if (record.files_listed() || settings.request_dir.empty()) return;
+  try {
+    record.list_files(list_request_files(settings.request_dir, *settings.yaml_dir));
+  } catch (const std::exception&) {
+    // Nothing to list: the report then holds no files.
+  }
+}
+
 void validate_config(const Settings& settings) {
+  if (!settings.invalid_values.empty()) throw OnboardingError(settings.invalid_values.front());
   const std::pair<const char*, const std::optional<std::string>*> required_vars[] = {
       {"REPO_PATH", &settings.repo_path},
       {"YAML_DIR", &settings.yaml_dir},
@@ -104,7 +133,8 @@ void validate_config(const Settings& settings) {
   if (!settings.done_dir_path.empty()) log.info("DONE_DIR: " + *settings.done_dir);
 }
 
-void process_single_file(const Settings& settings, RemoteContext& remote, const std::string& file) {
+void process_single_file(const Settings& settings, RemoteContext& remote, const std::string& file,
+                         FileResult& result) {
   logger().info("\n📄 Processing: " + printable(file));
   const std::string full_path = join_path(settings.request_dir, file);
 
@@ -112,6 +142,11 @@ void process_single_file(const Settings& settings, RemoteContext& remote, const 
   const OnboardingRequest request = parse_request(file, content);
   const std::string& env = request.environment;
   const std::string branch_name = branch_name_for(request);
+  result.ticket = printable(request.ticket);
+  result.environment = printable(env);
+  result.project = printable(request.project_name);
+  result.branch = printable(branch_name);
+  result.target_branch = printable(env);
 
   const BranchOutcome outcome = create_branch_and_commit(settings, full_path, content, branch_name,
                                                          env, request.project_name);
@@ -121,23 +156,29 @@ void process_single_file(const Settings& settings, RemoteContext& remote, const 
   if (open) {
     logger().info("✅ Already onboarded: " + branch_name + " has the open merge request " +
                   web_url_text(*open));
+    result.merge_request = merge_request_ref(*open);
   } else {
     const nlohmann::json mr_data =
         create_merge_request(remote, branch_name, env, request.ticket, request.project_name);
-    send_mr_notification_to_teams(remote.http, settings, mr_data, request.ticket, env,
-                                  branch_name, env, request.project_name);
+    result.merge_request = merge_request_ref(mr_data);
+    result.teams = send_mr_notification_to_teams(remote.http, settings, mr_data, request.ticket,
+                                                 env, branch_name, env, request.project_name);
   }
-  if (!settings.done_dir_path.empty()) move_onboarded_file(settings, full_path);
+  if (!settings.done_dir_path.empty()) result.moved_to = move_onboarded_file(settings, full_path);
+  result.outcome = outcome_of_handled_file(outcome, open.has_value());
 }
 
-void process_yaml_files(const Settings& settings, RemoteContext& remote) {
+void process_yaml_files(const Settings& settings, RemoteContext& remote, RunRecord& record) {
   if (is_missing(settings.gitlab_token)) throw OnboardingError("❌ GITLAB_TOKEN not set");
   validate_config(settings);
   const RunLock lock = validate_git_repo(*settings.repo_path, settings.repo_dir);
+  record.gitlab_token_expires_at =
+      check_token_expiry(remote, std::chrono::system_clock::now());
   prepare_done_dir(settings);
 
   const std::vector<std::string> files =
       list_request_files(settings.request_dir, *settings.yaml_dir);
+  record.list_files(files);
   Logger& log = logger();
   if (files.empty()) {
     log.warning("⚠️ No YAML files found");
@@ -147,20 +188,25 @@ void process_yaml_files(const Settings& settings, RemoteContext& remote) {
 
   int success_count = 0;
   int failure_count = 0;
-  for (const std::string& file : files) {
+  for (size_t index = 0; index < files.size(); ++index) {
+    const std::string& file = files[index];
+    FileResult& result = record.files()[index];
     // A stop request is honoured between files: the one in progress is done.
     if (stop_signal() != 0) break;
     // One file's failure, whatever its kind, is reported and the batch goes on.
     try {
-      process_single_file(settings, remote, file);
+      process_single_file(settings, remote, file, result);
       ++success_count;
+      continue;
     } catch (const std::exception& failure) {
-      log.error("❌ Failed to process " + printable(file) + ": " + failure.what());
-      ++failure_count;
+      result.error = failure.what();
     } catch (...) {
-      log.error("❌ Failed to process " + printable(file) + ": ");
-      ++failure_count;
+      result.error = "";
     }
+    log.error("❌ Failed to process " + printable(file) + ": " + *result.error);
+    result.error = log.shown(*result.error);
+    result.outcome = FileOutcome::Failed;
+    ++failure_count;
   }
 
   if (const int signal_number = stop_signal()) {

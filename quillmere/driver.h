@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "quillmere/gitlab_client.h"
+#include "quillmere/run_record.h"
 #include "quillmere/settings.h"
 
 namespace quillmere {
@@ -14,14 +15,23 @@ namespace quillmere {
 /// directory yields them. Failures name the directory as `shown_as`.
 std::vector<std::string> list_request_files(const std::string& dir, const std::string& shown_as);
 
+/// After a fatal error that came before the request directory was listed:
+/// its request files, recorded as not started, when it can be listed now.
+void note_files_not_started(const Settings& settings, RunRecord& record);
+
 /// Refuses a run with missing required settings or missing paths; logs the
 /// key settings.
 void validate_config(const Settings& settings);
 
 /// Onboards one request file (a bare name inside the request directory).
-void process_single_file(const Settings& settings, RemoteContext& remote, const std::string& file);
+/// `result` learns what the stages learn as they go, and its outcome once
+/// the file is done; a failure passes unchanged, `result` holding what was
+/// known by then.
+void process_single_file(const Settings& settings, RemoteContext& remote, const std::string& file,
+                         FileResult& result);
 
 /// The whole batch: start checks, every request file in turn, the summary.
-void process_yaml_files(const Settings& settings, RemoteContext& remote);
+/// `record` gets the token's expiry and every file's result.
+void process_yaml_files(const Settings& settings, RemoteContext& remote, RunRecord& record);
 
 }  // namespace quillmere

@@ -143,7 +143,19 @@ ordered_json build_teams_card(const Settings& settings, const nlohmann::json& mr
   return card;
 }
 
-void send_mr_notification_to_teams(HttpClient& http, const Settings& settings,
+const char* teams_delivery_name(TeamsDelivery delivery) {
+  switch (delivery) {
+    case TeamsDelivery::Sent:
+      return "sent";
+    case TeamsDelivery::Failed:
+      return "failed";
+    case TeamsDelivery::Skipped:
+      return "skipped";
+  }
+  return "failed";
+}
+
+TeamsDelivery send_mr_notification_to_teams(HttpClient& http, const Settings& settings,
                                    const nlohmann::json& mr_data,
                                    const std::string& ticket, const std::string& env,
                                    const std::string& branch_name, const std::string& target_branch,
@@ -152,7 +164,7 @@ void send_mr_notification_to_teams(HttpClient& http, const Settings& settings,
   const std::optional<std::string>& webhook = settings.teams_webhook_url;
   if (!webhook || webhook->empty()) {
     log.warning("TEAMS_WEBHOOK_URL not set — skipping Teams notification");
-    return;
+    return TeamsDelivery::Skipped;
   }
 
   // The merge request exists by now: nothing that goes wrong with its
@@ -167,8 +179,10 @@ void send_mr_notification_to_teams(HttpClient& http, const Settings& settings,
       throw OnboardingError("HTTP " + std::to_string(response.status) + ": " + response.body);
     if (response.body.rfind(kDeliveryFailedPrefix, 0) == 0) throw OnboardingError(response.body);
     log.info("📣 Teams notification sent for " + project_name + " (" + ticket + ")");
+    return TeamsDelivery::Sent;
   } catch (const std::exception& failure) {
     log.warning("Teams notification failed: " + safe_failure_text(failure.what(), settings));
+    return TeamsDelivery::Failed;
   }
 }
 

@@ -20,11 +20,21 @@ nlohmann::ordered_json build_teams_card(const Settings& settings, const nlohmann
                                         const std::string& target_branch,
                                         const std::string& project_name);
 
+/// What became of a card that was due.
+enum class TeamsDelivery {
+  Sent,
+  Failed,
+  Skipped,  ///< no webhook is set
+};
+
+/// "sent", "failed", "skipped".
+const char* teams_delivery_name(TeamsDelivery delivery);
+
 /// Posts the card to the webhook of `settings`. A missing webhook or a failed
 /// delivery (a status from 400 to 599, or a 200 whose body reports a failed
 /// delivery) is logged at WARNING and never fails the caller; the token and
 /// the webhook never appear in that warning.
-void send_mr_notification_to_teams(HttpClient& http, const Settings& settings,
+TeamsDelivery send_mr_notification_to_teams(HttpClient& http, const Settings& settings,
                                    const nlohmann::json& mr_data,
                                    const std::string& ticket, const std::string& env,
                                    const std::string& branch_name, const std::string& target_branch,

@@ -67,12 +67,14 @@ shipped_files="usr/bin/quillmere
 usr/share/man/man1/quillmere.1.gz
 usr/share/doc/quillmere/README.md
 usr/share/doc/quillmere/.env.example
+usr/share/doc/quillmere/run-report.schema.json
 usr/share/doc/quillmere/examples/requests/payments.yaml
 usr/share/doc/quillmere/examples/requests/OPS-102_staging_web_app.yaml
 usr/share/doc/quillmere/contrib/systemd/quillmere.service
 usr/share/doc/quillmere/contrib/systemd/quillmere.timer
 usr/share/doc/quillmere/contrib/cron/quillmere
 usr/share/doc/quillmere/contrib/logrotate/quillmere
+usr/share/doc/quillmere/contrib/prometheus/quillmere-rules.yml
 usr/share/doc/quillmere/contrib/gitlab-ci/.gitlab-ci.yml
 usr/share/doc/quillmere/contrib/git-hooks/pre-commit"
 
