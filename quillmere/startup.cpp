@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include "quillmere/dotenv.h"
+#include "quillmere/failure_card.h"
 #include "quillmere/driver.h"
 #include "quillmere/git_directory.h"
 #include "quillmere/gitlab_client.h"
@@ -83,11 +85,14 @@ int run_batch() {
   }
   mask_secrets_in_log(settings);
 
+  // Declared out here: the failure card goes out after a fatal error too.
+  std::optional<CurlGlobal> curl;
+  std::optional<HttpClient> http;
   try {
     warn_about_clear_text(settings);
-    CurlGlobal curl;
-    HttpClient http(10, settings.ca_bundles);
-    RemoteContext remote{settings, http, retry_api_call(3, 1)};
+    curl.emplace();
+    http.emplace(10, settings.ca_bundles);
+    RemoteContext remote{settings, *http, retry_api_call(3, 1)};
     process_yaml_files(settings, remote, record);
     if (const int signal_number = stop_signal())
       record.end_stopped(signal_number);
@@ -102,6 +107,7 @@ int run_batch() {
     record.end_fatal(logger().shown(failure.what()));
     note_files_not_started(settings, record);
   }
+  if (http) notify_run_failures(*http, settings, record);
   write_run_outputs(settings, record);
   return record.exit_status;
 }

@@ -86,7 +86,48 @@ ordered_json open_uri(const std::string& name, const std::string& uri) {
   return action;
 }
 
+// Posts `card` once; throws OnboardingError when the webhook did not take it.
+void deliver_card(HttpClient& http, const std::string& webhook, const ordered_json& card) {
+  const std::string body = card.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  const HttpResponse response = http.post_json(webhook, body, {});
+  if (!response.answered()) throw OnboardingError(response.transport_error);
+  if (response.status >= 400 && response.status <= 599)
+    throw OnboardingError("HTTP " + std::to_string(response.status) + ": " + response.body);
+  if (response.body.rfind(kDeliveryFailedPrefix, 0) == 0) throw OnboardingError(response.body);
+}
+
 }  // namespace
+
+ordered_json build_failure_card(const std::string& title, const std::vector<CardFact>& facts) {
+  ordered_json listed = ordered_json::array();
+  for (const auto& [name, value] : facts) listed.push_back(fact(name, value));
+  ordered_json section;
+  section["facts"] = listed;
+  // File names and errors as they are: an underscore must not turn italic.
+  section["markdown"] = false;
+  ordered_json card;
+  card["@type"] = "MessageCard";
+  card["@context"] = "https://schema.org/extensions";
+  card["summary"] = title;
+  card["themeColor"] = "D13438";
+  card["title"] = title;
+  card["sections"] = ordered_json::array({section});
+  return card;
+}
+
+TeamsDelivery send_failure_summary_to_teams(HttpClient& http, const Settings& settings,
+                                            const std::string& title,
+                                            const std::vector<CardFact>& facts) {
+  Logger& log = logger();
+  try {
+    deliver_card(http, settings.teams_webhook_url.value_or(""), build_failure_card(title, facts));
+    log.info("📣 Teams failure summary sent");
+    return TeamsDelivery::Sent;
+  } catch (const std::exception& failure) {
+    log.warning("Teams notification failed: " + safe_failure_text(failure.what(), settings));
+    return TeamsDelivery::Failed;
+  }
+}
 
 ordered_json build_teams_card(const Settings& settings, const nlohmann::json& mr_data,
                               const std::string& ticket,
@@ -170,14 +211,9 @@ TeamsDelivery send_mr_notification_to_teams(HttpClient& http, const Settings& se
   // The merge request exists by now: nothing that goes wrong with its
   // announcement, the card included, may turn the file into a failed one.
   try {
-    const std::string body =
-        build_teams_card(settings, mr_data, ticket, env, branch_name, target_branch, project_name)
-            .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    const HttpResponse response = http.post_json(*webhook, body, {});
-    if (!response.answered()) throw OnboardingError(response.transport_error);
-    if (response.status >= 400 && response.status <= 599)
-      throw OnboardingError("HTTP " + std::to_string(response.status) + ": " + response.body);
-    if (response.body.rfind(kDeliveryFailedPrefix, 0) == 0) throw OnboardingError(response.body);
+    deliver_card(http, *webhook,
+                 build_teams_card(settings, mr_data, ticket, env, branch_name, target_branch,
+                                  project_name));
     log.info("📣 Teams notification sent for " + project_name + " (" + ticket + ")");
     return TeamsDelivery::Sent;
   } catch (const std::exception& failure) {

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -19,6 +21,14 @@ nlohmann::ordered_json build_teams_card(const Settings& settings, const nlohmann
                                         const std::string& env, const std::string& branch_name,
                                         const std::string& target_branch,
                                         const std::string& project_name);
+
+/// One line of a card: a name and its value.
+using CardFact = std::pair<std::string, std::string>;
+
+/// The MessageCard that tells a channel a run went wrong: `title`, and one
+/// fact per entry of `facts`, shown as plain text.
+nlohmann::ordered_json build_failure_card(const std::string& title,
+                                          const std::vector<CardFact>& facts);
 
 /// What became of a card that was due.
 enum class TeamsDelivery {
@@ -39,5 +49,12 @@ TeamsDelivery send_mr_notification_to_teams(HttpClient& http, const Settings& se
                                    const std::string& ticket, const std::string& env,
                                    const std::string& branch_name, const std::string& target_branch,
                                    const std::string& project_name);
+
+/// Posts the failure card once to the webhook of `settings` (which must be
+/// set), like the merge request's card. Logs "📣 Teams failure summary sent",
+/// or at WARNING "Teams notification failed: …", and never fails the caller.
+TeamsDelivery send_failure_summary_to_teams(HttpClient& http, const Settings& settings,
+                                            const std::string& title,
+                                            const std::vector<CardFact>& facts);
 
 }  // namespace quillmere

@@ -123,6 +123,12 @@ class RunOutcomesTest : public ::testing::Test, protected testing::OnboardingRig
     return by_file;
   }
 
+  static std::string outcomes_error(const json& report, const std::string& name) {
+    for (const json& file : report["files"])
+      if (file["file"] == name) return file["error"];
+    return "(no such file)";
+  }
+
   ino_t inode_of(const std::string& path) const {
     struct stat entry {};
     return ::stat(path.c_str(), &entry) == 0 ? entry.st_ino : 0;
@@ -133,9 +139,11 @@ TEST_F(RunOutcomesTest, AMixedRunReportsEveryOutcomeAsTheLogShowsIt) {
   add_request("ABC-1_dev_alpha.yaml", "owner: team-alpha\n");
   testing::Environment env = monitored();
   env["FAILED_FILES_EXIT_STATUS"] = "3";
+  env["TEAMS_NOTIFY_FAILURES"] = "Yes";
   const ProcessResult first = run_with(env);
   ASSERT_EQ(first.exit_status, 0) << first.err;
   EXPECT_EQ(report()["status"], "completed");
+  EXPECT_EQ(teams.cards().size(), 1u) << "a clean run sends no failure card";
   const ino_t first_report = inode_of(report_path());
   const ino_t first_metrics = inode_of(metrics_path());
 
@@ -199,6 +207,15 @@ TEST_F(RunOutcomesTest, AMixedRunReportsEveryOutcomeAsTheLogShowsIt) {
     }
   }
 
+  // The failure card: one, after the summary and the other cards.
+  const auto cards = teams.cards();
+  ASSERT_EQ(cards.size(), 4u);  // alpha's of the first run, beta's, delta's and this one
+  EXPECT_EQ(cards.back()["title"], "⚠️ Onboarding run: 1 of 4 request file(s) failed");
+  EXPECT_EQ(cards.back()["sections"][0]["facts"][0]["name"], "notes.yaml");
+  EXPECT_EQ(cards.back()["sections"][0]["facts"][0]["value"], outcomes_error(report, "notes.yaml"));
+  EXPECT_GT(log.index("INFO - 📣 Teams failure summary sent"),
+            log.index("INFO - Processing complete: 3 succeeded, 1 failed"));
+
   const auto samples = metrics();
   EXPECT_EQ(samples.at("quillmere_last_run_success"), 1);
   for (const char* outcome : {"onboarded", "taken_up", "already_onboarded", "failed"})
@@ -219,8 +236,14 @@ TEST_F(RunOutcomesTest, AFatalErrorAndAStopListTheFilesTheyKeptFromStarting) {
   testing::Environment env = monitored();
   testing::make_dir(root / "plain");
   env["REPO_PATH"] = root / "plain";  // a directory, but no git repository
+  EXPECT_EQ(run_with(env).exit_status, 1);
+  EXPECT_TRUE(teams.cards().empty()) << "no failure card without TEAMS_NOTIFY_FAILURES";
+  env["TEAMS_NOTIFY_FAILURES"] = "true";
   const ProcessResult fatal = run_with(env);
   EXPECT_EQ(fatal.exit_status, 1);
+  ASSERT_EQ(teams.cards().size(), 1u);
+  EXPECT_EQ(teams.cards()[0]["title"],
+            "❌ Onboarding run stopped: " + root / "plain is not a git repository");
   json report = this->report();
   EXPECT_EQ(report["status"], "fatal");
   EXPECT_EQ(report["exit_status"], 1);
