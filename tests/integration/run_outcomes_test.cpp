@@ -79,7 +79,7 @@ class RunOutcomesTest : public ::testing::Test, protected testing::OnboardingRig
   // The report, once a real validator has checked it against the schema.
   json report() const {
     const ProcessResult check = testing::run_process(
-        {"python3", "-c", kValidateReport,
+        {"/usr/bin/python3", "-c", kValidateReport,
          std::string(QUILLMERE_SOURCE_DIR) + "/doc/run-report.schema.json", report_path()},
         root.path(), {}, 30);
     if (check.exit_status == 77)
@@ -297,8 +297,9 @@ TEST_F(RunOutcomesTest, ATokenNearItsExpiryIsWarnedAboutOnceAnd404IsSilent) {
     const size_t asked = gitlab.requests(GitLabStandin::Route::kTokenSelf).size();
     const ProcessResult result = run_with(environment());
     EXPECT_EQ(result.exit_status, 0);
+    const RunLog log(result.err);
     std::vector<std::string> warnings;
-    for (const std::string& record : RunLog(result.err).records())
+    for (const std::string& record : log.records())
       if (!record.starts_with("INFO - ")) warnings.push_back(record);
     EXPECT_EQ(warnings, c.warnings) << result.err;
     EXPECT_EQ(gitlab.requests(GitLabStandin::Route::kTokenSelf).size(), asked + 1);
