@@ -2,15 +2,19 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <vector>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "quillmere/file_descriptor.h"
@@ -26,6 +30,12 @@ namespace quillmere {
 namespace {
 
 using Fd = FileDescriptor;
+using Clock = std::chrono::steady_clock;
+
+// How long a command past its deadline has to end after SIGTERM.
+constexpr std::chrono::seconds kKillGrace{5};
+
+long long command_timeout_seconds = kDefaultCommandTimeoutSeconds;
 
 struct Pipe {
   Fd read_end;
@@ -95,7 +105,8 @@ class Child {
 
 // Starts the command, or returns the error number posix_spawnp reported
 // (glibc reports a program that cannot be executed here, not in the child).
-int spawn(const CommandLine& command, const Pipe& out, const Pipe& err, pid_t& pid) {
+int spawn(const CommandLine& command, const Pipe* in, const Pipe& out, const Pipe& err,
+          pid_t& pid) {
   SpawnSetup setup;
   // The child gets default signal handling for SIGPIPE (a parent that ignores
   // it must not change how commands writing into closed pipes behave) and for
@@ -111,6 +122,10 @@ int spawn(const CommandLine& command, const Pipe& out, const Pipe& err, pid_t& p
   ::posix_spawnattr_setpgroup(setup.attr(), 0);
   ::posix_spawnattr_setflags(setup.attr(),
                              POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+  if (in)
+    ::posix_spawn_file_actions_adddup2(setup.actions(), in->read_end.get(), STDIN_FILENO);
+  else
+    ::posix_spawn_file_actions_addopen(setup.actions(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   ::posix_spawn_file_actions_adddup2(setup.actions(), out.write_end.get(), STDOUT_FILENO);
   ::posix_spawn_file_actions_adddup2(setup.actions(), err.write_end.get(), STDERR_FILENO);
 
@@ -126,16 +141,59 @@ int spawn(const CommandLine& command, const Pipe& out, const Pipe& err, pid_t& p
                         envp.data());
 }
 
-// Reads both pipes until both reach end of file. Polling them together means
-// a child that fills one pipe while we wait on the other cannot deadlock.
-void drain(const std::string& shown, Fd& out_fd, Fd& err_fd, std::string& out, std::string& err) {
+// A write into a pipe whose reader is gone fails with EPIPE instead of
+// raising SIGPIPE, whatever the process's own handling of that signal.
+ssize_t write_without_sigpipe(int fd, std::string_view data) {
+  sigset_t pipe_only, previous;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  ::pthread_sigmask(SIG_BLOCK, &pipe_only, &previous);
+  const ssize_t n = ::write(fd, data.data(), data.size());
+  const int error = errno;
+  if (n < 0 && error == EPIPE) {
+    const timespec no_wait{0, 0};
+    while (::sigtimedwait(&pipe_only, nullptr, &no_wait) == SIGPIPE) {
+    }
+  }
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  errno = error;
+  return n;
+}
+
+// Milliseconds from now until `deadline`, as poll takes them (0 when past).
+int milliseconds_until(Clock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<int>(std::clamp<long long>(left, 0, 1000LL * 1000 * 1000));
+}
+
+// Writes `input` into the child's standard input while reading both output
+// pipes until both reach end of file. Polling them together means a child
+// that fills one pipe while we wait on another cannot deadlock. Past
+// `deadline` the child's group gets SIGTERM, and SIGKILL after the grace
+// period; reading stops once the group was killed, whatever still holds the
+// pipes. True when the deadline was reached.
+bool drain(const std::string& shown, pid_t group, Clock::time_point deadline, Fd& in_fd,
+           std::string_view input, Fd& out_fd, Fd& err_fd, std::string& out, std::string& err) {
   std::array<Fd*, 2> fds = {&out_fd, &err_fd};
   std::array<std::string*, 2> sinks = {&out, &err};
   char buffer[65536];
-  while (out_fd.is_open() || err_fd.is_open()) {
-    std::array<pollfd, 2> polled{};
+  int signals_sent = 0;  // 1 after SIGTERM, 2 after SIGKILL
+  if (in_fd.is_open() && input.empty()) in_fd.reset();
+  while (out_fd.is_open() || err_fd.is_open() || in_fd.is_open()) {
+    if (milliseconds_until(deadline) == 0) {
+      if (signals_sent == 2) break;
+      ::kill(-group, signals_sent == 0 ? SIGTERM : SIGKILL);
+      ++signals_sent;
+      in_fd.reset();
+      deadline = Clock::now() + kKillGrace;
+      continue;
+    }
+    std::array<pollfd, 3> polled{};
     for (size_t i = 0; i < 2; ++i) polled[i] = {fds[i]->get(), POLLIN, 0};  // -1 is skipped
-    if (::poll(polled.data(), polled.size(), -1) < 0) {
+    polled[2] = {in_fd.get(), POLLOUT, 0};
+    const int ready = ::poll(polled.data(), polled.size(), milliseconds_until(deadline));
+    if (ready < 0) {
       if (errno == EINTR) continue;
       fail_plumbing(shown, "poll", errno);
     }
@@ -150,7 +208,24 @@ void drain(const std::string& shown, Fd& out_fd, Fd& err_fd, std::string& out, s
         fail_plumbing(shown, "read", errno);
       }
     }
+    if (in_fd.is_open() && polled[2].revents != 0) {
+      // A child that stops reading (it closed its input, or ended) gets no more.
+      if ((polled[2].revents & (POLLERR | POLLHUP)) != 0) {
+        in_fd.reset();
+        continue;
+      }
+      const ssize_t n = write_without_sigpipe(in_fd.get(), input);
+      if (n > 0) {
+        input.remove_prefix(static_cast<size_t>(n));
+        if (input.empty()) in_fd.reset();
+      } else if (n < 0 && errno == EPIPE) {
+        in_fd.reset();
+      } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
+        fail_plumbing(shown, "write", errno);
+      }
+    }
   }
+  return signals_sent > 0;
 }
 
 bool is_plain_word_char(char c) {
@@ -210,27 +285,41 @@ std::vector<std::string> child_environment() {
   return entries;
 }
 
-CommandResult run_program(const CommandLine& command, bool raw_output) {
+CommandResult run_program(const CommandLine& command, bool raw_output, const std::string* input) {
   const std::string& shown = command.text();
+  std::optional<Pipe> in;
+  if (input) in = make_pipe(shown);
   Pipe out = make_pipe(shown);
   Pipe err = make_pipe(shown);
   CommandResult result;
   pid_t pid = -1;
-  if (const int error = spawn(command, out, err, pid); error != 0) {
+  if (const int error = spawn(command, in ? &*in : nullptr, out, err, pid); error != 0) {
     result.start_error = std::strerror(error);
     return result;
   }
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(command_timeout_seconds);
   Child child(pid);
   set_running_child_group(pid);
-  // Our copies of the write ends must go, or the reads would never see EOF.
+  // Our copies of the child's ends must go, or the reads would never see EOF.
   out.write_end.reset();
   err.write_end.reset();
+  Fd in_write;
+  if (in) {
+    in->read_end.reset();
+    in_write = std::move(in->write_end);
+    // Written only when poll says there is room, never blocking on a child
+    // that stopped reading.
+    ::fcntl(in_write.get(), F_SETFL, ::fcntl(in_write.get(), F_GETFL) | O_NONBLOCK);
+  }
   // Declared after the child so that, should reading fail, the read ends are
   // closed before the child is waited for: it then cannot block on a full pipe.
   Fd out_read = std::move(out.read_end);
   Fd err_read = std::move(err.read_end);
 
-  drain(shown, out_read, err_read, result.out, result.err);
+  result.timed_out = drain(shown, pid, deadline, in_write, input ? *input : std::string_view(),
+                           out_read, err_read, result.out, result.err);
+  out_read.reset();
+  err_read.reset();
   const int status = child.wait();
   set_running_child_group(0);
   if (status < 0) fail_plumbing(shown, "waitpid", errno);
@@ -261,11 +350,21 @@ std::string run_command(const CommandLine& command, bool capture_output) {
     throw OnboardingError(message);
   }
   if (!result.succeeded()) {
-    const std::string message = "Command failed: " + shown + "\nError: " + printable_output(result.err);
+    const std::string error_text =
+        result.timed_out ? timed_out_text(command_timeout()) : printable_output(result.err);
+    const std::string message = "Command failed: " + shown + "\nError: " + error_text;
     logger().error(message);
     throw OnboardingError(message);
   }
   return capture_output ? trim(result.out) : std::string();
+}
+
+void set_command_timeout(long long seconds) { command_timeout_seconds = seconds; }
+
+long long command_timeout() { return command_timeout_seconds; }
+
+std::string timed_out_text(long long seconds) {
+  return "timed out after " + std::to_string(seconds) + " seconds";
 }
 
 std::string shell_word(std::string_view value) {

@@ -39,9 +39,22 @@ struct CommandResult {
   std::string out;          ///< standard output
   std::string err;          ///< standard error
   std::string start_error;  ///< why the program could not be started; empty when it ran
+  bool timed_out = false;   ///< ended by the command deadline (its group was terminated)
 
-  bool succeeded() const { return start_error.empty() && signal == 0 && exit_status == 0; }
+  bool succeeded() const {
+    return start_error.empty() && !timed_out && signal == 0 && exit_status == 0;
+  }
 };
+
+/// The longest a command may run before its process group is terminated
+/// (SIGTERM, then SIGKILL 5 seconds later): GIT_TIMEOUT, 600 seconds unless
+/// set. Set once at start-up, before the first command.
+inline constexpr long long kDefaultCommandTimeoutSeconds = 600;
+void set_command_timeout(long long seconds);
+long long command_timeout();
+
+/// "timed out after N seconds": the error text of a command past its deadline.
+std::string timed_out_text(long long seconds);
 
 /// Runs the command in the current directory, capturing both streams, and
 /// reports what happened: neither a failing command nor a program that cannot
@@ -50,10 +63,16 @@ struct CommandResult {
 /// the environment of child_environment().
 /// With `raw_output`, both streams are kept byte for byte (no UTF-8 check, no
 /// line-ending change), for output that is file content rather than text.
-CommandResult run_program(const CommandLine& command, bool raw_output = false);
+/// Standard input is /dev/null, so nothing a child waits to read (a
+/// credential prompt, a pager) can hold the run; with `input`, the child
+/// reads exactly those bytes instead. Past the command deadline the child's
+/// process group is terminated and the result says `timed_out`.
+CommandResult run_program(const CommandLine& command, bool raw_output = false,
+                          const std::string* input = nullptr);
 
 /// Runs the command; a non-zero exit or a signal is logged at ERROR and thrown
-/// as OnboardingError "Command failed: CMD\nError: STDERR", a program that
+/// as OnboardingError "Command failed: CMD\nError: STDERR" (for a command past
+/// its deadline the error text is timed_out_text()), a program that
 /// cannot be started as "Cannot start PROGRAM: REASON". Returns the trimmed
 /// standard output when `capture_output`, else "".
 std::string run_command(const CommandLine& command, bool capture_output = true);

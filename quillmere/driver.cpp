@@ -7,8 +7,11 @@
 #include <memory>
 #include <vector>
 
+#include "quillmere/command_runner.h"
 #include "quillmere/done_dir.h"
 #include "quillmere/git_directory.h"
+#include "quillmere/branch_plan.h"
+#include "quillmere/branch_workflow.h"
 #include "quillmere/git_workspace.h"
 #include "quillmere/logging.h"
 #include "quillmere/onboarding_texts.h"
@@ -67,13 +70,44 @@ MergeRequestRef merge_request_ref(const nlohmann::json& mr_data) {
   return ref;
 }
 
-// The one place that names what a fully handled file came to.
-FileOutcome outcome_of_handled_file(BranchOutcome branch, bool merge_request_was_open) {
-  if (merge_request_was_open) return FileOutcome::AlreadyOnboarded;
-  return branch == BranchOutcome::TakenUp ? FileOutcome::TakenUp : FileOutcome::Onboarded;
+// The one place that names what a request whose plan was carried out came to.
+FileOutcome outcome_of_plan(PlanKind plan) {
+  switch (plan) {
+    case PlanKind::Onboard:
+      return FileOutcome::Onboarded;
+    case PlanKind::TakeUp:
+      return FileOutcome::TakenUp;
+    case PlanKind::AlreadyOnboarded:  // its merge request open, or the target holds it
+      return FileOutcome::AlreadyOnboarded;
+    case PlanKind::Refuse:
+    case PlanKind::Undecided:
+      break;
+  }
+  return FileOutcome::Failed;
 }
 
 }  // namespace
+
+OriginTargets compare_request_files_with_origin(const Settings& settings,
+                                                const std::vector<std::string>& files,
+                                                bool fetch_first) {
+  std::vector<TargetFile> compared;
+  for (const std::string& file : files) {
+    // Quietly: a file that cannot be read or parsed here is reported when
+    // its turn comes.
+    try {
+      const std::string path = join_path(settings.request_dir, file);
+      std::string content = read_request_file(path);
+      const ParsedRequest parsed = parse_request_explained(file, content, /*quiet=*/true);
+      if (parsed.request)
+        compared.push_back({parsed.request->environment, file, std::move(content)});
+    } catch (const std::exception&) {
+    }
+  }
+  if (compared.empty()) return {};
+  if (fetch_first) fetch_origin();
+  return compare_with_origin(compared);
+}
 
 std::vector<std::string> list_request_files(const std::string& dir, const std::string& shown_as) {
   std::unique_ptr<DIR, DirCloser> listing(::opendir(dir.c_str()));
@@ -117,6 +151,9 @@ void validate_config(const Settings& settings) {
     missing += name;
   }
   if (!missing.empty()) throw OnboardingError("Missing required env vars: " + missing);
+  // Applied here, so that the run and the dry run have it from their first
+  // git command on.
+  set_command_timeout(command_timeout_seconds(settings));
 
   if (!path_exists(settings.repo_dir))
     throw OnboardingError("REPO_PATH does not exist: " + *settings.repo_path);
@@ -133,47 +170,66 @@ void validate_config(const Settings& settings) {
   if (!settings.done_dir_path.empty()) log.info("DONE_DIR: " + *settings.done_dir);
 }
 
-void process_single_file(const Settings& settings, RemoteContext& remote, const std::string& file,
+void process_single_file(const Settings& settings, RemoteContext& remote,
+                         const OriginTargets& targets, const std::string& file,
                          FileResult& result) {
   logger().info("\n📄 Processing: " + printable(file));
-  const std::string full_path = join_path(settings.request_dir, file);
-
-  const std::string content = read_request_file(full_path);
-  const OnboardingRequest request = parse_request(file, content);
-  const std::string& env = request.environment;
-  const std::string branch_name = branch_name_for(request);
-  result.ticket = printable(request.ticket);
-  result.environment = printable(env);
-  result.project = printable(request.project_name);
+  const RequestFile request = load_request_file(settings.request_dir, file);
+  const std::string& env = request.target;
+  const std::string& branch_name = request.branch;
+  result.ticket = printable(request.request.ticket);
+  result.environment = printable(request.request.environment);
+  result.project = printable(request.request.project_name);
   result.branch = printable(branch_name);
   result.target_branch = printable(env);
 
-  const BranchOutcome outcome = create_branch_and_commit(settings, full_path, content, branch_name,
-                                                         env, request.project_name);
-  const auto open = outcome == BranchOutcome::TakenUp
-                       ? find_open_merge_request(remote, branch_name, env)
-                       : std::nullopt;
-  if (open) {
-    logger().info("✅ Already onboarded: " + branch_name + " has the open merge request " +
-                  web_url_text(*open));
-    result.merge_request = merge_request_ref(*open);
-  } else {
-    const nlohmann::json mr_data =
-        create_merge_request(remote, branch_name, env, request.ticket, request.project_name);
-    result.merge_request = merge_request_ref(mr_data);
-    result.teams = send_mr_notification_to_teams(remote.http, settings, mr_data, request.ticket,
-                                                 env, branch_name, env, request.project_name);
+  const RequestPlan plan =
+      plan_request(settings, request, targets,
+                   [&] { return find_open_merge_request(remote, branch_name, env); },
+                   PlanMode::Run);
+  switch (plan.kind) {
+    case PlanKind::Refuse:
+    case PlanKind::Undecided:
+      throw OnboardingError(plan.reason);
+    case PlanKind::AlreadyOnboarded:
+      if (plan.open_merge_request) {
+        logger().info("✅ Already onboarded: " + branch_name + " has the open merge request " +
+                      web_url_text(*plan.open_merge_request));
+        result.merge_request = merge_request_ref(*plan.open_merge_request);
+      } else {
+        logger().info("✅ Already onboarded: " + printable(env) + " already holds " +
+                      printable(file));
+      }
+      break;
+    case PlanKind::Onboard:
+    case PlanKind::TakeUp: {
+      if (plan.kind == PlanKind::Onboard)
+        create_branch_and_commit(settings, request);
+      else if (plan.push)
+        push_taken_up_branch(request);
+      const nlohmann::json mr_data = create_merge_request(
+          remote, branch_name, env, request.request.ticket, request.request.project_name);
+      result.merge_request = merge_request_ref(mr_data);
+      result.teams = send_mr_notification_to_teams(remote.http, settings, mr_data,
+                                                   request.request.ticket, env, branch_name, env,
+                                                   request.request.project_name);
+      break;
+    }
   }
-  if (!settings.done_dir_path.empty()) result.moved_to = move_onboarded_file(settings, full_path);
-  result.outcome = outcome_of_handled_file(outcome, open.has_value());
+  if (!settings.done_dir_path.empty()) result.moved_to = move_onboarded_file(settings, request.path);
+  result.outcome = outcome_of_plan(plan.kind);
+}
+
+void process_single_file(const Settings& settings, RemoteContext& remote, const std::string& file,
+                         FileResult& result) {
+  process_single_file(settings, remote, OriginTargets(), file, result);
 }
 
 void process_yaml_files(const Settings& settings, RemoteContext& remote, RunRecord& record) {
   if (is_missing(settings.gitlab_token)) throw OnboardingError("❌ GITLAB_TOKEN not set");
   validate_config(settings);
   const RunLock lock = validate_git_repo(*settings.repo_path, settings.repo_dir);
-  record.gitlab_token_expires_at =
-      check_token_expiry(remote, std::chrono::system_clock::now());
+  record.gitlab_token_expires_at = check_token_expiry(remote, std::chrono::system_clock::now());
   prepare_done_dir(settings);
 
   const std::vector<std::string> files =
@@ -185,6 +241,9 @@ void process_yaml_files(const Settings& settings, RemoteContext& remote, RunReco
     return;
   }
   log.info("Found " + std::to_string(files.size()) + " YAML file(s) to process");
+  // Origin is learnt once: a request its target already holds is done
+  // without a git command of its own.
+  const OriginTargets targets = compare_request_files_with_origin(settings, files, true);
 
   int success_count = 0;
   int failure_count = 0;
@@ -195,7 +254,7 @@ void process_yaml_files(const Settings& settings, RemoteContext& remote, RunReco
     if (stop_signal() != 0) break;
     // One file's failure, whatever its kind, is reported and the batch goes on.
     try {
-      process_single_file(settings, remote, file, result);
+      process_single_file(settings, remote, targets, file, result);
       ++success_count;
       continue;
     } catch (const std::exception& failure) {

@@ -2,9 +2,11 @@
 // pipeline for one request file.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "quillmere/branch_plan.h"
 #include "quillmere/gitlab_client.h"
 #include "quillmere/run_record.h"
 #include "quillmere/settings.h"
@@ -23,10 +25,22 @@ void note_files_not_started(const Settings& settings, RunRecord& record);
 /// key settings.
 void validate_config(const Settings& settings);
 
-/// Onboards one request file (a bare name inside the request directory).
-/// `result` learns what the stages learn as they go, and its outcome once
-/// the file is done; a failure passes unchanged, `result` holding what was
-/// known by then.
+/// Which of the request files `files` origin's targets already hold (read
+/// and parsed quietly; one git process for all of them), after one
+/// fetch_origin() when `fetch_first`. Nothing is asked, and nothing fetched,
+/// when no file names a request.
+OriginTargets compare_request_files_with_origin(const Settings& settings,
+                                                const std::vector<std::string>& files,
+                                                bool fetch_first);
+
+/// Onboards one request file (a bare name inside the request directory) as
+/// its plan says; fails with the reason when it fails. `result` learns what
+/// the file's handling learns as it goes, and its outcome once the file is
+/// done; after a failure it holds what was known by then.
+void process_single_file(const Settings& settings, RemoteContext& remote,
+                         const OriginTargets& targets, const std::string& file,
+                         FileResult& result);
+/// The same, with nothing known to be on a target.
 void process_single_file(const Settings& settings, RemoteContext& remote, const std::string& file,
                          FileResult& result);
 

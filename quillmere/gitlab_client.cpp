@@ -248,11 +248,15 @@ nlohmann::json create_merge_request(RemoteContext& remote, const std::string& br
     const HttpResponse response =
         remote.http.post_json(gitlab.merge_requests_url(), body, gitlab.headers());
     if (!response.answered()) {
-      may_exist = true;
+      // A request that never left cannot have created anything: the next
+      // attempt is the whole attempt again.
+      may_exist = may_exist || !response.sent_nothing;
       fail(response.transport_error, gitlab.token);
     }
-    if (response.status == 409)
+    if (response.status == 409) {
+      may_exist = true;
       if (std::optional<nlohmann::json> found = found_open()) return *found;
+    }
     if (response.status != 201) {
       may_exist = may_exist || response.status >= 500;
       fail_status("MR creation failed: " + response.body, response, gitlab.token);

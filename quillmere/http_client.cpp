@@ -161,6 +161,36 @@ HttpResponse HttpClient::post_json(const std::string& url, const std::string& js
   return perform(url, &json_body, headers);
 }
 
+namespace {
+
+// Failures that end an exchange before any byte of the request could reach
+// the server: no address, no connection, or no trusted TLS session.
+bool is_failure_before_sending(CURLcode code) {
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
 HttpResponse HttpClient::perform(const std::string& url, const std::string* body,
                                  const HttpHeaders& headers) {
   HttpResponse response;
@@ -215,6 +245,7 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string* body
     response.status = 0;
     response.body.clear();
     response.transport_error = error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(code);
+    response.sent_nothing = is_failure_before_sending(code);
     return response;
   }
   curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &response.status);

@@ -20,6 +20,10 @@ struct HttpResponse {
   std::string transport_error;
   /// The Retry-After header as whole seconds; -1 when absent or not a number.
   long long retry_after_seconds = -1;
+  /// No answer, and the request certainly never reached the server: the
+  /// name did not resolve, the connection was refused, or the TLS handshake
+  /// or the certificate check failed. False whenever it may have arrived.
+  bool sent_nothing = false;
 
   bool answered() const { return transport_error.empty(); }
 };

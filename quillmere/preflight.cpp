@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "quillmere/branch_plan.h"
 #include "quillmere/done_dir.h"
 #include "quillmere/driver.h"
 #include "quillmere/git_workspace.h"
@@ -66,7 +67,10 @@ std::optional<ExaminedFile> examine_request_file(Report& report, const std::stri
     file.parsed = parse_request_explained(last_path_component(path), file.content);
     if (!file.parsed.request) {
       report.field("content", file.parsed.content_problem);
-      throw InvalidRequestFileError(file.parsed.name_problem);
+      // A syntax error is the likelier cause: it stands beside the name's verdict.
+      const bool syntax = file.parsed.content_problem.starts_with("YAML syntax error");
+      throw InvalidRequestFileError(file.parsed.name_problem +
+                                    (syntax ? " (" + file.parsed.content_problem + ")" : ""));
     }
     const OnboardingRequest& request = *file.parsed.request;
     report.field("ticket", printable(request.ticket));
@@ -88,59 +92,89 @@ std::optional<ExaminedFile> examine_request_file(Report& report, const std::stri
 
 std::string yes_no(bool value) { return value ? "yes" : "no"; }
 
-// The dry run's block for one file of the request directory.
+RequestFile request_file_of(const ExaminedFile& file, const std::string& path,
+                            const std::string& name) {
+  RequestFile request;
+  request.request = *file.parsed.request;
+  request.branch = file.branch;
+  request.target = request.request.environment;
+  request.file_name = name;
+  request.path = path;
+  request.content = file.content;
+  return request;
+}
+
+// The dry run's block for one file of the request directory: the plan a run
+// would make, as the run makes it, without fetching.
 bool check_request_file(Report& report, const Settings& settings, RemoteContext& remote,
-                        const std::string& name) {
+                        const OriginTargets& targets, const std::string& name) {
   const std::string path = join_path(settings.request_dir, name);
   const std::optional<ExaminedFile> file = examine_request_file(report, path, name);
   if (!file) return false;
-  const std::string& target = file->parsed.request->environment;
-  BranchInspection branch;
+  const RequestFile request = request_file_of(*file, path, name);
+  const std::string& target = request.target;
+  std::string lookup_failure;
+  const auto find_open = [&]() -> std::optional<nlohmann::json> {
+    try {
+      return find_open_merge_request(remote, request.branch, target);
+    } catch (const std::exception& failure) {
+      lookup_failure = failure.what();
+      return std::nullopt;
+    }
+  };
+  RequestPlan plan;
   try {
-    branch = inspect_branch(settings.repo_dir, file->branch, target, name, file->content);
+    plan = plan_request(settings, request, targets, find_open, PlanMode::Check);
   } catch (const std::exception& failure) {
     report.verdict(false, std::string("would fail: ") + failure.what());
     return false;
   }
-  report.field("branch exists", "here: " + yes_no(branch.exists_here) +
-                                    ", on origin: " + yes_no(branch.exists_on_origin));
-  report.field("target exists", "here: " + yes_no(branch.target_known) +
-                                    ", on origin: " + yes_no(branch.target_on_origin));
+  if (plan.kind == PlanKind::AlreadyOnboarded && !plan.open_merge_request) {
+    report.verdict(true, "already onboarded: " + printable(target) + " already holds " +
+                             printable(name));
+    return true;
+  }
+  if (plan.kind != PlanKind::Refuse || plan.branch.on_origin || plan.branch.here) {
+    const std::string on_origin =
+        plan.branch.on_origin ? yes_no(*plan.branch.on_origin) : std::string("not asked");
+    report.field("branch exists", "here: " + yes_no(plan.branch.here) + ", on origin: " + on_origin);
+  }
+  if (!lookup_failure.empty())
+    report.line("   ⚠️ the open merge request could not be looked up: " + lookup_failure);
 
-  if (!branch.target_known) {
-    report.verdict(false, "would fail: Target branch " + printable(target) +
-                              " is not a branch of the working copy or of origin");
+  switch (plan.kind) {
+    case PlanKind::Refuse:
+      report.verdict(false, "would fail: " + plan.reason);
+      return false;
+    case PlanKind::Undecided:
+      report.verdict(false, "cannot tell: " + plan.reason);
+      return false;
+    case PlanKind::AlreadyOnboarded:
+      report.verdict(true, "already onboarded: the open merge request is " +
+                               web_url_text(*plan.open_merge_request));
+      return true;
+    case PlanKind::TakeUp:
+      report.verdict(true, std::string("would be taken up: the branch holds this request from an "
+                                       "earlier run") +
+                               (plan.push ? "; a run pushes it first" : ""));
+      return true;
+    case PlanKind::Onboard:
+      break;
+  }
+  // A new branch starts from the target as origin has it now.
+  bool target_on_origin = false;
+  try {
+    target_on_origin = origin_has_branch(target);
+  } catch (const std::exception& failure) {
+    report.verdict(false, std::string("would fail: ") + failure.what());
     return false;
   }
-  if (!branch.target_on_origin) {
+  report.field("target exists", "here: yes, on origin: " + yes_no(target_on_origin));
+  if (!target_on_origin) {
     report.verdict(false, "would fail: origin has no branch " + printable(target) + " to pull");
     return false;
   }
-  if (!branch.exists_here && !branch.exists_on_origin) {
-    report.verdict(true, "would be onboarded");
-    return true;
-  }
-  if (!branch.is_own_leftover) {
-    report.verdict(false, "cannot tell: branch " + printable(file->branch) +
-                              " is on origin only and not fetched here; a run fetches it to see "
-                              "whether it holds this request");
-    return false;
-  }
-  if (!*branch.is_own_leftover) {
-    report.verdict(false, "would fail: Branch " + printable(file->branch) +
-                              " already exists! Skipping to avoid conflicts.");
-    return false;
-  }
-  try {
-    if (const auto open = find_open_merge_request(remote, file->branch, target)) {
-      report.verdict(true, "already onboarded: the open merge request is " + web_url_text(*open));
-      return true;
-    }
-  } catch (const std::exception& failure) {
-    report.line(std::string("   ⚠️ the open merge request could not be looked up: ") +
-                failure.what());
-  }
-  report.verdict(true, "would be taken up: the branch holds this request from an earlier run");
+  report.verdict(true, "would be onboarded");
   return true;
 }
 
@@ -253,9 +287,14 @@ bool check_run(const Settings& settings, RemoteContext& remote, std::ostream& ou
       list_request_files(settings.request_dir, *settings.yaml_dir);
   report.heading("Request files: " + std::to_string(files.size()) + " in " + *settings.yaml_dir);
   if (files.empty()) report.line("   ⚠️ No YAML files found");
+  OriginTargets targets;
+  if (!files.empty()) {
+    report.line("   compared with origin as last fetched: a dry run does not fetch");
+    targets = compare_request_files_with_origin(settings, files, false);
+  }
   size_t onboarded = 0;
   for (const std::string& name : files)
-    onboarded += check_request_file(report, settings, remote, name) ? 1 : 0;
+    onboarded += check_request_file(report, settings, remote, targets, name) ? 1 : 0;
 
   const bool remote_passed = check_gitlab(report, remote);
   report.heading("Teams");

@@ -11,8 +11,11 @@
 #include <string>
 #include <vector>
 
+#include <yaml-cpp/exceptions.h>
+
 #include "quillmere/file_descriptor.h"
 #include "quillmere/logging.h"
+#include "quillmere/onboarding_texts.h"
 #include "quillmere/paths.h"
 #include "quillmere/text.h"
 #include "quillmere/yaml_document.h"
@@ -59,7 +62,7 @@ std::string lower_case_environment(const YAML::Node& node) {
 // The request the YAML content names; nullopt, with `missing` saying what
 // is left out, when it leaves a value out. Throws when the content cannot be
 // read as a map of standard values.
-std::optional<OnboardingRequest> request_from_content(std::string_view content,
+std::optional<OnboardingRequest> request_from_content(std::string_view content, bool quiet,
                                                       std::string& missing) {
   const YAML::Node document = load_single_document(content);
   DocumentReader reader;
@@ -87,8 +90,9 @@ std::optional<OnboardingRequest> request_from_content(std::string_view content,
   OnboardingRequest request;
   request.ticket = written_text(*ticket, "ticket");
   request.project_name = written_text(*project, "project");
-  logger().info("Using data from YAML content: " + printable(request.ticket) + ", " +
-                printable(rendered(*environment)) + ", " + printable(request.project_name));
+  if (!quiet)
+    logger().info("Using data from YAML content: " + printable(request.ticket) + ", " +
+                  printable(rendered(*environment)) + ", " + printable(request.project_name));
   // Deliberately after the log line: an environment that is not text is
   // noticed only here, and the file name decides.
   request.environment = lower_case_environment(*environment);
@@ -137,13 +141,14 @@ std::optional<OnboardingRequest> split_file_name(std::string_view name) {
       std::string(project)};
 }
 
-OnboardingRequest request_from_file_name(std::string_view name) {
+OnboardingRequest request_from_file_name(std::string_view name, bool quiet) {
   std::optional<OnboardingRequest> request = split_file_name(name);
   if (!request)
     throw InvalidRequestFileError("Invalid filename format: " + printable(name) +
                                   ". Expected format: TICKET_ENVIRONMENT_PROJECT.yaml");
-  logger().info("Parsed from filename: Ticket=" + request->ticket + ", Environment=" +
-                request->environment + ", Project=" + printable(request->project_name));
+  if (!quiet)
+    logger().info("Parsed from filename: Ticket=" + request->ticket + ", Environment=" +
+                  request->environment + ", Project=" + printable(request->project_name));
   request->environment = ascii_lower(request->environment);
   return *request;
 }
@@ -187,15 +192,21 @@ std::string read_request_file(const std::string& path) {
   return content;
 }
 
-ParsedRequest parse_request_explained(std::string_view file_name, std::string_view content) {
+ParsedRequest parse_request_explained(std::string_view file_name, std::string_view content,
+                                      bool quiet) {
   ParsedRequest parsed;
   try {
     if (std::optional<OnboardingRequest> request =
-            request_from_content(content, parsed.content_problem)) {
+            request_from_content(content, quiet, parsed.content_problem)) {
       parsed.request = std::move(*request);
       parsed.from_content = true;
       return parsed;
     }
+  } catch (const YAML::Exception& error) {
+    // A syntax error is named where it is, beside what the file name decides.
+    parsed.content_problem = "YAML syntax error at line " + std::to_string(error.mark.line + 1) +
+                             ", column " + std::to_string(error.mark.column + 1) + ": " +
+                             printable(error.msg);
   } catch (const std::exception& error) {
     // Whatever is wrong with the content, the file name still decides.
     parsed.content_problem = printable(error.what());
@@ -203,7 +214,7 @@ ParsedRequest parse_request_explained(std::string_view file_name, std::string_vi
                    parsed.content_problem);
   }
   try {
-    parsed.request = request_from_file_name(file_name);
+    parsed.request = request_from_file_name(file_name, quiet);
   } catch (const InvalidRequestFileError& refusal) {
     parsed.name_problem = refusal.what();
   }
@@ -218,6 +229,17 @@ OnboardingRequest parse_request(std::string_view file_name, std::string_view con
 
 OnboardingRequest parse_file(const std::string& file_path) {
   return parse_request(last_path_component(file_path), read_request_file(file_path));
+}
+
+RequestFile load_request_file(const std::string& request_dir, const std::string& file_name) {
+  RequestFile file;
+  file.file_name = file_name;
+  file.path = join_path(request_dir, file_name);
+  file.content = read_request_file(file.path);
+  file.request = parse_request(file_name, file.content);
+  file.branch = branch_name_for(file.request);
+  file.target = file.request.environment;
+  return file;
 }
 
 }  // namespace quillmere

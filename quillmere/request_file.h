@@ -32,8 +32,10 @@ struct ParsedRequest {
   std::string name_problem;
 };
 
-/// parse_request, telling where the values came from instead of throwing.
-ParsedRequest parse_request_explained(std::string_view file_name, std::string_view content);
+/// parse_request, telling where the values came from instead of throwing;
+/// with `quiet`, without logging them.
+ParsedRequest parse_request_explained(std::string_view file_name, std::string_view content,
+                                      bool quiet = false);
 
 /// The request named by `content`, a request file's bytes, when it holds
 /// ticket (or jira_ticket), environment and project (or project_name);
@@ -43,5 +45,19 @@ OnboardingRequest parse_request(std::string_view file_name, std::string_view con
 
 /// read_request_file, then parse_request with the path's last component.
 OnboardingRequest parse_file(const std::string& file_path);
+
+/// One request file as the pipeline carries it: read once, parsed once.
+struct RequestFile {
+  OnboardingRequest request;  ///< ticket, environment, project
+  std::string branch;         ///< "ENV-TICKET-PROJECT"
+  std::string target;         ///< the branch it is merged into: the environment
+  std::string file_name;      ///< the bare name in the request directory
+  std::string path;           ///< where it was read
+  std::string content;        ///< its bytes, exactly as read and parsed
+};
+
+/// Reads and parses the request file `file_name` of `request_dir` (logging
+/// where its values came from, as parse_request does).
+RequestFile load_request_file(const std::string& request_dir, const std::string& file_name);
 
 }  // namespace quillmere

@@ -15,7 +15,7 @@ namespace quillmere {
 enum class FileOutcome {
   Onboarded,         ///< a new branch and a new merge request
   TakenUp,           ///< the branch of an earlier run, now with its merge request
-  AlreadyOnboarded,  ///< its merge request was already open: nothing to do
+  AlreadyOnboarded,  ///< nothing to do: its merge request is open, or the target holds it
   Failed,
   NotStarted,  ///< a fatal error or a stop came first
 };

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 
+#include "quillmere/command_runner.h"
 #include "quillmere/environment.h"
 #include "quillmere/paths.h"
 #include "quillmere/text.h"
+#include "quillmere/types.h"
 
 namespace quillmere {
 
@@ -87,8 +89,7 @@ class ValueReader {
     return trim(current_);
   }
   void refuse(const char* name, const char* expected) {
-    invalid_.push_back(std::string(name) + " is \"" + printable(current_) + "\": it must be " +
-                       expected);
+    invalid_.push_back(std::string(name) + " must be " + expected + ": " + printable(current_));
   }
 
   std::vector<std::string>& invalid_;
@@ -118,6 +119,22 @@ std::vector<std::string> split_reviewer_usernames(std::string_view text) {
   return names;
 }
 
+long long command_timeout_seconds(const Settings& settings) {
+  constexpr long long kLargest = 1000LL * 1000 * 1000;  // about 31 years
+  if (is_missing(settings.git_timeout)) return kDefaultCommandTimeoutSeconds;
+  const std::string& text = *settings.git_timeout;
+  long long seconds = 0;
+  bool whole = text.size() <= 10;
+  for (char c : text) {
+    whole = whole && c >= '0' && c <= '9';
+    if (whole) seconds = seconds * 10 + (c - '0');
+  }
+  if (!whole || seconds < 1 || seconds > kLargest)
+    throw OnboardingError("GIT_TIMEOUT must be a whole number of seconds from 1: " +
+                          printable(text));
+  return seconds;
+}
+
 Settings read_settings(const std::string& start_dir) {
   Settings settings;
   settings.repo_path = env_value("REPO_PATH");
@@ -132,6 +149,7 @@ Settings read_settings(const std::string& start_dir) {
   settings.reviewer_usernames =
       split_reviewer_usernames(env_value("REVIEWER_USERNAMES").value_or(""));
   settings.done_dir = env_value("DONE_DIR");
+  settings.git_timeout = env_value("GIT_TIMEOUT");
   settings.repo_dir = resolve_against(start_dir, settings.repo_path.value_or(""));
   settings.request_dir = resolve_against(start_dir, settings.yaml_dir.value_or(""));
   settings.done_dir_path = resolve_against(start_dir, settings.done_dir.value_or(""));

@@ -28,6 +28,9 @@ struct Settings {
   /// DONE_DIR: where request files go once onboarded; absent or empty
   /// leaves them in the request directory.
   std::optional<std::string> done_dir;
+  /// GIT_TIMEOUT: the longest a git command may run, in whole seconds;
+  /// absent or empty means the default. See command_timeout_seconds().
+  std::optional<std::string> git_timeout;
 
   /// REPO_PATH and YAML_DIR resolved once against the start directory, so a
   /// relative value keeps naming the same directory after the run has moved
@@ -75,6 +78,11 @@ std::vector<std::string> clear_text_url_settings(const Settings& settings);
 /// Splits a comma-separated list of user names: pieces trimmed, empty pieces
 /// dropped, order and duplicates kept.
 std::vector<std::string> split_reviewer_usernames(std::string_view text);
+
+/// GIT_TIMEOUT as seconds: the default (600) when absent or empty, otherwise
+/// a whole number from 1. Throws OnboardingError "GIT_TIMEOUT must be a whole
+/// number of seconds from 1: VALUE" for anything else.
+long long command_timeout_seconds(const Settings& settings);
 
 /// True when an optional setting is absent or empty text.
 inline bool is_missing(const std::optional<std::string>& value) {

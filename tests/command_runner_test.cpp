@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -163,6 +164,36 @@ TEST(RunCommand, ChildrenGetNoSecretsAndAProcessGroupOfTheirOwn) {
   EXPECT_NE(seen.find("GIT_TERMINAL_PROMPT=0"), std::string::npos);
   // Field 5 of /proc/PID/stat is the process group.
   EXPECT_NE(run_command("cut -d' ' -f5 /proc/$$/stat"), std::to_string(::getpgrp()));
+}
+
+TEST(RunShell, StandardInputIsEmptyUnlessTheProgramFeedsIt) {
+  EXPECT_EQ(run_shell("cat; echo end").out, "end\n");
+  const std::string input(300000, 'q');  // more than a pipe holds
+  EXPECT_EQ(run_program(sh("wc -c"), false, &input).out, "300000\n");
+  // A child that reads nothing of what it is given is no failure of ours.
+  EXPECT_TRUE(run_program(sh("exec 0<&-; sleep 0.1"), false, &input).succeeded());
+}
+
+TEST(RunCommand, APastDeadlineEndsTheWholeGroupAndFailsLikeAnyCommand) {
+  struct Row {
+    const char* script;  // a child that ignores SIGTERM must still end
+    long long limit_ms;
+  };
+  const Row rows[] = {{"sleep 30 & wait", 1500}, {"trap '' TERM; sleep 30 & wait", 6800}};
+  set_command_timeout(1);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.script);
+    LogCapture log;
+    const auto started = std::chrono::steady_clock::now();
+    const std::string failure = failure_of(sh(row.script));
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started);
+    EXPECT_EQ(failure, "Command failed: " + sh(row.script).text() +
+                           "\nError: timed out after 1 seconds");
+    EXPECT_TRUE(log.contains(LogLevel::Error, failure));
+    EXPECT_LT(took.count(), row.limit_ms);
+  }
+  set_command_timeout(kDefaultCommandTimeoutSeconds);
 }
 
 TEST(RunCommand, StderrOfASuccessfulCommandIsDiscardedSilently) {

@@ -1,6 +1,10 @@
 #include "quillmere/done_dir.h"
 
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <string>
 #include <vector>
@@ -9,6 +13,19 @@
 
 #include "quillmere/types.h"
 #include "tests/support/temp_dir.h"
+
+// Flushes fail on demand: this definition takes the place of the C
+// library's for the whole test program (git and other children keep theirs).
+namespace {
+bool fail_flushes = false;
+}  // namespace
+extern "C" int fsync(int fd) {
+  if (fail_flushes) {
+    errno = EIO;
+    return -1;
+  }
+  return static_cast<int>(::syscall(SYS_fsync, fd));
+}
 
 namespace quillmere {
 namespace {
@@ -70,6 +87,17 @@ TEST(DoneDirTest, AFailedMoveLeavesTheFile) {
   write_file(dir / "a.yaml", "x");
   EXPECT_THROW(move_to_done_dir(dir / "a.yaml", dir / "missing"), OnboardingError);
   EXPECT_EQ(read_file(dir / "a.yaml"), "x");
+
+  // Across file systems the original goes only once its copy is on disk.
+  TempDir shared_memory("/dev/shm");
+  if (!is_other_file_system(dir.path(), shared_memory.path())) return;
+  write_file(shared_memory / "a.yaml", "x");
+  make_dir(dir / "done");
+  fail_flushes = true;
+  EXPECT_THROW(move_to_done_dir(shared_memory / "a.yaml", dir / "done"), OnboardingError);
+  fail_flushes = false;
+  EXPECT_EQ(read_file(shared_memory / "a.yaml"), "x");
+  EXPECT_FALSE(file_exists(dir / "done/a.yaml"));
 }
 
 TEST(DoneDirTest, RefusesPlacesWhereFilesWouldComeBackOrLandInTheRepository) {

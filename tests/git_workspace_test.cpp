@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "quillmere/branch_plan.h"
+#include "quillmere/branch_workflow.h"
 #include "quillmere/command_runner.h"
 #include "quillmere/types.h"
 #include "tests/support/git_fixture.h"
@@ -42,9 +44,6 @@ std::string failure_of(Call call) {
   }
   return "";
 }
-
-// The bytes the pipeline would have read; empty for a file that is not there.
-std::string content_of(const std::string& path) { return file_exists(path) ? read_file(path) : ""; }
 
 bool git_accepts_branch_name(const std::string& dir, const std::string& name) {
   return run_program(CommandLine("git", {"-C"}).arg(dir).arg("check-ref-format").arg("--branch").arg(name))
@@ -147,6 +146,10 @@ class WorkspaceTest : public ::testing::Test {
   }
 
   std::string work(const std::string& name) const { return git_.work() + "/" + name; }
+  // The request file at `path`, as the pipeline loads it.
+  static RequestFile request(const std::string& path) {
+    return load_request_file(path.substr(0, path.rfind('/')), path.substr(path.rfind('/') + 1));
+  }
   std::string in_work(const std::string& command) const { return sh(command, git_.work()); }
 
   TempDir root_;
@@ -299,52 +302,14 @@ TEST_F(WorkspaceTest, CheckBranchExistsFailsWhenTheRemoteIsUnreachable) {
 }
 
 // ---------------------------------------------------------------------------
-// create_branch_and_commit: the roads that end before the file is copied
-
-TEST_F(WorkspaceTest, ExistingBranchIsRefusedBeforeAnythingIsTouched) {
-  write_file(root_ / "ABC-12_dev_web_app.yaml", "");
-  git_.remote_git("branch dev-ABC-12-web_app dev");
-  write_file(work("README.md"), "uncommitted\n");
-  in_work(
-      "git -c user.name=T -c user.email=t@e stash push -q -m leftover && echo again > README.md");
-
-  LogCapture log;
-  EXPECT_EQ(failure_of([&] {
-              create_branch_and_commit(settings_, root_ / "ABC-12_dev_web_app.yaml", content_of(root_ / "ABC-12_dev_web_app.yaml"), "dev-ABC-12-web_app", "dev", "web_app");
-            }),
-            "Branch dev-ABC-12-web_app already exists! Skipping to avoid conflicts.");
-  EXPECT_EQ(log.lines(),
-            std::vector<std::string>{
-                "INFO - 🚀 Working on branch: dev-ABC-12-web_app for project: web_app"});
-  EXPECT_EQ(current_directory(), git_.work());
-  EXPECT_EQ(read_file(work("README.md")), "again\n");
-  EXPECT_EQ(in_work("git stash list"), "stash@{0}: On dev: leftover");
-  EXPECT_EQ(in_work("git config --local --get user.email || true"), "");
-}
-
-TEST_F(WorkspaceTest, InvalidBranchNameFailsBeforeAnyGitCommand) {
-  write_file(work("README.md"), "uncommitted\n");
-  // A broken remote would make any existence check fail differently.
-  in_work("git remote set-url origin " + root_ / "gone.git");
-  LogCapture log;
-  EXPECT_EQ(failure_of([&] {
-              create_branch_and_commit(settings_, root_ / "x.yaml", content_of(root_ / "x.yaml"), "dev-ABC-1-x;touch PWNED",
-                                       "dev", "x;touch PWNED");
-            }),
-            "Invalid branch name: dev-ABC-1-x;touch PWNED (it contains a blank)");
-  EXPECT_EQ(log.lines().size(), 1u) << "only the working-on line";
-  EXPECT_EQ(read_file(work("README.md")), "uncommitted\n");
-  EXPECT_FALSE(file_exists(work("PWNED")));
-  EXPECT_FALSE(file_exists(root_ / "PWNED"));
-}
+// create_branch_and_commit
 
 TEST_F(WorkspaceTest, FailingPullLeavesNoBranchAndRunsNoRollback) {
   in_work("git branch -q --unset-upstream dev");
+  write_file(root_ / "ABC-12_dev_web_app.yaml", "");
   LogCapture log;
-  const std::string failure = failure_of([&] {
-    create_branch_and_commit(settings_, root_ / "ABC-12_dev_web_app.yaml", content_of(root_ / "ABC-12_dev_web_app.yaml"), "dev-ABC-12-web_app",
-                             "dev", "web_app");
-  });
+  const std::string failure = failure_of(
+      [&] { create_branch_and_commit(settings_, request(root_ / "ABC-12_dev_web_app.yaml")); });
   EXPECT_EQ(failure.rfind("Command failed: git pull\nError: ", 0), 0u) << failure;
   EXPECT_TRUE(log.contains(LogLevel::Error, "Failed during branch operations: " + failure));
   for (const auto& line : log.lines()) EXPECT_EQ(line.find("Rolled back"), std::string::npos);
@@ -354,36 +319,44 @@ TEST_F(WorkspaceTest, FailingPullLeavesNoBranchAndRunsNoRollback) {
 
 // Normally the clean-up leaves nothing to stash. A post-checkout hook that
 // edits a tracked file after "git checkout -- ." makes the stash road real.
-TEST_F(WorkspaceTest, StashedChangesArePoppedBackOntoTheTargetBranch) {
+TEST_F(WorkspaceTest, StashedChangesArePoppedBackOntoTheTargetBranchWhateverThePushDoes) {
   write_file(work(".git/hooks/post-checkout"),
              "#!/bin/sh\n[ \"$3\" = 0 ] && echo 'edit made by hook' >> README.md\nexit 0\n");
   in_work("chmod +x .git/hooks/post-checkout");
-  write_file(work("README.md"), "dirty\n");
   write_file(root_ / "ABC-12_dev_web_app.yaml", "");
-
-  LogCapture log;
-  create_branch_and_commit(settings_, root_ / "ABC-12_dev_web_app.yaml", content_of(root_ / "ABC-12_dev_web_app.yaml"), "dev-ABC-12-web_app",
-                           "dev", "web_app");
-  const std::string stashed =
-      "INFO - 📦 Stashed local changes: Saved working directory and "
-      "index state WIP on dev: ";
-  const auto lines = log.lines();
-  const auto stash_line = std::find_if(lines.begin(), lines.end(), [&](const std::string& line) {
-    return line.rfind(stashed, 0) == 0;
-  });
-  EXPECT_NE(stash_line, lines.end());
-  EXPECT_EQ(lines.back(), "INFO - 📦 Restored stashed changes");
-  EXPECT_TRUE(git_.remote_has_branch("dev-ABC-12-web_app"));
-  EXPECT_EQ(in_work("git branch --show-current"), "dev");
-  EXPECT_EQ(read_file(work("README.md")), "Configuration repository\nedit made by hook\n");
-  EXPECT_EQ(in_work("git stash list"), "");
+  for (const bool push_refused : {false, true}) {
+    SCOPED_TRACE(push_refused ? "push refused" : "pushed");
+    if (push_refused) {
+      write_file(git_.remote() + "/hooks/pre-receive", "#!/bin/sh\nexit 1\n");
+      sh("chmod +x hooks/pre-receive", git_.remote());
+      git_.remote_git("branch -D dev-ABC-12-web_app");
+      in_work("git branch -D dev-ABC-12-web_app");
+    }
+    write_file(work("README.md"), "dirty\n");
+    LogCapture log;
+    const std::string failure = failure_of(
+        [&] { create_branch_and_commit(settings_, request(root_ / "ABC-12_dev_web_app.yaml")); });
+    EXPECT_EQ(failure.empty(), !push_refused) << failure;
+    const auto lines = log.lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+      return line.starts_with("INFO - 📦 Stashed local changes: Saved working directory and "
+                              "index state WIP on dev: ");
+    }));
+    EXPECT_EQ(lines.back(), "INFO - 📦 Restored stashed changes");
+    EXPECT_EQ(git_.remote_has_branch("dev-ABC-12-web_app"), !push_refused);
+    EXPECT_EQ(in_work("git branch --show-current"), "dev");
+    EXPECT_EQ(read_file(work("README.md")), "Configuration repository\nedit made by hook\n");
+    EXPECT_EQ(in_work("git stash list"), "");
+  }
 }
 
 TEST_F(WorkspaceTest, UnreachableRepoDirFailsInPreparation) {
   settings_.repo_path = "relative/repo";
   settings_.repo_dir = root_ / "relative/repo";
-  const std::string failure =
-      failure_of([&] { create_branch_and_commit(settings_, "x.yaml", content_of("x.yaml"), "dev-A-1-x", "dev", "x"); });
+  const std::string failure = failure_of([&] {
+    plan_request(settings_, RequestFile{{"A-1", "dev", "x"}, "dev-A-1-x", "dev", "x.yaml", "", ""},
+                 OriginTargets(), nullptr, PlanMode::Run);
+  });
   EXPECT_EQ(failure, "Cannot change into REPO_PATH relative/repo: No such file or directory");
 }
 

@@ -1,6 +1,10 @@
 #include "quillmere/logging.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "quillmere/secrets.h"
+#include "quillmere/text.h"
 
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -62,6 +66,21 @@ TEST(Logger, PrefixesEveryLineOfAJournalOutputWithItsPriorityAndHonoursTheThresh
   for (size_t i = 0; i < priorities.size(); ++i)
     EXPECT_EQ(journal_lines[i], priorities[i] + file_lines[i]);
   EXPECT_EQ(file_lines[2], "first");
+}
+
+TEST(Logger, MasksAWebhookAddressInEveryFormOnItsOwn) {
+  const std::string webhook = "https://example.webhook.office.com/webhookb2/g1@t1/IncomingWebhook/x/y";
+  Logger log("test.logger");
+  log.add_secret(webhook);
+  log.add_secret(url_path(webhook));
+  for (const std::string& text :
+       {"posting to " + webhook, "POST " + url_path(webhook) + " failed",
+        "escaped: " + nlohmann::json(url_path(webhook)).dump(),
+        "encoded: " + percent_encode(webhook)}) {
+    const std::string shown = log.shown(text);
+    EXPECT_EQ(shown.find("IncomingWebhook"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("[MASKED]"), std::string::npos) << shown;
+  }
 }
 
 TEST(SetupLogging, CreatesTheDirectoryAndAppendsAcrossRuns) {

@@ -112,21 +112,21 @@ TEST(ReadSettings, MonitoringSettingsTakeTheirValuesOrNameWhatCannotBeRead) {
       {"LOG_LEVEL", "", "INFO"},
       {"LOG_LEVEL", "warning", "WARNING"},
       {"LOG_LEVEL", "Debug", "DEBUG"},
-      {"LOG_LEVEL", "verbose", "LOG_LEVEL is \"verbose\": it must be DEBUG, INFO, WARNING or ERROR"},
+      {"LOG_LEVEL", "verbose", "LOG_LEVEL must be DEBUG, INFO, WARNING or ERROR: verbose"},
       {"FAILED_FILES_EXIT_STATUS", "", "0"},
       {"FAILED_FILES_EXIT_STATUS", "125", "125"},
       {"FAILED_FILES_EXIT_STATUS", "126",
-       "FAILED_FILES_EXIT_STATUS is \"126\": it must be an integer from 0 to 125"},
+       "FAILED_FILES_EXIT_STATUS must be an integer from 0 to 125: 126"},
       {"FAILED_FILES_EXIT_STATUS", "-1",
-       "FAILED_FILES_EXIT_STATUS is \"-1\": it must be an integer from 0 to 125"},
+       "FAILED_FILES_EXIT_STATUS must be an integer from 0 to 125: -1"},
       {"FAILED_FILES_EXIT_STATUS", "3x",
-       "FAILED_FILES_EXIT_STATUS is \"3x\": it must be an integer from 0 to 125"},
+       "FAILED_FILES_EXIT_STATUS must be an integer from 0 to 125: 3x"},
       {"TEAMS_NOTIFY_FAILURES", "", "false"},
       {"TEAMS_NOTIFY_FAILURES", "YES", "true"},
       {"TEAMS_NOTIFY_FAILURES", "1", "true"},
       {"TEAMS_NOTIFY_FAILURES", "No", "false"},
       {"TEAMS_NOTIFY_FAILURES", "on\x1b",
-       "TEAMS_NOTIFY_FAILURES is \"on\\x1b\": it must be true or false (also 1 or 0, yes or no)"},
+       "TEAMS_NOTIFY_FAILURES must be true or false (also 1 or 0, yes or no): on\\x1b"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.name) + "=" + c.value);
@@ -142,6 +142,26 @@ TEST(ReadSettings, MonitoringSettingsTakeTheirValuesOrNameWhatCannotBeRead) {
             ? (settings.teams_notify_failures ? "true" : "false")
             : std::to_string(settings.failed_files_exit_status);
     EXPECT_EQ(read_as, c.read_as);
+  }
+}
+
+TEST(CommandTimeoutSeconds, WholeSecondsFromOneOrAFatalErrorNamingTheValue) {
+  const std::pair<std::optional<std::string>, long long> accepted[] = {
+      {std::nullopt, 600}, {"", 600}, {"1", 1}, {"030", 30}, {"86400", 86400}};
+  for (const auto& [text, seconds] : accepted) {
+    Settings settings;
+    settings.git_timeout = text;
+    EXPECT_EQ(command_timeout_seconds(settings), seconds) << text.value_or("(unset)");
+  }
+  for (const std::string text : {"0", "-5", "1.5", "10s", " 10", "abc", "99999999999"}) {
+    Settings settings;
+    settings.git_timeout = text;
+    try {
+      command_timeout_seconds(settings);
+      ADD_FAILURE() << text << " was accepted";
+    } catch (const std::exception& failure) {
+      EXPECT_EQ(failure.what(), "GIT_TIMEOUT must be a whole number of seconds from 1: " + text);
+    }
   }
 }
 

@@ -9,6 +9,7 @@
 #include <chrono>
 
 #include "tests/standins/standin_servers.h"
+#include "tests/support/loopback_port.h"
 #include "tests/support/onboarding_rig.h"
 
 namespace quillmere {
@@ -16,6 +17,7 @@ namespace {
 
 using ::testing::Contains;
 using ::testing::Not;
+using ::testing::Pair;
 using ::testing::StartsWith;
 using standins::ForcedAnswer;
 using standins::GitLabStandin;
@@ -33,6 +35,7 @@ struct FaultRow {
   bool answer_lost = false;  // GitLab created it but the program never read the answer
   bool meets_conflict = false;  // some POST must meet the duplicate rule's 409
   int retry_after = 0;          // seconds GitLab asked the program to wait
+  size_t posts = 1;             // merge request POSTs in all: no 409 may rescue a lost answer
 };
 
 void PrintTo(const FaultRow& row, std::ostream* out) { *out << row.name; }
@@ -47,9 +50,9 @@ std::vector<FaultRow> fault_rows() {
       {"create_then_drop", {faults::create_then_drop()}, {}, true},
       {"created_non_json", {faults::created_non_json()}, {}, true},
       {"conflict_after_lost_answer", {faults::create_then_drop()}, {lagging_empty_list()}, true,
-       true},
-      {"too_many_requests", {faults::too_many_requests(2)}, {}, false, false, 2},
-      {"drop", {faults::drop()}, {}},
+       true, 0, 2},
+      {"too_many_requests", {faults::too_many_requests(2)}, {}, false, false, 2, 2},
+      {"drop", {faults::drop()}, {}, false, false, 0, 2},
   };
 }
 
@@ -85,11 +88,16 @@ TEST_P(ConvergenceTest, OneRequestGivesOneMergeRequestAndOneCard) {
   else
     EXPECT_THAT(records, Not(Contains(StartsWith(kFoundLine))));
 
-  if (row.meets_conflict) {
-    const auto posts = gitlab.requests(GitLabStandin::Route::kCreateMergeRequest);
-    EXPECT_TRUE(std::any_of(posts.begin(), posts.end(),
-                            [](const auto& post) { return post.status == 409; }));
-  }
+  const auto posts = gitlab.requests(GitLabStandin::Route::kCreateMergeRequest);
+  EXPECT_EQ(posts.size(), row.posts);
+  EXPECT_EQ(std::any_of(posts.begin(), posts.end(),
+                        [](const auto& post) { return post.status == 409; }),
+            row.meets_conflict);
+  // Every look-up names the branch, its target and the open state.
+  for (const auto& lookup : gitlab.requests(GitLabStandin::Route::kListMergeRequests))
+    EXPECT_THAT(lookup.params, ::testing::UnorderedElementsAre(Pair("state", "opened"),
+                                                                Pair("source_branch", kBranch),
+                                                                Pair("target_branch", "dev")));
 
   if (row.retry_after > 0) {
     const std::string wait = std::to_string(row.retry_after);
@@ -102,6 +110,133 @@ INSTANTIATE_TEST_SUITE_P(FirstMergeRequestPost, ConvergenceTest, ::testing::Valu
                          [](const ::testing::TestParamInfo<FaultRow>& row_info) {
                            return row_info.param.name;
                          });
+
+// A POST that never left (nothing listening, a certificate the run does not
+// trust) cannot have created anything: every attempt is the whole attempt.
+class NothingSentTest : public ::testing::TestWithParam<const char*>,
+                        protected testing::OnboardingRig {};
+
+TEST_P(NothingSentTest, EveryAttemptIsTheFullAttempt) {
+  testing::Environment env = environment();
+  env.erase("REVIEWER_USERNAMES");  // each look-up would wait out its own retries
+  if (std::string(GetParam()) == "nothing_listening")
+    env["GITLAB_URL"] = "https://127.0.0.1:" + std::to_string(testing::unused_loopback_port()) +
+                        "/api/v4";
+  else
+    env["SSL_CERT_FILE"] = "/etc/ssl/certs/ca-certificates.crt";  // not the stand-in's CA
+  add_request(kRequestName, kRequest);
+  const auto started = std::chrono::steady_clock::now();
+  const testing::ProcessResult result =
+      testing::run_process({testing::quillmere_binary()}, root / "run", env, 60);
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  const std::vector<std::string> records = testing::log_records(log_text());
+  for (const std::string line : {"INFO - 👥 Reviewers: []",
+                                 "INFO - 📬 Creating Merge Request for project payments..."})
+    EXPECT_EQ(std::count(records.begin(), records.end(), line), 3) << line;
+  EXPECT_THAT(records, Contains(StartsWith("ERROR - Failed after 3 attempts: ")));
+  EXPECT_THAT(records, Contains("INFO - Processing complete: 0 succeeded, 1 failed"));
+  EXPECT_TRUE(gitlab.requests().empty());
+  EXPECT_TRUE(git.remote_has_branch(kBranch));
+}
+
+INSTANTIATE_TEST_SUITE_P(GitLab, NothingSentTest,
+                         ::testing::Values("nothing_listening", "untrusted_certificate"));
+
+// Requests whose work is done, whatever became of their branches, are
+// already onboarded: no branch, no POST, no card; the dry run says so first.
+class DoneRequestsTest : public ::testing::Test, protected testing::OnboardingRig {
+ protected:
+  testing::ProcessResult run_traced(const std::vector<std::string>& args,
+                                    testing::Environment env) const {
+    std::vector<std::string> argv = {testing::quillmere_binary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testing::run_process(argv, root / "run", traced(env), 120);
+  }
+};
+
+TEST_F(DoneRequestsTest, AreAlreadyOnboardedAndCostNoBranchOrMergeRequest) {
+  const std::vector<std::pair<std::string, std::string>> done = {
+      {"ABC-11_dev_merged.yaml", "owner: team-merged\n"},
+      {"ABC-12_dev_kept.yaml", "owner: team-kept\n"},
+      {"ABC-13_dev_squashed.yaml", "owner: team-squashed\n"},
+  };
+  const std::string updated = "ABC-14_dev_updated.yaml", fresh = "ABC-15_dev_fresh.yaml";
+  for (const auto& [name, content] : done) add_request(name, content);
+  add_request(updated, "owner: team-updated\n");
+  add_request(fresh, "owner: team-fresh\n");
+  // As they were merged: branch deleted, branch kept, squashed with the branch kept.
+  testing::sh(
+      "git clone -q remote.git other && cd other && git config user.name S && "
+      "git config user.email s@e && cp ../requests/ABC-11_dev_merged.yaml . && git add -A && "
+      "git commit -q -m 'ABC-11: onboard merged to dev environment' && "
+      "git checkout -q -b dev-ABC-12-kept && cp ../requests/ABC-12_dev_kept.yaml . && "
+      "git add -A && git commit -q -m 'ABC-12: onboard kept to dev environment' && "
+      "git checkout -q dev && git merge -q --no-ff -m merged dev-ABC-12-kept && "
+      "git checkout -q -b dev-ABC-13-squashed && cp ../requests/ABC-13_dev_squashed.yaml . && "
+      "git add -A && git commit -q -m 'ABC-13: onboard squashed to dev environment' && "
+      "git checkout -q dev && git merge -q --squash dev-ABC-13-squashed && git commit -q -m sq && "
+      "echo 'owner: older' > " + updated + " && git add -A && git commit -q -m older && "
+      "git push -q origin dev dev-ABC-12-kept dev-ABC-13-squashed && cd ../work && git fetch -q",
+      root.path());
+  const std::string refs_before = git.remote_git("for-each-ref");
+  const auto already = [](const std::string& name) {
+    return "INFO - ✅ Already onboarded: dev already holds " + name;
+  };
+
+  const testing::ProcessResult check = run_traced({"--check"}, environment());
+  const std::vector<std::string> lines = testing::split_lines(check.out);
+  EXPECT_THAT(lines, Contains("   compared with origin as last fetched: a dry run does not fetch"));
+  for (const auto& [name, content] : done)
+    EXPECT_THAT(lines, Contains("   ✅ already onboarded: dev already holds " + name)) << check.out;
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "   ✅ would be onboarded"), 2) << check.out;
+  EXPECT_THAT(git_commands(), Not(Contains(StartsWith("fetch"))));
+  EXPECT_EQ(git.remote_git("for-each-ref"), refs_before);
+
+  forget_git_commands();
+  const testing::ProcessResult first = run_traced({}, environment());
+  std::vector<std::string> records = testing::log_records(log_text());
+  for (const auto& [name, content] : done) EXPECT_THAT(records, Contains(already(name)));
+  EXPECT_THAT(records, Contains("INFO - Processing complete: 5 succeeded, 0 failed"));
+  const std::vector<std::string> commands = git_commands();
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "fetch origin"), 1);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "cat-file --batch"), 1);
+  const auto created = gitlab.merge_requests();
+  ASSERT_EQ(created.size(), 2u);
+  EXPECT_EQ(created[0]["source_branch"].get<std::string>() + created[1]["source_branch"].get<std::string>(),
+            "dev-ABC-14-updateddev-ABC-15-fresh");
+  EXPECT_EQ(teams.cards().size(), 2u);
+  EXPECT_FALSE(git.remote_has_branch("dev-ABC-11-merged"));
+
+  // A second run, now with DONE_DIR, creates nothing and moves every file.
+  testing::Environment with_done = environment();
+  with_done["DONE_DIR"] = root / "done";
+  run_traced({}, with_done);
+  records = testing::log_records(log_text());
+  EXPECT_THAT(records, Contains("INFO - Processing complete: 5 succeeded, 0 failed").Times(2));
+  EXPECT_EQ(gitlab.requests(GitLabStandin::Route::kCreateMergeRequest).size(), 2u);
+  EXPECT_EQ(teams.cards().size(), 2u);
+  for (const auto& [name, content] : done) EXPECT_EQ(testing::read_file(root / "done/" + name), content);
+  EXPECT_TRUE(testing::file_exists(root / "done/" + fresh));
+}
+
+TEST_F(DoneRequestsTest, AThousandDoneFilesCostOneFetchAndOneComparison) {
+  testing::sh("git clone -q remote.git other && cd other && for i in $(seq 1000); do "
+              "printf 'ticket: D-%d\\nenvironment: dev\\nproject: p%d\\n' $i $i > done-$i.yaml; "
+              "done && cp done-*.yaml ../requests/ && git add -A && "
+              "git -c user.name=S -c user.email=s@e commit -q -m done && git push -q origin dev",
+              root.path());
+  const testing::ProcessResult result = run_traced({}, environment());
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_THAT(testing::log_records(log_text()),
+              Contains("INFO - Processing complete: 1000 succeeded, 0 failed"));
+  EXPECT_THAT(git_commands(),
+              ::testing::ElementsAre("status --porcelain", "fetch origin", "cat-file --batch"));
+  // Nothing but the look-up of the token's expiry.
+  EXPECT_EQ(gitlab.requests().size(),
+            gitlab.requests(standins::GitLabStandin::Route::kTokenSelf).size());
+  EXPECT_TRUE(teams.requests().empty());
+}
 
 }  // namespace
 }  // namespace quillmere

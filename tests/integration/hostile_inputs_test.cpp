@@ -126,6 +126,7 @@ TEST_F(HostileInputsTest, BadEntriesFailOnTheirOwnAndTheGoodRequestIsOnboarded) 
         refused("ABC-4_dev_fifo.yaml", "it is a FIFO"),
         refused("ABC-6_dev_big.yaml",
                 "it holds 1048577 bytes, more than the limit of 1048576 (1 MiB)"),
+        "INFO - \n📄 Processing: " + forged_shown,
         "ERROR - ❌ Failed to process " + forged_shown + ": Invalid filename format: " +
             forged_shown + ". Expected format: TICKET_ENVIRONMENT_PROJECT.yaml",
         std::string("INFO - Processing complete: 1 succeeded, 4 failed")})

@@ -30,29 +30,15 @@ constexpr const char* kNotes = "notes.yaml";  // no request in its name or conte
 class OperatorToolkitTest : public ::testing::Test, protected testing::OnboardingRig {
  protected:
   OperatorToolkitTest() {
-    testing::make_dir(root / "bin");
-    const std::string real_git = testing::sh("command -v git");
-    testing::write_file(root / "bin/git", "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" +
-                                              root / "git-commands" + "'\nexec '" + real_git +
-                                              "' \"$@\"\n");
-    testing::sh("chmod +x '" + root / "bin/git" + "'");
     add_request(kAlpha, "owner: team-alpha\n");
     add_request(kBeta, "owner: team-beta\n");
   }
 
-  testing::Environment traced(testing::Environment env) const {
-    env["PATH"] = root / "bin:" + std::getenv("PATH");
-    return env;
-  }
   ProcessResult run_with(const std::vector<std::string>& args, const testing::Environment& env) {
     std::vector<std::string> argv = {testing::quillmere_binary()};
     argv.insert(argv.end(), args.begin(), args.end());
     return testing::run_process(argv, root / "run", traced(env), 60);
   }
-  std::vector<std::string> git_commands() const {
-    return testing::split_lines(testing::read_file(root / "git-commands"));
-  }
-  void forget_git_commands() const { testing::write_file(root / "git-commands", ""); }
   bool wrote_a_log() const { return testing::file_exists(root / "run/logs"); }
 
   // What a run could change in git: every ref of both repositories, the
@@ -170,9 +156,16 @@ TEST_F(OperatorToolkitTest, LintNeedsNoSettings) {
   EXPECT_THAT(testing::split_lines(good.out), Contains("   branch:       prod-OPS-7-api → prod"));
   EXPECT_THAT(testing::split_lines(good.out), Contains("✅ 2 file(s) would be accepted"));
 
-  const ProcessResult bad = run_with({"--check", requests + kNotes, requests + kAlpha}, {});
+  add_request("broken.yaml", "ticket: [OPS-8\nenvironment: dev\n");
+  const ProcessResult bad =
+      run_with({"--check", requests + kNotes, requests + kAlpha, requests + "broken.yaml"}, {});
   EXPECT_EQ(bad.exit_status, 1) << bad.out;
-  EXPECT_THAT(testing::split_lines(bad.out), Contains("❌ 1 of 2 file(s) would be refused"));
+  EXPECT_THAT(testing::split_lines(bad.out), Contains("❌ 2 of 3 file(s) would be refused"));
+  EXPECT_THAT(testing::split_lines(bad.out),
+              Contains("   ❌ would be refused: Invalid filename format: broken.yaml. Expected "
+                       "format: TICKET_ENVIRONMENT_PROJECT.yaml (YAML syntax error at line 2, "
+                       "column 12: end of sequence flow not found)"))
+      << bad.out;
   EXPECT_THAT(git_commands(), IsEmpty());
   EXPECT_FALSE(wrote_a_log());
 }
@@ -200,7 +193,8 @@ TEST_F(OperatorToolkitTest, DoneDirTakesSucceededFilesOutOfTheNextRun) {
   const auto took = std::chrono::steady_clock::now() - started;
   EXPECT_EQ(second.exit_status, 0);
   EXPECT_TRUE(RunLog(second.err).has("INFO - Processing complete: 0 succeeded, 1 failed"));
-  EXPECT_THAT(git_commands(), Each(std::string("status --porcelain")));
+  EXPECT_THAT(git_commands(), Each(std::string("status --porcelain")))
+      << "a file that names no request is compared with nothing, so nothing is fetched";
   EXPECT_LT(took, std::chrono::seconds(1));
 
   testing::sh("rm '" + root / "requests/" + kNotes + "'");

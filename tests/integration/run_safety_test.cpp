@@ -147,7 +147,8 @@ TEST_F(RunSafetyTest, ASecondRunOnTheSameWorkingCopyIsRefusedAndChangesNothing) 
   BackgroundProcess holder = start();
   ASSERT_TRUE(wait_until_held());
   const ProcessResult refusal =
-      testing::run_process({testing::quillmere_binary()}, root / "run-2", environment(), 30);
+      testing::run_process({testing::quillmere_binary()}, root / "run-2", traced(environment()), 30);
+  EXPECT_THAT(git_commands(), ::testing::IsEmpty()) << "the lock comes before any git command";
   EXPECT_FALSE(holder.finished());
   release();
   const ProcessResult done = holder.wait(60s);
@@ -261,6 +262,28 @@ TEST_F(RunSafetyTest, ABranchPushedWhileGitLabWasDownIsTakenUpByTheNextRun) {
   EXPECT_TRUE(again.has("INFO - Processing complete: 1 succeeded, 0 failed"));
   expect_onboarded_once(kAlpha);
   EXPECT_EQ(merge_request_posts(), 1u);
+}
+
+// A git command that stalls ends its file with the time-out failure, on the
+// usual road (rolled back), and the next file is onboarded.
+TEST_F(RunSafetyTest, AStalledPushTimesOutAndTheNextFileIsOnboarded) {
+  add(kAlpha);
+  add(kBeta);
+  testing::write_file(git.remote() + "/hooks/pre-receive",
+                      "#!/bin/sh\ngrep -q " + kAlpha.branch + " && sleep 30\nexit 0\n");
+  testing::sh("chmod +x '" + git.remote() + "/hooks/pre-receive'");
+  testing::Environment env = environment();
+  env["GIT_TIMEOUT"] = "3";
+  const auto started = std::chrono::steady_clock::now();
+  const RunLog log = run_to_end(env);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
+  const std::string failure = "Command failed: git push origin " + kAlpha.branch +
+                              "\nError: timed out after 3 seconds";
+  EXPECT_TRUE(log.has("ERROR - ❌ Failed to process " + kAlpha.file + ": " + failure)) << dump(log);
+  EXPECT_TRUE(log.has("INFO - 🔄 Rolled back: deleted branch " + kAlpha.branch));
+  EXPECT_TRUE(log.has("INFO - Processing complete: 1 succeeded, 1 failed"));
+  expect_onboarded_once(kBeta);
+  EXPECT_FALSE(git.remote_has_branch(kAlpha.branch));
 }
 
 // Branches named like a request that are not this tool's commit of it, all

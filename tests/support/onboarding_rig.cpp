@@ -1,5 +1,7 @@
 #include "tests/support/onboarding_rig.h"
 
+#include <cstdlib>
+
 namespace quillmere::testing {
 
 namespace {
@@ -63,6 +65,23 @@ Environment OnboardingRig::environment() const {
 ProcessResult OnboardingRig::run() const {
   return run_process({quillmere_binary()}, root / "run", environment(), 120);
 }
+
+Environment OnboardingRig::traced(Environment env) const {
+  if (!file_exists(root / "bin/git")) {
+    make_dir(root / "bin");
+    write_file(root / "bin/git", "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + root / "git-commands" +
+                                     "'\nexec '" + sh("command -v git") + "' \"$@\"\n");
+    sh("chmod +x '" + root / "bin/git" + "'");
+  }
+  env["PATH"] = root / "bin:" + std::getenv("PATH");
+  return env;
+}
+
+std::vector<std::string> OnboardingRig::git_commands() const {
+  return split_lines(read_file(root / "git-commands"));
+}
+
+void OnboardingRig::forget_git_commands() const { write_file(root / "git-commands", ""); }
 
 std::string OnboardingRig::log_text() const { return read_file(root / "run/logs/onboarding.log"); }
 

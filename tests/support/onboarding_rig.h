@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "tests/standins/standin_servers.h"
 #include "tests/support/git_fixture.h"
@@ -30,6 +31,12 @@ class OnboardingRig {
 
   /// Runs the program in root/run with environment().
   ProcessResult run() const;
+
+  /// `env` with a git first on PATH that records every command it is given.
+  Environment traced(Environment env) const;
+  /// The recorded git commands ("ARGS", one per command), and forgetting them.
+  std::vector<std::string> git_commands() const;
+  void forget_git_commands() const;
 
   /// The program's log file.
   std::string log_text() const;

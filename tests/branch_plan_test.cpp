@@ -1,0 +1,219 @@
+#include "quillmere/branch_plan.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "quillmere/types.h"
+#include "tests/support/git_fixture.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace quillmere {
+namespace {
+
+using ::testing::AllOf;
+using ::testing::Contains;
+using ::testing::Each;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using ::testing::StartsWith;
+using testing::GitRemoteFixture;
+using testing::sh;
+using testing::TempDir;
+using testing::write_file;
+
+constexpr const char* kName = "ABC-1_dev_web.yaml";
+constexpr const char* kBranch = "dev-ABC-1-web";
+constexpr const char* kContent = "owner: team-web\n";
+constexpr const char* kMessage = "ABC-1: onboard web to dev environment";
+
+// A real remote and working copy, and a git on PATH that records every
+// command the code under test starts.
+class PlanTest : public ::testing::Test {
+ public:
+  PlanTest() : git_(root_.path()) {
+    testing::make_dir(root_ / "bin");
+    write_file(root_ / "bin/git", "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + root_ / "commands" +
+                                      "'\nexec '" + sh("command -v git") + "' \"$@\"\n");
+    sh("chmod +x '" + root_ / "bin/git" + "'");
+    settings_.repo_path = settings_.repo_dir = git_.work();
+    request_ = {{"ABC-1", "dev", "web"}, kBranch, "dev", kName, root_ / kName, kContent};
+  }
+
+  // Commits `content` as `name` with `message` on a new branch from dev and
+  // pushes it: from a clone of its own (`elsewhere`), or in the working copy.
+  void commit_branch(const std::string& name, const std::string& content,
+                     const std::string& message, bool elsewhere, bool push) const {
+    const std::string dir = elsewhere ? root_ / "other" : git_.work();
+    if (elsewhere && !testing::file_exists(dir)) sh("git clone -q remote.git other", root_.path());
+    write_file(root_ / "content", content);
+    sh("git checkout -q -b " + std::string(kBranch) + " origin/dev && cp ../content '" + name +
+           "' && git add -A && git -c user.name=" + (elsewhere ? "Other" : "T") +
+           " -c user.email=t@e commit -q -m '" + message +
+           "'" + (push ? " && git push -q origin " + std::string(kBranch) : "") +
+           " && git checkout -q --detach",
+       dir);
+    if (!elsewhere) sh("git checkout -q dev", dir);
+  }
+
+  // No branch of the request's name anywhere, and no clone but the working copy.
+  void TearDownBranches() const {
+    sh("git checkout -q dev && { git branch -q -D " + std::string(kBranch) +
+           " 2>/dev/null; git update-ref -d refs/remotes/origin/" + kBranch + "; true; }",
+       git_.work());
+    sh("git branch -q -D " + std::string(kBranch) + " 2>/dev/null; rm -rf ../other; true",
+       git_.remote());
+  }
+
+  std::vector<std::string> commands() const {
+    return testing::split_lines(testing::read_file(root_ / "commands"));
+  }
+
+  RequestPlan plan(PlanMode mode, const OriginTargets& targets = {},
+                   std::optional<nlohmann::json> open = std::nullopt) {
+    testing::ScopedEnv path;
+    path.set("PATH", root_ / "bin:" + std::getenv("PATH"));
+    testing::ScopedCwd cwd(root_.path());
+    lookups_ = 0;
+    return plan_request(settings_, request_, targets, [&] { return ++lookups_, open; }, mode);
+  }
+
+  TempDir root_;
+  GitRemoteFixture git_;
+  Settings settings_;
+  RequestFile request_;
+  int lookups_ = 0;
+};
+
+const std::string kExists = std::string("Branch ") + kBranch +
+                            " already exists! Skipping to avoid conflicts.";
+
+// Each row sets up the request's branch one way and names the plan, the
+// merge request look-ups and what git was asked.
+TEST_F(PlanTest, OneLookAtTheBranchDecides) {
+  struct Row {
+    std::string name;
+    std::function<void(PlanTest&)> setup;
+    PlanMode mode;
+    PlanKind kind;
+    bool push;
+    std::string reason;
+    int lookups;
+    bool asks_origin;
+  };
+  const auto own = [](bool elsewhere, bool push) {
+    return [=](PlanTest& t) { t.commit_branch(kName, kContent, kMessage, elsewhere, push); };
+  };
+  const std::vector<Row> rows = {
+      {"no branch", [](PlanTest&) {}, PlanMode::Run, PlanKind::Onboard, false, "", 0, true},
+      {"own leftover, only here", own(false, false), PlanMode::Run, PlanKind::TakeUp, true, "", 0,
+       true},
+      {"own leftover, pushed", own(false, true), PlanMode::Run, PlanKind::TakeUp, false, "", 1,
+       true},
+      // The dry run first: the run fetches what it looks at.
+      {"own, only on origin, dry run", own(true, true), PlanMode::Check, PlanKind::Undecided,
+       false, "", 0, true},
+      {"own, only on origin", own(true, true), PlanMode::Run, PlanKind::TakeUp, false, "", 1, true},
+      {"foreign here",
+       [](PlanTest& t) { t.commit_branch(kName, "owner: someone\n", kMessage, false, true); },
+       PlanMode::Run, PlanKind::Refuse, false, kExists, 0, false},
+      {"the same bytes under another name",
+       [](PlanTest& t) { t.commit_branch("other.yaml", kContent, kMessage, false, false); },
+       PlanMode::Run, PlanKind::Refuse, false, kExists, 0, false},
+      {"foreign, only on origin",
+       [](PlanTest& t) { t.commit_branch(kName, kContent, "by hand", true, true); },
+       PlanMode::Run, PlanKind::Refuse, false, kExists, 0, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TearDownBranches();
+    row.setup(*this);
+    write_file(root_ / "commands", "");
+    const RequestPlan result = plan(row.mode);
+    EXPECT_EQ(result.kind, row.kind);
+    EXPECT_EQ(result.push, row.push);
+    if (!row.reason.empty()) {
+      EXPECT_EQ(result.reason, row.reason);
+    }
+    EXPECT_EQ(lookups_, row.lookups);
+    const std::vector<std::string> asked = commands();
+    ASSERT_FALSE(asked.empty());
+    EXPECT_EQ(asked.front(), std::string("branch --list ") + kBranch);
+    EXPECT_EQ(std::count(asked.begin(), asked.end(), asked.front()), 1);
+    const auto contacts_origin = Contains(AllOf(HasSubstr("origin"), Not(HasSubstr("refs/remotes"))));
+    if (row.asks_origin)
+      EXPECT_THAT(asked, contacts_origin);
+    else
+      EXPECT_THAT(asked, Not(contacts_origin));
+    if (row.mode == PlanMode::Check) {
+      EXPECT_THAT(asked, Each(Not(StartsWith("fetch"))));
+    }
+  }
+}
+
+TEST_F(PlanTest, AnOpenMergeRequestOrTheTargetMakeItAlreadyOnboarded) {
+  commit_branch(kName, kContent, kMessage, false, true);
+  const RequestPlan with_open = plan(PlanMode::Run, {}, nlohmann::json{{"web_url", "u"}});
+  EXPECT_EQ(with_open.kind, PlanKind::AlreadyOnboarded);
+  EXPECT_EQ(with_open.open_merge_request, (nlohmann::json{{"web_url", "u"}}));
+
+  OriginTargets targets;
+  targets.add("dev", kName, kContent);
+  write_file(root_ / "commands", "");
+  const RequestPlan on_target = plan(PlanMode::Run, targets);
+  EXPECT_EQ(on_target.kind, PlanKind::AlreadyOnboarded);
+  EXPECT_FALSE(on_target.open_merge_request);
+  EXPECT_THAT(commands(), IsEmpty());
+}
+
+TEST_F(PlanTest, NamesGitWouldRefuseAreRefusedWithoutAGitCommand) {
+  for (const auto& [branch, target, reason] : std::vector<std::array<std::string, 3>>{
+           {"dev-ABC-1-x;touch PWNED", "dev",
+            "Invalid branch name: dev-ABC-1-x;touch PWNED (it contains a blank)"},
+           {kBranch, "--all", "Invalid branch name: --all (it begins with \"-\")"},
+           {kBranch, "main", "Target branch main is not a branch of the working copy or of origin"},
+       }) {
+    request_.branch = branch;
+    request_.target = target;
+    write_file(root_ / "commands", "");
+    const RequestPlan result = plan(PlanMode::Run);
+    EXPECT_EQ(result.kind, PlanKind::Refuse);
+    EXPECT_EQ(result.reason, reason);
+    EXPECT_THAT(commands(), IsEmpty());
+  }
+}
+
+TEST_F(PlanTest, OneCatFileComparesEveryRequestWithOriginAsLastFetched) {
+  sh("printf 'same\\n' > same.yaml && printf 'old\\n' > changed.yaml && printf 'x' > 'a b.yaml'"
+     " && git add -A && git -c user.name=T -c user.email=t@e commit -q -m seed && git push -q"
+     " origin dev",
+     git_.work());
+  const std::vector<TargetFile> files = {
+      {"dev", "same.yaml", "same\n"},    {"dev", "changed.yaml", "new\n"},
+      {"dev", "absent.yaml", "x"},       {"staging", "same.yaml", "same\n"},
+      {"dev", "a b.yaml", "x"},          {"dev", "line\nbreak.yaml", "x"},
+      {"no such", "same.yaml", "same\n"}};
+  testing::ScopedEnv path;
+  path.set("PATH", root_ / "bin:" + std::getenv("PATH"));
+  testing::ScopedCwd cwd(git_.work());
+  const OriginTargets targets = compare_with_origin(files);
+  std::vector<std::string> held;
+  for (const TargetFile& file : files)
+    if (targets.holds(file.target, file.file_name, file.content))
+      held.push_back(file.target + ":" + file.file_name);
+  EXPECT_THAT(held, ElementsAre("dev:same.yaml", "dev:a b.yaml"));
+  EXPECT_FALSE(targets.holds("dev", "same.yaml", "same"));
+  EXPECT_THAT(commands(), ElementsAre("cat-file --batch"));
+}
+
+}  // namespace
+}  // namespace quillmere
