@@ -4,6 +4,11 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 # make install PREFIX=/usr DESTDIR=/tmp/stage
 PREFIX ?= /usr/local
+export JOBS
+
+# Ninja when it is installed, for a fresh build directory only: one already
+# configured keeps its generator.
+GENERATOR = $$(test -f $(BUILD_DIR)/CMakeCache.txt || ! command -v ninja >/dev/null 2>&1 || echo -G Ninja)
 
 .PHONY: all build check test sanitize fuzz fuzz-short demo bench install package bootstrap configure clean
 
@@ -13,26 +18,26 @@ bootstrap:
 	@scripts/bootstrap
 
 configure: bootstrap
-	@cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD_DIR) $(GENERATOR) $(CMAKE_FLAGS) >/dev/null
 
+# The program alone: build/quillmere.
 build: configure
-	@cmake --build $(BUILD_DIR) -j $(JOBS)
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target quillmere
 
-# The whole suite once, in BUILD_DIR as configured.
-check: build
+# The whole suite once, in BUILD_DIR as configured (plain: no sanitizers).
+check: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
-# What CI runs: the suite with warnings as errors, then again under
-# AddressSanitizer and UBSan, then every fuzz target for 30 seconds.
-test:
-	@$(MAKE) --no-print-directory check CMAKE_FLAGS="$(CMAKE_FLAGS) -DQUILLMERE_WERROR=ON"
-	@$(MAKE) --no-print-directory sanitize
-	@$(MAKE) --no-print-directory fuzz-short
+# What CI runs: one build in build-test/ with AddressSanitizer, UBSan and
+# warnings as errors, every test once, then every fuzz target for 10 seconds
+# after its corpus. See scripts/test.
+test: bootstrap
+	@scripts/test build-test
 
-# Every test again, with AddressSanitizer and UndefinedBehaviorSanitizer.
-sanitize:
-	@$(MAKE) --no-print-directory check BUILD_DIR=build-asan \
-		CMAKE_FLAGS="-DQUILLMERE_SANITIZE=ON -DQUILLMERE_WERROR=ON"
+# The same without the fuzz targets.
+sanitize: bootstrap
+	@FUZZ_SECONDS=0 scripts/test build-test
 
 # The parsers under libFuzzer (clang, ASan, UBSan), FUZZ_SECONDS a target, from
 # the seeds in tests/fuzz/corpus; fails on any crash. See scripts/fuzz.
@@ -40,24 +45,30 @@ FUZZ_SECONDS ?= 60
 fuzz: bootstrap
 	@scripts/fuzz build-fuzz $(FUZZ_SECONDS)
 
-# The same for 30 seconds a target, short enough to go with the tests.
+# The same for 10 seconds a target, as make test does.
 fuzz-short:
-	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=30
+	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=10
 
 # The whole job on a local sandbox (sandbox/, made again on every run).
-demo: build
+demo: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target quillmere quillmere-standins quillmere-demo-report
 	@scripts/demo $(BUILD_DIR)
 
 # The whole road, timed against its git-only floor and its limit; see bench/RESULTS.md.
-bench: build
+bench: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) \
+		--target quillmere quillmere-standins quillmere-measure quillmere-replay
 	@bench/run $(BUILD_DIR)
 
-install: build
+# What is installed: the program and its compressed man page.
+install: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target quillmere quillmere_man_page quillmere_debian_changelog
 	@cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 # The Debian package, in $(BUILD_DIR).
-package: build
+package: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target quillmere quillmere_man_page quillmere_debian_changelog
 	@cd $(BUILD_DIR) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) build-test build-fuzz

@@ -46,6 +46,10 @@ std::string unquote(std::string_view raw) {
 
 std::vector<std::pair<std::string, std::string>> parse_dotenv(std::string_view text) {
   std::vector<std::pair<std::string, std::string>> assignments;
+  // Editors on some systems start a UTF-8 file with a byte-order mark; it is
+  // no part of the first name.
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  if (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
   std::istringstream lines{std::string(text)};
   std::string line;
   while (std::getline(lines, line)) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "quillmere/ca_bundle.h"
 #include "quillmere/command_runner.h"
 #include "quillmere/done_dir.h"
 #include "quillmere/git_directory.h"
@@ -159,6 +160,7 @@ void validate_config(const Settings& settings) {
     throw OnboardingError("REPO_PATH does not exist: " + *settings.repo_path);
   if (!path_exists(settings.request_dir))
     throw OnboardingError("YAML_DIR does not exist: " + *settings.yaml_dir);
+  validate_ca_bundles(settings);
   refuse_request_dir_in_repository(settings);
   validate_done_dir(settings);
 

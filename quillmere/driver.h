@@ -21,8 +21,8 @@ std::vector<std::string> list_request_files(const std::string& dir, const std::s
 /// its request files, recorded as not started, when it can be listed now.
 void note_files_not_started(const Settings& settings, RunRecord& record);
 
-/// Refuses a run with missing required settings or missing paths; logs the
-/// key settings.
+/// Refuses a run with missing required settings, missing paths or CA
+/// bundles that cannot be used; logs the key settings.
 void validate_config(const Settings& settings);
 
 /// Which of the request files `files` origin's targets already hold (read

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -68,6 +69,22 @@ bool has_ref(const std::string& git_dir, const std::string& ref_name) {
   if (::stat(join_path(common, ref_name).c_str(), &entry) == 0 && S_ISREG(entry.st_mode))
     return true;
   return in_packed_refs(common, ref_name);
+}
+
+void check_run_lock_available(const std::string& git_dir) {
+  const std::string path = join_path(git_dir, kLockFile);
+  struct stat entry {};
+  if (::lstat(path.c_str(), &entry) != 0) {
+    // A run would create it: that needs a git directory it may write to.
+    if (errno == ENOENT && ::faccessat(AT_FDCWD, git_dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+      throw OnboardingError("Cannot open the run lock " + path + ": " + std::strerror(errno));
+    return;
+  }
+  // Opened as a run opens it, but not created and not locked; a FIFO does
+  // not hold the check.
+  const FileDescriptor probe(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!probe.is_open())
+    throw OnboardingError("Cannot open the run lock " + path + ": " + std::strerror(errno));
 }
 
 RunLock::RunLock(const std::string& git_dir, const std::string& repo_shown) {

@@ -26,6 +26,11 @@ class RunLockedError : public OnboardingError {
   using OnboardingError::OnboardingError;
 };
 
+/// Throws the OnboardingError RunLock would throw when its lock file in
+/// `git_dir` cannot be opened (a git directory that is not writable, a lock
+/// path that is not a file), without creating, opening for long or locking it.
+void check_run_lock_available(const std::string& git_dir);
+
 /// The exclusive lock of one run on one working copy, held for the life of
 /// the object (and so of the process). The lock file holds the holder's PID.
 class RunLock {

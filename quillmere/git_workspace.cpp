@@ -44,6 +44,16 @@ bool has_merge_conflicts(std::string_view porcelain_status) {
   return false;
 }
 
+namespace {
+
+// A failing status query counts as a status without conflicts, but a git that
+// cannot be started at all would fail every file: the run stops here instead.
+void refuse_git_that_cannot_start(const CommandResult& status) {
+  if (!status.start_error.empty()) throw OnboardingError("Cannot start git: " + status.start_error);
+}
+
+}  // namespace
+
 RunLock validate_git_repo(const std::string& repo_path_as_given, const std::string& repo_dir) {
   if (repo_dir.empty() || !path_exists(join_path(repo_dir, ".git")))
     throw OnboardingError(repo_path_as_given + " is not a git repository");
@@ -54,6 +64,7 @@ RunLock validate_git_repo(const std::string& repo_path_as_given, const std::stri
 
   // Started directly: a failing status query counts as a status without conflicts.
   const CommandResult status = run_program(git({"status", "--porcelain"}));
+  refuse_git_that_cannot_start(status);
   if (has_merge_conflicts(status.out))
     throw OnboardingError("Repository has merge conflicts that need manual resolution");
   logger().info("✅ Git repository validation passed");
@@ -66,7 +77,9 @@ WorkingCopyState inspect_working_copy(const std::string& repo_path_as_given,
       find_git_dir(repo_dir).empty())
     throw OnboardingError(repo_path_as_given + " is not a git repository");
   change_directory(repo_dir, repo_path_as_given);
+  check_run_lock_available(find_git_dir(repo_dir));
   const CommandResult status = run_program(git({"--no-optional-locks", "status", "--porcelain"}));
+  refuse_git_that_cannot_start(status);
   if (has_merge_conflicts(status.out))
     throw OnboardingError("Repository has merge conflicts that need manual resolution");
   WorkingCopyState state;

@@ -41,7 +41,8 @@ struct WorkingCopyState {
 };
 
 /// validate_git_repo without the lock and without anything git might write
-/// (not even the index's stat cache): refuses what it refuses, makes
+/// (not even the index's stat cache): refuses what it refuses (a lock that
+/// could not be taken included, though it is not taken), makes
 /// `repo_dir` the current directory and describes the working copy.
 WorkingCopyState inspect_working_copy(const std::string& repo_path_as_given,
                                       const std::string& repo_dir);

@@ -49,12 +49,35 @@ std::string safe_text(const std::string& text, const std::string& token) {
   fail(message, token);
 }
 
+// A server's body as a failure text shows it: the token masked, and no more
+// than the first kExcerptCharacters of it, however much the server sent.
+std::string body_text(const std::string& body, const std::string& token) {
+  return excerpt(mask_secret(body, token));
+}
+
 nlohmann::json parse_body(const std::string& body, const std::string& token) {
   try {
     return nlohmann::json::parse(body);
   } catch (const nlohmann::json::exception& failure) {
-    fail(failure.what(), token);
+    // The parser's message quotes what it read, which may be most of the body.
+    fail(body_text(failure.what(), token), token);
   }
+}
+
+// "302 Found": a redirect is never followed (it would carry the token to
+// wherever it points), so its status is what the failure can tell.
+bool is_redirect(const HttpResponse& response) {
+  return response.status >= 300 && response.status <= 399;
+}
+
+std::string redirect_status_text(long status) {
+  static const std::pair<long, const char*> kReasons[] = {
+      {300, "Multiple Choices"},   {301, "Moved Permanently"}, {302, "Found"},
+      {303, "See Other"},          {304, "Not Modified"},      {305, "Use Proxy"},
+      {307, "Temporary Redirect"}, {308, "Permanent Redirect"}};
+  for (const auto& [code, reason] : kReasons)
+    if (code == status) return std::to_string(status) + " " + reason;
+  return std::to_string(status);
 }
 
 // The JSON value's "emptiness" in the sense the user search uses: an empty
@@ -87,6 +110,10 @@ std::optional<long long> look_up_user(RemoteContext& remote, const std::string& 
 
   const HttpResponse response = remote.http.get(url, gitlab.headers());
   if (!response.answered()) fail(response.transport_error, gitlab.token);
+  if (is_redirect(response))
+    fail("User not found: " + username + " (" + redirect_status_text(response.status) +
+             ": redirects are not followed)",
+         gitlab.token);
   if (response.status != 200) fail_status("User not found: " + username, response, gitlab.token);
 
   const nlohmann::json users = parse_body(response.body, gitlab.token);
@@ -116,10 +143,12 @@ std::optional<nlohmann::json> look_up_open_merge_request(RemoteContext& remote,
   const HttpResponse response = remote.http.get(url, gitlab.headers());
   if (!response.answered()) fail(response.transport_error, gitlab.token);
   if (response.status != 200)
-    fail_status("Merge request lookup failed: " + response.body, response, gitlab.token);
+    fail_status("Merge request lookup failed: " + body_text(response.body, gitlab.token), response,
+                gitlab.token);
   const nlohmann::json listed = parse_body(response.body, gitlab.token);
   if (!listed.is_array())
-    fail("Unexpected answer to the merge request lookup: not a list: " + response.body,
+    fail("Unexpected answer to the merge request lookup: not a list: " +
+             body_text(response.body, gitlab.token),
          gitlab.token);
   for (const nlohmann::json& candidate : listed)
     if (is_merge_request(candidate)) return candidate;
@@ -132,10 +161,13 @@ nlohmann::json read_object(RemoteContext& remote, const std::string& url, const 
   const HttpResponse response = remote.http.get(url, gitlab.headers());
   if (!response.answered()) fail(response.transport_error, gitlab.token);
   if (response.status != 200)
-    fail_status(what + " failed: " + std::to_string(response.status) + " " + response.body,
+    fail_status(what + " failed: " + std::to_string(response.status) + " " +
+                    body_text(response.body, gitlab.token),
                 response, gitlab.token);
   nlohmann::json object = parse_body(response.body, gitlab.token);
-  if (!object.is_object()) fail(what + " failed: not a JSON object: " + response.body, gitlab.token);
+  if (!object.is_object())
+    fail(what + " failed: not a JSON object: " + body_text(response.body, gitlab.token),
+         gitlab.token);
   return object;
 }
 
@@ -183,7 +215,7 @@ std::string merge_request_body(const Settings& settings, const std::vector<long 
 
 std::string web_url_text(const nlohmann::json& mr_data) {
   const nlohmann::json& web_url = mr_data.at("web_url");
-  return printable(web_url.is_string() ? web_url.get<std::string>() : web_url.dump());
+  return printable(excerpt(web_url.is_string() ? web_url.get<std::string>() : web_url.dump()));
 }
 
 std::optional<long long> get_user_id(RemoteContext& remote, const std::string& username) {
@@ -257,16 +289,21 @@ nlohmann::json create_merge_request(RemoteContext& remote, const std::string& br
       may_exist = true;
       if (std::optional<nlohmann::json> found = found_open()) return *found;
     }
+    if (is_redirect(response))
+      fail("MR creation failed: " + redirect_status_text(response.status) +
+               " (redirects are not followed; GITLAB_URL may be wrong)",
+           gitlab.token);
     if (response.status != 201) {
       may_exist = may_exist || response.status >= 500;
-      fail_status("MR creation failed: " + response.body, response, gitlab.token);
+      fail_status("MR creation failed: " + body_text(response.body, gitlab.token), response,
+                  gitlab.token);
     }
 
     may_exist = true;  // created, whatever the body says
     nlohmann::json mr_data = parse_body(response.body, gitlab.token);
     if (!is_merge_request(mr_data))
       fail("Unexpected answer to the merge request creation: no object with a web_url: " +
-               response.body,
+               body_text(response.body, gitlab.token),
            gitlab.token);
     log.info("🎉 MR Created: " + web_url_text(mr_data));
     return mr_data;

@@ -5,10 +5,9 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
+#include "quillmere/ca_bundle.h"
 #include "quillmere/file_descriptor.h"
 #include "quillmere/text.h"
 #include "quillmere/types.h"
@@ -26,9 +25,23 @@ struct SlistDeleter {
 using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
 using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
 
-size_t append_to_string(char* data, size_t size, size_t count, void* sink) {
-  static_cast<std::string*>(sink)->append(data, size * count);
-  return size * count;
+// The answer body as it arrives, up to kMaxAnswerBytes: past that nothing
+// more is kept and the transfer is ended, so an endless or huge answer costs
+// neither memory nor the wait for the time-out.
+struct BodySink {
+  std::string* body;
+  bool too_large = false;
+};
+
+size_t append_to_body(char* data, size_t size, size_t count, void* sink) {
+  auto* answer = static_cast<BodySink*>(sink);
+  const size_t n = size * count;
+  if (answer->body->size() + n > kMaxAnswerBytes) {
+    answer->too_large = true;
+    return CURL_WRITEFUNC_ERROR;
+  }
+  answer->body->append(data, n);
+  return n;
 }
 
 bool has_line_break(std::string_view text) {
@@ -63,13 +76,16 @@ HeaderList build_headers(const HttpHeaders& headers, bool json_body, std::string
 }
 
 // The certificates of several PEM bundles as one private file, so that
-// libcurl can load them as one CA file. A bundle that cannot be read adds
-// nothing, so verification against it fails as it would for a missing file.
+// libcurl can load them as one CA file. A bundle that cannot be read (start-up
+// has refused such settings already) adds nothing, so verification against
+// it fails as it would for a missing file.
 std::string write_combined_bundle(const std::vector<std::string>& paths) {
   std::string pem;
   for (const std::string& path : paths) {
-    std::ifstream file(path, std::ios::binary);
-    pem.append(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    try {
+      pem += read_ca_bundle("CA bundle", path);
+    } catch (const OnboardingError&) {
+    }
     pem.push_back('\n');
   }
   const char* tmp = std::getenv("TMPDIR");
@@ -140,10 +156,8 @@ CurlGlobal::~CurlGlobal() { curl_global_cleanup(); }
 HttpClient::HttpClient(long timeout_seconds, const std::vector<std::string>& ca_bundles)
     : handle_(std::make_unique<Handle>()),
       timeout_seconds_(timeout_seconds),
-      ca_file_(ca_bundles.size() == 1 ? ca_bundles.front() : std::string()),
-      combined_ca_file_(ca_bundles.size() > 1 ? write_combined_bundle(ca_bundles)
-                                              : std::string()) {
-  if (!combined_ca_file_.empty()) ca_file_ = combined_ca_file_;
+      ca_bundles_(ca_bundles),
+      ca_file_(ca_bundles.size() == 1 ? ca_bundles.front() : std::string()) {
   handle_->easy.reset(curl_easy_init());
   if (!handle_->easy) throw OnboardingError("Cannot create a libcurl handle");
 }
@@ -197,6 +211,13 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string* body
   HeaderList header_list = build_headers(headers, body != nullptr, response.transport_error);
   if (!response.transport_error.empty()) return response;
 
+  // Combined at the first call, not before: the bundles are read only once
+  // start-up has checked the settings that name them.
+  if (ca_bundles_.size() > 1 && combined_ca_file_.empty()) {
+    combined_ca_file_ = write_combined_bundle(ca_bundles_);
+    ca_file_ = combined_ca_file_;
+  }
+
   CURL* easy = handle_->easy.get();
   // Reset drops every option of the previous call but keeps the connection
   // cache, so consecutive calls to the same host may share a connection.
@@ -218,8 +239,9 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string* body
     curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
   }
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, header_list.get());
-  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, append_to_string);
-  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &response.body);
+  BodySink body_sink{&response.body};
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, append_to_body);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &body_sink);
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, read_header);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, &response.retry_after_seconds);
   BodyReader reader{body ? std::string_view(*body) : std::string_view()};
@@ -244,7 +266,9 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string* body
   if (code != CURLE_OK) {
     response.status = 0;
     response.body.clear();
-    response.transport_error = error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(code);
+    response.transport_error = body_sink.too_large       ? std::string(kAnswerTooLarge)
+                               : error_buffer[0] != '\0' ? error_buffer
+                                                         : curl_easy_strerror(code);
     response.sent_nothing = is_failure_before_sending(code);
     return response;
   }

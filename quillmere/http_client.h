@@ -1,6 +1,7 @@
 // A small HTTPS client over libcurl: one handle, reused, one exchange per call.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -8,6 +9,11 @@
 #include <vector>
 
 namespace quillmere {
+
+/// The most of an answer body that is kept: a longer answer fails the call
+/// with kAnswerTooLarge, read no further than that.
+inline constexpr std::size_t kMaxAnswerBytes = 1024 * 1024;
+inline constexpr std::string_view kAnswerTooLarge = "answer larger than 1 MiB";
 
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 
@@ -38,7 +44,8 @@ class CurlGlobal {
   CurlGlobal& operator=(const CurlGlobal&) = delete;
 };
 
-/// Plain GET and JSON POST. Certificates are always verified, against the
+/// Plain GET and JSON POST. An answer body longer than kMaxAnswerBytes is a
+/// transport error, kAnswerTooLarge. Certificates are always verified, against the
 /// given CA bundles (several are combined into one private file, here) or
 /// else the system's own; libcurl loads the CA file once and keeps it;
 /// https_proxy/no_proxy are honoured by libcurl itself. Redirects are not
@@ -63,6 +70,7 @@ class HttpClient {
 
   std::unique_ptr<Handle> handle_;
   long timeout_seconds_;
+  std::vector<std::string> ca_bundles_;
   std::string ca_file_;           ///< the CA file to verify against; empty for the system's
   std::string combined_ca_file_;  ///< several bundles in one private file, removed with us
 };

@@ -108,7 +108,9 @@ void Logger::add_secret(std::string secret) {
 }
 
 std::string Logger::shown(std::string_view message) const {
-  std::string text(message);
+  // A user and password inside any URL (a setting's, or one quoted by git
+  // or a server) never show, whatever their length.
+  std::string text = mask_url_credentials(message);
   for (const std::string& secret : secrets_) text = mask_secret(std::move(text), secret);
   return printable_keeping_line_feeds(text);
 }

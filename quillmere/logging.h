@@ -49,7 +49,8 @@ class Logger {
   /// characters are ignored.
   void add_secret(std::string secret);
 
-  /// The text as a line would show it: secrets masked, control characters
+  /// The text as a line would show it: secrets and the user information of
+  /// URLs ("https://***@host/") masked, control characters
   /// other than line feeds escaped (the last guard against a forged record).
   std::string shown(std::string_view message) const;
 

@@ -1,5 +1,6 @@
 #include "quillmere/onboarding_texts.h"
 
+#include "quillmere/secrets.h"
 #include "quillmere/text.h"
 
 namespace quillmere {
@@ -12,7 +13,9 @@ const std::vector<std::string>& mr_labels() {
 
 std::string jira_link(const std::optional<std::string>& jira_base_url, const std::string& ticket) {
   if (!jira_base_url || jira_base_url->empty()) return ticket;
-  return *jira_base_url + "/" + ticket;
+  // The link is published in the merge request and the card: a user and
+  // password inside JIRA_BASE_URL stay out of it.
+  return without_url_credentials(*jira_base_url) + "/" + ticket;
 }
 
 std::string branch_name_for(const OnboardingRequest& request) {

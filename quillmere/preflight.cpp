@@ -239,7 +239,7 @@ bool check_gitlab(Report& report, RemoteContext& remote) {
   const auto text_of = [](const nlohmann::json& object, const char* key) {
     const auto found = object.find(key);
     if (found == object.end()) return std::string("?");
-    return printable(found->is_string() ? found->get<std::string>() : found->dump());
+    return printable(excerpt(found->is_string() ? found->get<std::string>() : found->dump()));
   };
   try {
     const nlohmann::json user = get_current_user(remote);

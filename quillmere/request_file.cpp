@@ -169,6 +169,9 @@ std::string read_request_file(const std::string& path) {
   if (::fstat(file.get(), &entry) != 0)
     refuse(path, std::string("it cannot be examined: ") + std::strerror(errno));
   if (!S_ISREG(entry.st_mode)) refuse(path, "it is " + entry_kind(path));
+  // Another name of the same file may be one the tool must never publish
+  // (a .env holding the token), exactly as a symbolic link may point at it.
+  if (entry.st_nlink > 1) refuse(path, "it has " + std::to_string(entry.st_nlink) + " hard links");
   const auto too_large = [&](unsigned long long size) {
     refuse(path, "it holds " + std::to_string(size) + " bytes, more than the limit of " +
                      std::to_string(kMaxRequestFileBytes) + " (1 MiB)");

@@ -16,8 +16,9 @@ inline constexpr std::size_t kMaxRequestFileBytes = 1024 * 1024;
 
 /// The bytes of the request file at `path`. Throws OnboardingError, without
 /// reading anything, for an entry that is not a regular file (a symbolic link
-/// even to one, a FIFO, a socket, a device, a directory) or that holds more
-/// than kMaxRequestFileBytes. Never blocks and never follows a link.
+/// even to one, a FIFO, a socket, a device, a directory), a file with more
+/// than one hard link, or one that holds more than kMaxRequestFileBytes. Never blocks and never
+/// follows a link.
 std::string read_request_file(const std::string& path);
 
 /// Where a request's values came from, and why the content did not decide

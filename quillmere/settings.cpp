@@ -15,14 +15,18 @@ namespace {
 // Both variables count: a machine-wide CURL_CA_BUNDLE must not hide the CA
 // an operator names in SSL_CERT_FILE for a self-hosted GitLab, nor the
 // other way round.
-std::vector<std::string> ca_bundles_from_environment() {
+std::vector<std::pair<std::string, std::string>> ca_variables_from_environment() {
+  std::vector<std::pair<std::string, std::string>> variables;
+  for (const char* name : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"})
+    if (env_is_set(name)) variables.emplace_back(name, *env_value(name));
+  return variables;
+}
+
+std::vector<std::string> distinct_paths(
+    const std::vector<std::pair<std::string, std::string>>& variables) {
   std::vector<std::string> bundles;
-  for (const char* name : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"}) {
-    if (!env_is_set(name)) continue;
-    std::string path = *env_value(name);
-    if (std::find(bundles.begin(), bundles.end(), path) == bundles.end())
-      bundles.push_back(std::move(path));
-  }
+  for (const auto& [name, path] : variables)
+    if (std::find(bundles.begin(), bundles.end(), path) == bundles.end()) bundles.push_back(path);
   return bundles;
 }
 
@@ -153,7 +157,8 @@ Settings read_settings(const std::string& start_dir) {
   settings.repo_dir = resolve_against(start_dir, settings.repo_path.value_or(""));
   settings.request_dir = resolve_against(start_dir, settings.yaml_dir.value_or(""));
   settings.done_dir_path = resolve_against(start_dir, settings.done_dir.value_or(""));
-  settings.ca_bundles = ca_bundles_from_environment();
+  settings.ca_variables = ca_variables_from_environment();
+  settings.ca_bundles = distinct_paths(settings.ca_variables);
 
   settings.report_file = env_value("REPORT_FILE");
   settings.metrics_file = env_value("METRICS_FILE");

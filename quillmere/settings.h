@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "quillmere/logging.h"
@@ -65,6 +66,9 @@ struct Settings {
   /// The CA bundles named by CURL_CA_BUNDLE and SSL_CERT_FILE, without
   /// repeats; empty means the system's own.
   std::vector<std::string> ca_bundles;
+  /// Each of those variables that is set, with its value, for checks that
+  /// name the variable.
+  std::vector<std::pair<std::string, std::string>> ca_variables;
 };
 
 /// Reads the settings from the process environment; `start_dir` is the

@@ -42,6 +42,13 @@ void mask_secrets_in_log(const Settings& settings) {
   const std::string webhook = settings.teams_webhook_url.value_or("");
   log.add_secret(webhook);
   log.add_secret(url_path(webhook));
+  // A password inside a URL setting is as secret as the token, also where
+  // it shows without its URL.
+  for (const auto* url :
+       {&settings.gitlab_url, &settings.jira_base_url, &settings.teams_webhook_url}) {
+    log.add_secret(url_user_info(url->value_or("")));
+    log.add_secret(url_password(url->value_or("")));
+  }
 }
 
 // .env topped up, then the settings read once.

@@ -87,13 +87,16 @@ ordered_json open_uri(const std::string& name, const std::string& uri) {
 }
 
 // Posts `card` once; throws OnboardingError when the webhook did not take it.
-void deliver_card(HttpClient& http, const std::string& webhook, const ordered_json& card) {
+void deliver_card(HttpClient& http, const Settings& settings, const std::string& webhook,
+                  const ordered_json& card) {
   const std::string body = card.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   const HttpResponse response = http.post_json(webhook, body, {});
   if (!response.answered()) throw OnboardingError(response.transport_error);
+  // Of the webhook's answer no more than an excerpt goes into the failure.
+  const std::string answer = excerpt(safe_failure_text(response.body, settings));
   if (response.status >= 400 && response.status <= 599)
-    throw OnboardingError("HTTP " + std::to_string(response.status) + ": " + response.body);
-  if (response.body.rfind(kDeliveryFailedPrefix, 0) == 0) throw OnboardingError(response.body);
+    throw OnboardingError("HTTP " + std::to_string(response.status) + ": " + answer);
+  if (response.body.rfind(kDeliveryFailedPrefix, 0) == 0) throw OnboardingError(answer);
 }
 
 }  // namespace
@@ -120,7 +123,8 @@ TeamsDelivery send_failure_summary_to_teams(HttpClient& http, const Settings& se
                                             const std::vector<CardFact>& facts) {
   Logger& log = logger();
   try {
-    deliver_card(http, settings.teams_webhook_url.value_or(""), build_failure_card(title, facts));
+    deliver_card(http, settings, settings.teams_webhook_url.value_or(""),
+                 build_failure_card(title, facts));
     log.info("📣 Teams failure summary sent");
     return TeamsDelivery::Sent;
   } catch (const std::exception& failure) {
@@ -211,7 +215,7 @@ TeamsDelivery send_mr_notification_to_teams(HttpClient& http, const Settings& se
   // The merge request exists by now: nothing that goes wrong with its
   // announcement, the card included, may turn the file into a failed one.
   try {
-    deliver_card(http, *webhook,
+    deliver_card(http, settings, *webhook,
                  build_teams_card(settings, mr_data, ticket, env, branch_name, target_branch,
                                   project_name));
     log.info("📣 Teams notification sent for " + project_name + " (" + ticket + ")");

@@ -1,5 +1,6 @@
 #include "quillmere/text.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -158,6 +159,16 @@ bool is_valid_utf8(std::string_view text) {
     pos += length;
   }
   return true;
+}
+
+std::string excerpt(std::string_view text, size_t max_characters) {
+  size_t pos = 0;
+  for (size_t characters = 0; pos < text.size() && characters < max_characters; ++characters) {
+    char32_t code_point = 0;
+    pos += std::max<size_t>(decode_utf8(text, pos, code_point), 1);
+  }
+  if (pos >= text.size()) return std::string(text);
+  return std::string(text.substr(0, pos)) + " … (" + std::to_string(text.size()) + " bytes)";
 }
 
 std::string printable(std::string_view text) { return escape_controls(text, false); }

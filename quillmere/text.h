@@ -41,6 +41,14 @@ bool is_valid_utf8(std::string_view text);
 /// start a new line or drive a terminal. Ordinary text and emoji are unchanged.
 std::string printable(std::string_view text);
 
+/// The most of a server's answer that goes into a log line or a failure text.
+inline constexpr std::size_t kExcerptCharacters = 1000;
+
+/// `text` when it holds at most `max_characters` characters (a UTF-8 sequence
+/// or a stray byte counts as one); otherwise its first `max_characters`
+/// characters followed by " … (N bytes)", N being the size of all of it.
+std::string excerpt(std::string_view text, std::size_t max_characters = kExcerptCharacters);
+
 /// Like printable, but line feeds stay: for the logger, whose own messages
 /// may hold the documented line breaks.
 std::string printable_keeping_line_feeds(std::string_view text);

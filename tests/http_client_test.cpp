@@ -37,6 +37,23 @@ TEST(MaskSecretTest, MasksEveryFormOfTheSecret) {
   EXPECT_EQ(url_path("https://teams.invalid/"), "");
 }
 
+TEST(UrlCredentialsTest, UserAndPasswordNeverShow) {
+  const std::string text = "GET https://bot:S3cret@x/p?q=u@v failed; ssh://git@y/r bot@example.com";
+  EXPECT_EQ(mask_url_credentials(text),
+            "GET https://***@x/p?q=u@v failed; ssh://***@y/r bot@example.com");
+  EXPECT_EQ(without_url_credentials("https://bot:S3cret@x/p@q"), "https://x/p@q");
+  EXPECT_EQ(url_user_info(text.substr(4)), "bot:S3cret");
+  EXPECT_EQ(url_password(text.substr(4)), "S3cret");
+  EXPECT_EQ(url_password("https://glpat-xyz@h/"), "");
+}
+
+TEST(ExcerptTest, KeepsTheFirstCharactersAndNamesTheSize) {
+  EXPECT_EQ(excerpt(std::string(1000, 'x')), std::string(1000, 'x'));
+  EXPECT_EQ(excerpt(std::string(1001, 'x')), std::string(1000, 'x') + " … (1001 bytes)");
+  // A character is never cut in two.
+  EXPECT_EQ(excerpt("äöü", 2), "äö … (6 bytes)");
+}
+
 struct HttpClientTest : ::testing::Test {
   HttpClientTest() {
     // Loopback traffic must never be sent to a proxy of the machine.

@@ -46,6 +46,9 @@ TEST(ParseDotenv, ReadsAssignmentsExportsQuotesAndSkipsTheRest) {
       {"SINGLE", "$not_expanded # kept"}, {"SPACED", "padded"}, {"COMMENTED", "value"},
       {"EMPTY", ""},              {"EQUALS", "a=b"},     {"CRLF", "dos"}};
   EXPECT_EQ(pairs, expected);
+  // A byte-order mark before the first name is no part of it.
+  EXPECT_EQ(parse_dotenv("\xEF\xBB\xBFREPO_PATH=/srv/repo\n"),
+            (std::vector<std::pair<std::string, std::string>>{{"REPO_PATH", "/srv/repo"}}));
 }
 
 TEST(LoadDotenv, FindsTheNearestFileUpwardsAndNeverOverridesTheEnvironment) {

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -55,7 +57,7 @@ struct ByLabel {
 };
 
 class HostileInputsTest : public ::testing::Test {
- protected:
+ public:
   HostileInputsTest() {
     for (const char* dir : {"run", "home", "requests"}) testing::make_dir(root / dir);
     env = {{"HOME", root / "home"},
@@ -276,6 +278,188 @@ INSTANTIATE_TEST_SUITE_P(
                       {clear_text_warning("TEAMS_WEBHOOK_URL")}},
         PlainHttpCase{"Loopback", "http://localhost:1/api/v4", "http://[::1]:1/webhookb2/x", {}}),
     ByLabel());
+
+// --- Answers of any size, and redirects -----------------------------------------
+
+// Peak memory of the program. Under AddressSanitizer its shadow memory and
+// quarantine come on top; there the limit only tells a kept answer from none.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr long kPeakLimitKib = 64 * 1024;
+#else
+constexpr long kPeakLimitKib = 20 * 1024;
+#endif
+
+struct HostileAnswerCase {
+  const char* label;
+  GitLabStandin::Route route;
+  int status;
+  long long body_bytes;  // generated while sent; 0: 5000 bytes of "e"
+  int times;
+  std::string record;
+};
+
+void PrintTo(const HostileAnswerCase& c, std::ostream* out) { *out << c.label; }
+
+class HostileAnswerTest : public HostileInputsTest,
+                          public ::testing::WithParamInterface<HostileAnswerCase> {};
+
+TEST_P(HostileAnswerTest, IsCappedAndNamedInAFewKilobytesOfLog) {
+  const HostileAnswerCase& c = GetParam();
+  standins::ForcedAnswer answer{c.status, std::string(c.body_bytes ? 0 : 5000, 'e'), "text/html"};
+  answer.generated_body_bytes = c.body_bytes;
+  gitlab.force_next(c.route, answer, c.times);
+  if (c.route == GitLabStandin::Route::kUserSearch) env["REVIEWER_USERNAMES"] = "alice";
+  add("ABC-1_dev_web.yaml");
+
+  // time(1) forks the program from its own small image and reports its peak.
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(run({"/usr/bin/time", "-f", "%M", "-o", root / "peak"}).exit_status, 0);
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  const std::vector<std::string> peak = testing::split_lines(read_file(root / "peak"));
+  const long peak_kib = peak.empty() ? -1 : std::atol(peak.back().c_str());
+  EXPECT_THAT(records, Contains(c.record)) << log;
+  EXPECT_LT(log.size(), 8u * 1024) << log;
+  EXPECT_TRUE(peak_kib > 0 && peak_kib < kPeakLimitKib) << peak_kib;
+  EXPECT_LT(took.count(), 15) << "an endless answer is not read until the time-out";
+  std::cout << "[ measured ] " << c.label << ": peak " << peak_kib << " KiB, log " << log.size()
+            << " bytes, " << took.count() << " s\n";
+}
+
+const std::string kTooLarge =
+    "ERROR - ❌ Failed to process ABC-1_dev_web.yaml: answer larger than 1 MiB";
+using Route = GitLabStandin::Route;
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, HostileAnswerTest,
+    ::testing::Values(
+        HostileAnswerCase{"HugeErrorBody", Route::kCreateMergeRequest, 500, 64LL << 20, 3,
+                          kTooLarge},
+        HostileAnswerCase{"EndlessBody", Route::kCreateMergeRequest, 201, standins::kEndlessBody, 3,
+                          kTooLarge},
+        HostileAnswerCase{"LongErrorBody", Route::kCreateMergeRequest, 500, 0, 1,
+                          "WARNING - Attempt 1/3 failed: MR creation failed: " +
+                              std::string(1000, 'e') + " … (5000 bytes)"},
+        HostileAnswerCase{"RedirectedCreation", Route::kCreateMergeRequest, 302, 0, 1,
+                          "WARNING - Attempt 1/3 failed: MR creation failed: 302 Found "
+                          "(redirects are not followed; GITLAB_URL may be wrong)"},
+        HostileAnswerCase{"RedirectedUserSearch", Route::kUserSearch, 302, 0, 3,
+                          "WARNING - Could not find GitLab user: alice - User not found: alice "
+                          "(302 Found: redirects are not followed)"}),
+    ByLabel());
+
+// --- Settings and surroundings, checked before the run relies on them -----------
+
+enum Mode { kRun = 1, kCheck = 2, kLint = 4 };
+
+struct SettingCase {
+  std::string label;
+  // Sets the fault up; returns what the log (run) or report (check, lint) holds.
+  std::function<std::string(HostileInputsTest&)> arrange;
+  int modes;
+  int exit_status;              // -1: a refused file, 0 for a run and 1 for a check
+  bool stops_at_start = false;  // before the lock is taken or the working copy touched
+};
+
+std::vector<SettingCase> setting_cases() {
+  std::vector<SettingCase> cases;
+  // Each CA variable naming no certificate file, the other a good one.
+  for (const std::string var : {"SSL_CERT_FILE", "CURL_CA_BUNDLE"}) {
+    for (const std::string kind : {"Fifo", "DevZero", "Directory", "EmptyFile", "MissingFile"}) {
+      cases.push_back({var + "_" + kind,
+                       [var, kind](HostileInputsTest& t) {
+                         const std::string path = kind == "DevZero" ? "/dev/zero" : t.root / kind;
+                         if (kind == "Fifo") ::mkfifo(path.c_str(), 0600);
+                         if (kind == "Directory") testing::make_dir(path);
+                         if (kind == "EmptyFile") write_file(path, "");
+                         write_file(t.root / "good.pem", "-----BEGIN CERTIFICATE-----\nMIIB\n");
+                         t.env[var == "SSL_CERT_FILE" ? "CURL_CA_BUNDLE" : "SSL_CERT_FILE"] =
+                             t.root / "good.pem";
+                         t.env[var] = path;
+                         return var + " is not a readable certificate file: " + path;
+                       },
+                       kRun | kCheck, 1, true});
+    }
+  }
+  const auto at = [](HostileInputsTest& t) {
+    return "127.0.0.1:" + std::to_string(t.gitlab.port()) + "/api/v4";
+  };
+  cases.push_back({"PasswordInGitLabUrl",
+                   [at](HostileInputsTest& t) {
+                     t.env["GITLAB_URL"] = "http://bot:S3cret-password@" + at(t);
+                     t.add(kGood);
+                     return "http://***@" + at(t);  // in the log's GITLAB_URL line and the report
+                   },
+                   kRun | kCheck, 0});
+  cases.push_back({"HardLinkedRequestFile",
+                   [](HostileInputsTest& t) {
+                     write_file(t.root / "run/.env", "GITLAB_TOKEN=S3cret-in-a-link\n");
+                     ::link((t.root / "run/.env").c_str(),
+                            (t.root / "requests/ABC-9_dev_x.yaml").c_str());
+                     return "Refusing request file ABC-9_dev_x.yaml: it has 2 hard links; nothing "
+                            "of it is read, "
+                            "copied or committed";
+                   },
+                   kRun | kCheck | kLint, -1});
+  cases.push_back({"ByteOrderMarkInDotenv",
+                   [](HostileInputsTest& t) {
+                     write_file(t.root / "run/.env",
+                                "\xEF\xBB\xBFREPO_PATH=" + t.env["REPO_PATH"] + "\n");
+                     t.env.erase("REPO_PATH");
+                     t.add(kGood);
+                     return std::string("✅ Configuration validation passed");
+                   },
+                   kRun, 0});
+  cases.push_back({"NoGitOnPath",
+                   [](HostileInputsTest& t) {
+                     t.env["PATH"] = t.root / "home";
+                     return std::string("Fatal error: Cannot start git: No such file or directory");
+                   },
+                   kRun, 1});
+  cases.push_back({"LockCannotBeTaken",
+                   [](HostileInputsTest& t) {
+                     // Root may write anywhere: for it, a directory stands in the lock's place.
+                     if (::geteuid() == 0)
+                       testing::make_dir(t.git.work() + "/.git/quillmere.lock");
+                     else
+                       ::chmod((t.git.work() + "/.git").c_str(), 0555);
+                     return "❌ Cannot open the run lock " + t.git.work() + "/.git/quillmere.lock";
+                   },
+                   kCheck, 1, true});
+  return cases;
+}
+
+void PrintTo(const SettingCase& c, std::ostream* out) { *out << c.label; }
+
+class SettingTest : public HostileInputsTest, public ::testing::WithParamInterface<SettingCase> {};
+
+TEST_P(SettingTest, IsCheckedBeforeTheRunReliesOnIt) {
+  const SettingCase& c = GetParam();
+  const std::string expected = c.arrange(*this);
+  const std::string lock = git.work() + "/.git/quillmere.lock";
+  const bool had_lock = testing::file_exists(lock);
+  for (const Mode mode : {kRun, kCheck, kLint}) {
+    if (!(c.modes & mode)) continue;
+    SCOPED_TRACE(mode);
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::string> argv = {testing::quillmere_binary()};
+    if (mode != kRun) argv.push_back("--check");
+    if (mode == kLint) argv.push_back(root / "requests/ABC-9_dev_x.yaml");
+    const ProcessResult result = testing::run_process(argv, root / "run", env, 20);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    const std::string shown =
+        mode == kRun ? read_file(root / "run/logs/onboarding.log") : result.out;
+    EXPECT_THAT(shown, HasSubstr(expected)) << shown << result.err;
+    EXPECT_EQ(result.exit_status, c.exit_status >= 0 ? c.exit_status : mode != kRun) << shown;
+    EXPECT_THAT(shown + result.out + result.err, Not(HasSubstr("S3cret")));
+    EXPECT_TRUE(!c.stops_at_start || took.count() < 3) << "not at once: " << took.count();
+  }
+  EXPECT_TRUE(!c.stops_at_start || testing::file_exists(lock) == had_lock) << "lock taken";
+  std::vector<std::string> branches = {"dev", "prod", "staging"};
+  if (c.exit_status == 0) branches.insert(branches.begin() + 1, kGoodBranch);
+  EXPECT_EQ(remote_branches(), branches);
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, SettingTest, ::testing::ValuesIn(setting_cases()), ByLabel());
 
 // The programs quillmere itself started, from an strace -f log of execve and
 // process creation: the execve calls of its direct children. (git's own

@@ -1,4 +1,5 @@
-# Shared by check-install and check-deb.
+# shellcheck shell=sh
+# Shared by the checks of this directory.
 
 fail() {
   echo "FAIL: $*" >&2
@@ -26,7 +27,7 @@ expect_executables() {
 expect_only_program() {
   root=$1
   [ -x "$root/usr/bin/quillmere" ] || fail "usr/bin/quillmere is not an executable"
-  others=$(ls -A "$root/usr/bin" | grep -v -x quillmere || true)
+  others=$(find "$root/usr/bin" -mindepth 1 ! -name quillmere -print)
   [ -z "$others" ] || fail "usr/bin holds more than the program: $others"
   extra=$(find "$root" \( -name '*standin*' -o -name '*demo-report*' -o -name '*measure*' \
             -o -name '*.a' -o -name '*.so*' -o -name '*.h' \) -print)
@@ -63,20 +64,84 @@ expect_runs() {
   fi
 }
 
+# expect_mode MODE PATH: PATH's permission bits are MODE (octal, e.g. 0640).
+expect_mode() {
+  mode=$(stat -c %a "$2")
+  [ "$mode" = "${1#0}" ] || fail "$2 has mode $mode, wanted $1"
+}
+
+# expect_service ROOT PREFIX CONFIG_DIR UNIT_DIR SYSUSERS_DIR: the service files
+# installed under ROOT for PREFIX: units naming the program and the settings
+# file of that prefix, with systemd-analyze's verdict where it is installed
+# (verify, and a security exposure of 4.5 or below), the sysusers.d entry,
+# and the settings file readable by its owner and group only.
+expect_service() {
+  root=$1 prefix=$2 config_dir=$3 unit_dir=$4 sysusers_dir=$5
+  unit=$root$unit_dir/quillmere.service
+  for path in "$unit" "$root$unit_dir/quillmere.timer" "$root$sysusers_dir/quillmere.conf" \
+      "$root$config_dir/logrotate.d/quillmere"; do
+    expect_mode 0644 "$path"
+  done
+  expect_mode 0640 "$root$config_dir/quillmere/quillmere.env"
+  grep -q -x -F "ExecStart=$prefix/bin/quillmere" "$unit" ||
+    fail "quillmere.service does not start $prefix/bin/quillmere: $(grep ExecStart "$unit")"
+  grep -q -x -F "EnvironmentFile=$config_dir/quillmere/quillmere.env" "$unit" ||
+    fail "quillmere.service does not read $config_dir/quillmere/quillmere.env"
+  grep -q -x 'u quillmere - .* /srv/onboarding' "$root$sysusers_dir/quillmere.conf" ||
+    fail "the sysusers.d entry does not make the user quillmere"
+  # Every path the service may write is named in the settings file too.
+  for path in $(sed -n 's/^ReadWritePaths=//p' "$unit" | tr ' ' '\n' | sed 's/^-//'); do
+    grep -q "=$path\$" "$root$config_dir/quillmere/quillmere.env" ||
+      [ "$path" = /srv/onboarding/logs ] ||
+      fail "ReadWritePaths= names $path, the settings file does not"
+  done
+  grep -q '^\[Install\]' "$unit" && fail "quillmere.service can be enabled; only the timer may be"
+
+  command -v systemd-analyze >/dev/null 2>&1 || return 0
+  # verify looks for the program at ExecStart=, which is under ROOT here: a
+  # copy names the installed one.
+  units=$(mktemp -d)
+  sed "s|^ExecStart=.*|ExecStart=$root$prefix/bin/quillmere|" "$unit" >"$units/quillmere.service"
+  cp "$root$unit_dir/quillmere.timer" "$units/"
+  status=0
+  (cd "$units" && systemd-analyze verify --man=no quillmere.service quillmere.timer) \
+    >"$units/verify.out" 2>&1 || status=$?
+  # verify may also have things to say about units it pulls in from the host.
+  if [ "$status" -ne 0 ] || grep -E -q 'quillmere\.(service|timer)' "$units/verify.out"; then
+    fail "systemd-analyze verify (status $status): $(cat "$units/verify.out")"
+  fi
+  # --offline appeared in systemd 250; older ones cannot rate a unit file.
+  if systemd-analyze security --offline=yes "$unit" >"$units/security.out" 2>&1; then
+    exposure=$(sed -n 's/.*Overall exposure level for quillmere.service: \([0-9.]*\).*/\1/p' \
+      "$units/security.out")
+    [ -n "$exposure" ] || fail "no exposure level: $(cat "$units/security.out")"
+    awk -v e="$exposure" 'BEGIN { exit !(e <= 4.5) }' ||
+      fail "systemd-analyze security rates the service $exposure, above 4.5"
+  fi
+  rm -rf "$units"
+}
+
+# shellcheck disable=SC2034 # read by the scripts that source this file
 shipped_files="usr/bin/quillmere
 usr/share/man/man1/quillmere.1.gz
 usr/share/doc/quillmere/README.md
 usr/share/doc/quillmere/.env.example
 usr/share/doc/quillmere/run-report.schema.json
+usr/share/doc/quillmere/copyright
+usr/share/doc/quillmere/changelog.gz
 usr/share/doc/quillmere/examples/requests/payments.yaml
 usr/share/doc/quillmere/examples/requests/OPS-102_staging_web_app.yaml
-usr/share/doc/quillmere/contrib/systemd/quillmere.service
-usr/share/doc/quillmere/contrib/systemd/quillmere.timer
 usr/share/doc/quillmere/contrib/cron/quillmere
-usr/share/doc/quillmere/contrib/logrotate/quillmere
 usr/share/doc/quillmere/contrib/prometheus/quillmere-rules.yml
 usr/share/doc/quillmere/contrib/gitlab-ci/.gitlab-ci.yml
-usr/share/doc/quillmere/contrib/git-hooks/pre-commit"
+usr/share/doc/quillmere/contrib/gitlab-ci/Containerfile
+usr/share/doc/quillmere/contrib/git-hooks/pre-commit
+lib/systemd/system/quillmere.service
+lib/systemd/system/quillmere.timer
+usr/lib/sysusers.d/quillmere.conf
+etc/quillmere/quillmere.env
+etc/logrotate.d/quillmere"
 
 # Shipped files that must stay executable, to be copied as they are.
+# shellcheck disable=SC2034 # read by the scripts that source this file
 shipped_executables="usr/share/doc/quillmere/contrib/git-hooks/pre-commit"

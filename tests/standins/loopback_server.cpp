@@ -6,8 +6,10 @@
 #include <signal.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <stdexcept>
 
 namespace quillmere::standins {
@@ -140,7 +142,29 @@ RecordedRequest record_exchange(const httplib::Request& request, const httplib::
 
 void answer(httplib::Response& response, const ForcedAnswer& forced) {
   response.status = forced.status;
-  response.set_content(forced.body, forced.content_type.c_str());
+  if (forced.generated_body_bytes == 0) {
+    response.set_content(forced.body, forced.content_type.c_str());
+  } else {
+    // Made while sent, so that a huge or endless answer costs the stand-in
+    // no memory; it stops when the client stops reading.
+    const size_t total = forced.generated_body_bytes == kEndlessBody
+                             ? static_cast<size_t>(kEndlessBodyLimit)
+                             : static_cast<size_t>(forced.generated_body_bytes);
+    const auto filler = std::make_shared<const std::string>(64 * 1024, 'x');
+    if (forced.generated_body_bytes == kEndlessBody) {
+      response.set_chunked_content_provider(
+          forced.content_type, [filler, total](size_t offset, httplib::DataSink& sink) {
+            if (!sink.write(filler->data(), filler->size())) return false;
+            if (offset + filler->size() >= total) sink.done();
+            return true;
+          });
+    } else {
+      response.set_content_provider(
+          total, forced.content_type, [filler](size_t, size_t length, httplib::DataSink& sink) {
+            return sink.write(filler->data(), std::min(filler->size(), length));
+          });
+    }
+  }
   for (const auto& [name, value] : forced.headers) response.set_header(name, value);
 }
 

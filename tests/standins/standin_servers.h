@@ -64,7 +64,14 @@ struct ForcedAnswer {
   /// Send nothing back and close the connection: the client sees a transport
   /// error. The request is recorded with status 0.
   bool drop_connection = false;
+  /// When not 0, `body` is replaced by this many bytes of filler, made while
+  /// they are sent (never held); kEndlessBody sends chunks until the client
+  /// goes away (at most kEndlessBodyLimit bytes).
+  long long generated_body_bytes = 0;
 };
+
+inline constexpr long long kEndlessBody = -1;
+inline constexpr long long kEndlessBodyLimit = 1LL << 30;
 
 /// Ready-made faults of POST /projects/:id/merge_requests, for
 /// GitLabStandin::force_next(Route::kCreateMergeRequest, ...).
