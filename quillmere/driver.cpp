@@ -22,6 +22,7 @@
 #include "quillmere/teams_notifier.h"
 #include "quillmere/teams_webhook.h"
 #include "quillmere/text.h"
+#include "quillmere/token_expiry.h"
 #include "quillmere/types.h"
 
 namespace quillmere {
@@ -48,15 +49,43 @@ void refuse_request_dir_in_repository(const Settings& settings) {
 }
 
 // The file is onboarded whatever happens here: a file that cannot be moved
-// stays, and the next run finds its merge request and tries again.
-void move_onboarded_file(const Settings& settings, const std::string& path) {
+// stays, and the next run finds its merge request and tries again. Returns
+// where it went, as the log shows it.
+std::optional<std::string> move_onboarded_file(const Settings& settings, const std::string& path) {
   const std::string name = printable(last_path_component(path));
   try {
-    const std::string moved_as = move_to_done_dir(path, settings.done_dir_path);
-    logger().info("📁 Moved " + name + " to " + *settings.done_dir + "/" + printable(moved_as));
+    const std::string moved_to =
+        *settings.done_dir + "/" + printable(move_to_done_dir(path, settings.done_dir_path));
+    logger().info("📁 Moved " + name + " to " + moved_to);
+    return moved_to;
   } catch (const OnboardingError& failure) {
     logger().warning(std::string("⚠️ ") + failure.what() + "; it stays in YAML_DIR");
+    return std::nullopt;
   }
+}
+
+MergeRequestRef merge_request_ref(const nlohmann::json& mr_data) {
+  MergeRequestRef ref;
+  const auto iid = mr_data.find("iid");
+  if (iid != mr_data.end() && iid->is_number_integer()) ref.iid = iid->get<long long>();
+  ref.web_url = web_url_text(mr_data);
+  return ref;
+}
+
+// The one place that names what a request whose plan was carried out came to.
+FileOutcome outcome_of_plan(PlanKind plan) {
+  switch (plan) {
+    case PlanKind::Onboard:
+      return FileOutcome::Onboarded;
+    case PlanKind::TakeUp:
+      return FileOutcome::TakenUp;
+    case PlanKind::AlreadyOnboarded:  // its merge request open, or the target holds it
+      return FileOutcome::AlreadyOnboarded;
+    case PlanKind::Refuse:
+    case PlanKind::Undecided:
+      break;
+  }
+  return FileOutcome::Failed;
 }
 
 }  // namespace
@@ -98,7 +127,17 @@ std::vector<std::string> list_request_files(const std::string& dir, const std::s
   return names;
 }
 
+void note_files_not_started(const Settings& settings, RunRecord& record) {
+  if (record.files_listed() || settings.request_dir.empty()) return;
+  try {
+    record.list_files(list_request_files(settings.request_dir, *settings.yaml_dir));
+  } catch (const std::exception&) {
+    // Nothing to list: the report then holds no files.
+  }
+}
+
 void validate_config(const Settings& settings) {
+  if (!settings.invalid_values.empty()) throw OnboardingError(settings.invalid_values.front());
   const std::pair<const char*, const std::optional<std::string>*> required_vars[] = {
       {"REPO_PATH", &settings.repo_path},
       {"YAML_DIR", &settings.yaml_dir},
@@ -135,18 +174,23 @@ void validate_config(const Settings& settings) {
   if (!settings.done_dir_path.empty()) log.info("DONE_DIR: " + *settings.done_dir);
 }
 
-FileResult process_single_file(const Settings& settings, RemoteContext& remote,
-                               const OriginTargets& targets, const std::string& file) {
+void process_single_file(const Settings& settings, RemoteContext& remote,
+                         const OriginTargets& targets, const std::string& file,
+                         FileResult& result) {
   logger().info("\n📄 Processing: " + printable(file));
   const RequestFile request = load_request_file(settings.request_dir, file);
   const std::string& env = request.target;
   const std::string& branch_name = request.branch;
+  result.ticket = printable(request.request.ticket);
+  result.environment = printable(request.request.environment);
+  result.project = printable(request.request.project_name);
+  result.branch = printable(branch_name);
+  result.target_branch = printable(env);
 
   const RequestPlan plan =
       plan_request(settings, request, targets,
                    [&] { return find_open_merge_request(remote, branch_name, env); },
                    PlanMode::Run);
-  FileResult result{plan.kind, FileOutcome::AlreadyOnboarded, std::nullopt};
   switch (plan.kind) {
     case PlanKind::Refuse:
     case PlanKind::Undecided:
@@ -155,45 +199,46 @@ FileResult process_single_file(const Settings& settings, RemoteContext& remote,
       if (plan.open_merge_request) {
         logger().info("✅ Already onboarded: " + branch_name + " has the open merge request " +
                       web_url_text(*plan.open_merge_request));
-        result.merge_request = plan.open_merge_request;
+        result.merge_request = merge_request_ref(*plan.open_merge_request);
       } else {
         logger().info("✅ Already onboarded: " + printable(env) + " already holds " +
                       printable(file));
       }
       break;
     case PlanKind::Onboard:
-    case PlanKind::TakeUp:
+    case PlanKind::TakeUp: {
       if (plan.kind == PlanKind::Onboard)
         create_branch_and_commit(settings, request);
       else if (plan.push)
         push_taken_up_branch(request);
-      result.merge_request = create_merge_request(remote, branch_name, env,
-                                                  request.request.ticket,
-                                                  request.request.project_name);
-      send_mr_notification_to_teams(remote.http, settings, *result.merge_request,
-                                    request.request.ticket, env, branch_name, env,
-                                    request.request.project_name);
-      result.outcome =
-          plan.kind == PlanKind::Onboard ? FileOutcome::Onboarded : FileOutcome::TakenUp;
+      const nlohmann::json mr_data = create_merge_request(
+          remote, branch_name, env, request.request.ticket, request.request.project_name);
+      result.merge_request = merge_request_ref(mr_data);
+      result.teams = send_mr_notification_to_teams(remote.http, settings, mr_data,
+                                                   request.request.ticket, env, branch_name, env,
+                                                   request.request.project_name);
       break;
+    }
   }
-  if (!settings.done_dir_path.empty()) move_onboarded_file(settings, request.path);
-  return result;
+  if (!settings.done_dir_path.empty()) result.moved_to = move_onboarded_file(settings, request.path);
+  result.outcome = outcome_of_plan(plan.kind);
 }
 
-FileResult process_single_file(const Settings& settings, RemoteContext& remote,
-                               const std::string& file) {
-  return process_single_file(settings, remote, OriginTargets(), file);
+void process_single_file(const Settings& settings, RemoteContext& remote, const std::string& file,
+                         FileResult& result) {
+  process_single_file(settings, remote, OriginTargets(), file, result);
 }
 
-void process_yaml_files(const Settings& settings, RemoteContext& remote) {
+void process_yaml_files(const Settings& settings, RemoteContext& remote, RunRecord& record) {
   if (is_missing(settings.gitlab_token)) throw OnboardingError("❌ GITLAB_TOKEN not set");
   validate_config(settings);
   const RunLock lock = validate_git_repo(*settings.repo_path, settings.repo_dir);
+  record.gitlab_token_expires_at = check_token_expiry(remote, std::chrono::system_clock::now());
   prepare_done_dir(settings);
 
   const std::vector<std::string> files =
       list_request_files(settings.request_dir, *settings.yaml_dir);
+  record.list_files(files);
   Logger& log = logger();
   if (files.empty()) {
     log.warning("⚠️ No YAML files found");
@@ -206,20 +251,25 @@ void process_yaml_files(const Settings& settings, RemoteContext& remote) {
 
   int success_count = 0;
   int failure_count = 0;
-  for (const std::string& file : files) {
+  for (size_t index = 0; index < files.size(); ++index) {
+    const std::string& file = files[index];
+    FileResult& result = record.files()[index];
     // A stop request is honoured between files: the one in progress is done.
     if (stop_signal() != 0) break;
     // One file's failure, whatever its kind, is reported and the batch goes on.
     try {
-      process_single_file(settings, remote, targets, file);
+      process_single_file(settings, remote, targets, file, result);
       ++success_count;
+      continue;
     } catch (const std::exception& failure) {
-      log.error("❌ Failed to process " + printable(file) + ": " + failure.what());
-      ++failure_count;
+      result.error = failure.what();
     } catch (...) {
-      log.error("❌ Failed to process " + printable(file) + ": ");
-      ++failure_count;
+      result.error = "";
     }
+    log.error("❌ Failed to process " + printable(file) + ": " + *result.error);
+    result.error = log.shown(*result.error);
+    result.outcome = FileOutcome::Failed;
+    ++failure_count;
   }
 
   if (const int signal_number = stop_signal()) {

@@ -8,6 +8,7 @@
 
 #include "quillmere/branch_plan.h"
 #include "quillmere/gitlab_client.h"
+#include "quillmere/run_record.h"
 #include "quillmere/settings.h"
 
 namespace quillmere {
@@ -16,24 +17,13 @@ namespace quillmere {
 /// directory yields them. Failures name the directory as `shown_as`.
 std::vector<std::string> list_request_files(const std::string& dir, const std::string& shown_as);
 
+/// After a fatal error that came before the request directory was listed:
+/// its request files, recorded as not started, when it can be listed now.
+void note_files_not_started(const Settings& settings, RunRecord& record);
+
 /// Refuses a run with missing required settings, missing paths or CA
 /// bundles that cannot be used; logs the key settings.
 void validate_config(const Settings& settings);
-
-/// What became of one request file that did not fail.
-enum class FileOutcome {
-  Onboarded,         ///< a new branch, a new merge request, a card
-  TakenUp,           ///< an earlier run's branch, now with its merge request and card
-  AlreadyOnboarded,  ///< nothing to do: the target holds it, or its merge request is open
-};
-
-struct FileResult {
-  PlanKind plan;
-  FileOutcome outcome;
-  /// The merge request created or found; absent when the target already
-  /// held the file.
-  std::optional<nlohmann::json> merge_request;
-};
 
 /// Which of the request files `files` origin's targets already hold (read
 /// and parsed quietly; one git process for all of them), after one
@@ -44,14 +34,18 @@ OriginTargets compare_request_files_with_origin(const Settings& settings,
                                                 bool fetch_first);
 
 /// Onboards one request file (a bare name inside the request directory) as
-/// its plan says; fails with the reason when it fails.
-FileResult process_single_file(const Settings& settings, RemoteContext& remote,
-                               const OriginTargets& targets, const std::string& file);
+/// its plan says; fails with the reason when it fails. `result` learns what
+/// the file's handling learns as it goes, and its outcome once the file is
+/// done; after a failure it holds what was known by then.
+void process_single_file(const Settings& settings, RemoteContext& remote,
+                         const OriginTargets& targets, const std::string& file,
+                         FileResult& result);
 /// The same, with nothing known to be on a target.
-FileResult process_single_file(const Settings& settings, RemoteContext& remote,
-                               const std::string& file);
+void process_single_file(const Settings& settings, RemoteContext& remote, const std::string& file,
+                         FileResult& result);
 
 /// The whole batch: start checks, every request file in turn, the summary.
-void process_yaml_files(const Settings& settings, RemoteContext& remote);
+/// `record` gets the token's expiry and every file's result.
+void process_yaml_files(const Settings& settings, RemoteContext& remote, RunRecord& record);
 
 }  // namespace quillmere

@@ -98,7 +98,7 @@ RunLock::RunLock(const std::string& git_dir, const std::string& repo_shown) {
       throw OnboardingError("Cannot lock " + path + ": " + std::strerror(errno));
     std::string holder = first_line_of(path);
     if (holder.empty()) holder = "unknown";
-    throw OnboardingError("Working copy " + repo_shown + " is locked by another quillmere run (PID " +
+    throw RunLockedError("Working copy " + repo_shown + " is locked by another quillmere run (PID " +
                           printable(holder) + ")");
   }
   const std::string pid = std::to_string(::getpid()) + "\n";

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "quillmere/file_descriptor.h"
+#include "quillmere/types.h"
 
 namespace quillmere {
 
@@ -18,6 +19,13 @@ std::string find_git_dir(const std::string& repo_dir);
 /// refs shared by linked work trees are looked up in the common directory.
 bool has_ref(const std::string& git_dir, const std::string& ref_name);
 
+/// The refusal of a run because another run holds the lock: no run of its
+/// own, so it leaves no report, no metrics and no failure card.
+class RunLockedError : public OnboardingError {
+ public:
+  using OnboardingError::OnboardingError;
+};
+
 /// Throws the OnboardingError RunLock would throw when its lock file in
 /// `git_dir` cannot be opened (a git directory that is not writable, a lock
 /// path that is not a file), without creating, opening for long or locking it.
@@ -27,7 +35,7 @@ void check_run_lock_available(const std::string& git_dir);
 /// the object (and so of the process). The lock file holds the holder's PID.
 class RunLock {
  public:
-  /// Takes the lock in `git_dir` without waiting. Throws OnboardingError
+  /// Takes the lock in `git_dir` without waiting. Throws RunLockedError
   /// naming `repo_shown` and the PID of the run that holds it.
   RunLock(const std::string& git_dir, const std::string& repo_shown);
 

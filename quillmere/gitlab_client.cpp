@@ -233,6 +233,18 @@ nlohmann::json get_project(RemoteContext& remote) {
   return remote.retry.call(read_object, remote, url, std::string("Project lookup"));
 }
 
+std::optional<std::string> get_token_expiry(RemoteContext& remote) {
+  const GitLabTarget gitlab(remote.settings);
+  const HttpResponse response =
+      remote.http.get(gitlab.base_url + "/personal_access_tokens/self", gitlab.headers());
+  if (!response.answered() || response.status != 200) return std::nullopt;
+  const nlohmann::json token = nlohmann::json::parse(response.body, nullptr, false);
+  if (!token.is_object()) return std::nullopt;
+  const auto expires_at = token.find("expires_at");
+  if (expires_at == token.end() || !expires_at->is_string()) return std::nullopt;
+  return expires_at->get<std::string>();
+}
+
 std::optional<nlohmann::json> find_open_merge_request(RemoteContext& remote,
                                                       const std::string& source_branch,
                                                       const std::string& target_branch) {

@@ -35,6 +35,12 @@ nlohmann::json get_current_user(RemoteContext& remote);
 /// OnboardingError "Project lookup failed: STATUS BODY" for any status but 200.
 nlohmann::json get_project(RemoteContext& remote);
 
+/// The token's expiry date as GET /personal_access_tokens/self gives it
+/// ("YYYY-MM-DD"): one attempt, never retried. nullopt whenever GitLab does
+/// not say: no answer, any status but 200 (older GitLab, other kinds of
+/// token), an unreadable body or a token without expiry.
+std::optional<std::string> get_token_expiry(RemoteContext& remote);
+
 /// The open merge request from `source_branch` into `target_branch`, as
 /// GitLab lists it; nullopt when there is none.
 std::optional<nlohmann::json> find_open_merge_request(RemoteContext& remote,

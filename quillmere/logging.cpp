@@ -1,7 +1,9 @@
 #include "quillmere/logging.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -16,7 +18,45 @@ namespace {
 constexpr const char* kLogDir = "logs";
 constexpr const char* kLogFile = "logs/onboarding.log";
 constexpr const char* kLoggerName = "quillmere.quillmere";
+
+// The journal takes each physical line as a record of its own, so a message
+// with line breaks needs the priority on every one of its lines.
+std::string with_journal_priority(const std::string& lines, std::string_view priority) {
+  std::string prefixed;
+  prefixed.reserve(lines.size() + 2 * priority.size());
+  size_t start = 0;
+  while (start < lines.size()) {
+    const size_t end = std::min(lines.find('\n', start), lines.size() - 1) + 1;
+    prefixed.append(priority).append(lines, start, end - start);
+    start = end;
+  }
+  return prefixed;
+}
 }  // namespace
+
+const char* journal_priority(LogLevel level) {
+  switch (level) {
+    case LogLevel::Debug:
+      return "<7>";
+    case LogLevel::Info:
+      return "<6>";
+    case LogLevel::Warning:
+      return "<4>";
+    case LogLevel::Error:
+      return "<3>";
+  }
+  return "<6>";
+}
+
+bool standard_error_is_journal(const std::optional<std::string>& journal_stream) {
+  if (!journal_stream) return false;
+  struct stat console {};
+  if (::fstat(STDERR_FILENO, &console) != 0) return false;
+  const std::string expected = std::to_string(static_cast<unsigned long long>(console.st_dev)) +
+                               ":" +
+                               std::to_string(static_cast<unsigned long long>(console.st_ino));
+  return *journal_stream == expected;
+}
 
 const char* log_level_name(LogLevel level) {
   switch (level) {
@@ -36,7 +76,9 @@ Logger::Logger(std::string name) : name_(std::move(name)) {}
 
 Logger::~Logger() { clear_outputs(); }
 
-void Logger::add_output(std::FILE* stream, bool owned) { outputs_.push_back({stream, owned}); }
+void Logger::add_output(std::FILE* stream, bool owned, bool journal) {
+  outputs_.push_back({stream, owned, journal});
+}
 
 void Logger::clear_outputs() {
   for (const Output& output : outputs_)
@@ -79,8 +121,12 @@ void Logger::log(LogLevel level, std::string_view message) {
   if (recorder_) recorder_->push_back({level, text});
   if (outputs_.empty()) return;
 
-  const std::string line = format_line(level, text);
+  const std::string plain_line = format_line(level, text);
+  std::string journal_line;
   for (const Output& output : outputs_) {
+    if (output.journal && journal_line.empty())
+      journal_line = with_journal_priority(plain_line, journal_priority(level));
+    const std::string& line = output.journal ? journal_line : plain_line;
     // The line is written whole and flushed, so the file and the console
     // stay in step even if the process dies right after.
     if (std::fwrite(line.data(), 1, line.size(), output.stream) != line.size() ||
@@ -97,7 +143,7 @@ Logger& logger() {
   return process_logger;
 }
 
-Logger& setup_logging() {
+Logger& setup_logging(LogLevel threshold, bool console_is_journal) {
   Logger& log = logger();
   struct stat entry {};
   if (::lstat(kLogDir, &entry) != 0) {
@@ -111,7 +157,8 @@ Logger& setup_logging() {
                           std::strerror(errno));
   log.clear_outputs();
   log.add_output(file, /*owned=*/true);
-  log.add_output(stderr, /*owned=*/false);
+  log.add_output(stderr, /*owned=*/false, console_is_journal);
+  log.set_threshold(threshold);
   return log;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,8 +38,10 @@ class Logger {
   /// "%Y-%m-%d %H:%M:%S - NAME - LEVEL - MESSAGE\n" in local time.
   std::string format_line(LogLevel level, std::string_view message) const;
 
-  /// Attaches an output; an owned stream is closed with the logger.
-  void add_output(std::FILE* stream, bool owned);
+  /// Attaches an output; an owned stream is closed with the logger. Every
+  /// physical line written to a `journal` output starts with its syslog
+  /// priority ("<6>" for INFO), as the systemd journal reads it.
+  void add_output(std::FILE* stream, bool owned, bool journal = false);
   void clear_outputs();
 
   /// Every later line shows "[MASKED]" wherever `secret` (as is,
@@ -56,10 +59,14 @@ class Logger {
 
   const std::string& name() const { return name_; }
 
+  /// Lines below `threshold` are dropped (INFO unless changed).
+  void set_threshold(LogLevel threshold) { threshold_ = threshold; }
+
  private:
   struct Output {
     std::FILE* stream;
     bool owned;
+    bool journal;
   };
   std::string name_;
   LogLevel threshold_ = LogLevel::Info;
@@ -71,9 +78,17 @@ class Logger {
 /// The process's logger, named "quillmere.quillmere".
 Logger& logger();
 
+/// The syslog priority prefix of a level: "<7>", "<6>", "<4>" or "<3>".
+const char* journal_priority(LogLevel level);
+
+/// True when standard error is the journal stream that `journal_stream`
+/// (JOURNAL_STREAM, "DEVICE:INODE") names.
+bool standard_error_is_journal(const std::optional<std::string>& journal_stream);
+
 /// Creates "logs" when missing, opens "logs/onboarding.log" for appending and
-/// attaches it, then standard error. Throws OnboardingError when the log
-/// cannot be set up.
-Logger& setup_logging();
+/// attaches it, then standard error (a journal output when
+/// `console_is_journal`), both at `threshold`. Throws OnboardingError when
+/// the log cannot be set up.
+Logger& setup_logging(LogLevel threshold = LogLevel::Info, bool console_is_journal = false);
 
 }  // namespace quillmere

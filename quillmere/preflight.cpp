@@ -13,6 +13,7 @@
 #include "quillmere/request_file.h"
 #include "quillmere/teams_webhook.h"
 #include "quillmere/text.h"
+#include "quillmere/token_expiry.h"
 #include "quillmere/types.h"
 
 namespace quillmere {
@@ -217,6 +218,21 @@ bool check_configuration(Report& report, const Settings& settings) {
   return true;
 }
 
+// Always a line: the date, with the run's warning when it is near, or that
+// GitLab did not say.
+void report_token_expiry(Report& report, RemoteContext& remote) {
+  const std::optional<std::string> expiry = get_token_expiry(remote);
+  if (!expiry || !epoch_day_of(*expiry)) {
+    report.line("   token expiry: GitLab did not say");
+    return;
+  }
+  const long long days = days_until_expiry(*expiry, std::chrono::system_clock::now());
+  if (days <= kTokenExpiryWarningDays)
+    report.line("   " + token_expiry_warning(*expiry, days));
+  else
+    report.line("   token expires on " + *expiry + " (" + std::to_string(days) + " days)");
+}
+
 // The token, the project and every reviewer; false when any check failed.
 bool check_gitlab(Report& report, RemoteContext& remote) {
   report.heading("GitLab");
@@ -234,6 +250,7 @@ bool check_gitlab(Report& report, RemoteContext& remote) {
     report.verdict(false, failure.what());
     passed = false;
   }
+  report_token_expiry(report, remote);
   try {
     const nlohmann::json project = get_project(remote);
     report.verdict(true, "project " + *remote.settings.project_id + ": " +

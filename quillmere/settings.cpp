@@ -45,6 +45,61 @@ bool is_loopback_host(const std::string& host) {
   return host == "localhost" || host == "::1" || host.starts_with("127.");
 }
 
+// The optional settings with a fixed set of values: unset or empty keeps the
+// default; anything unreadable is noted, with the value, for the
+// configuration check to refuse.
+class ValueReader {
+ public:
+  explicit ValueReader(std::vector<std::string>& invalid) : invalid_(invalid) {}
+
+  void read_flag(const char* name, bool& flag) {
+    const std::string value = value_of(name);
+    if (value.empty()) return;
+    const std::string word = ascii_lower(value);
+    if (word == "true" || word == "1" || word == "yes")
+      flag = true;
+    else if (word == "false" || word == "0" || word == "no")
+      flag = false;
+    else
+      refuse(name, "true or false (also 1 or 0, yes or no)");
+  }
+
+  void read_exit_status(const char* name, int& status) {
+    const std::string value = value_of(name);
+    if (value.empty()) return;
+    const bool digits = value.size() <= 3 && std::all_of(value.begin(), value.end(), [](char c) {
+                          return c >= '0' && c <= '9';
+                        });
+    if (digits && std::stoi(value) <= 125)
+      status = std::stoi(value);
+    else
+      refuse(name, "an integer from 0 to 125");
+  }
+
+  void read_log_level(const char* name, LogLevel& level) {
+    const std::string value = value_of(name);
+    if (value.empty()) return;
+    for (LogLevel candidate : {LogLevel::Debug, LogLevel::Info, LogLevel::Warning, LogLevel::Error})
+      if (ascii_upper(value) == log_level_name(candidate)) {
+        level = candidate;
+        return;
+      }
+    refuse(name, "DEBUG, INFO, WARNING or ERROR");
+  }
+
+ private:
+  std::string value_of(const char* name) {
+    current_ = env_value(name).value_or("");
+    return trim(current_);
+  }
+  void refuse(const char* name, const char* expected) {
+    invalid_.push_back(std::string(name) + " must be " + expected + ": " + printable(current_));
+  }
+
+  std::vector<std::string>& invalid_;
+  std::string current_;
+};
+
 }  // namespace
 
 std::vector<std::string> clear_text_url_settings(const Settings& settings) {
@@ -105,6 +160,16 @@ Settings read_settings(const std::string& start_dir) {
   settings.done_dir_path = resolve_against(start_dir, settings.done_dir.value_or(""));
   settings.ca_variables = ca_variables_from_environment();
   settings.ca_bundles = distinct_paths(settings.ca_variables);
+
+  settings.report_file = env_value("REPORT_FILE");
+  settings.metrics_file = env_value("METRICS_FILE");
+  settings.report_file_path = resolve_against(start_dir, settings.report_file.value_or(""));
+  settings.metrics_file_path = resolve_against(start_dir, settings.metrics_file.value_or(""));
+  settings.journal_stream = env_value("JOURNAL_STREAM");
+  ValueReader values(settings.invalid_values);
+  values.read_flag("TEAMS_NOTIFY_FAILURES", settings.teams_notify_failures);
+  values.read_exit_status("FAILED_FILES_EXIT_STATUS", settings.failed_files_exit_status);
+  values.read_log_level("LOG_LEVEL", settings.log_level);
   return settings;
 }
 

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "quillmere/logging.h"
+
 namespace quillmere {
 
 /// The configuration values of one run. Text fields are absent when their
@@ -40,6 +42,29 @@ struct Settings {
   std::string repo_dir;
   std::string request_dir;
   std::string done_dir_path;  ///< DONE_DIR resolved the same way
+
+  /// REPORT_FILE and METRICS_FILE: where the end of a run leaves its JSON
+  /// report and its metrics (Prometheus text format); absent or empty writes
+  /// none. The paths are resolved against the start directory.
+  std::optional<std::string> report_file;
+  std::optional<std::string> metrics_file;
+  std::string report_file_path;
+  std::string metrics_file_path;
+  /// TEAMS_NOTIFY_FAILURES: one more card after a batch with failed files, or
+  /// after a fatal error.
+  bool teams_notify_failures = false;
+  /// FAILED_FILES_EXIT_STATUS: the exit status of a batch that completed with
+  /// at least one failed file.
+  int failed_files_exit_status = 0;
+  /// LOG_LEVEL: the threshold of both log outputs.
+  LogLevel log_level = LogLevel::Info;
+  /// JOURNAL_STREAM: "DEVICE:INODE" of the journal stream systemd connected
+  /// to standard error, when it did.
+  std::optional<std::string> journal_stream;
+  /// One message per setting above whose value cannot be read ("LOG_LEVEL
+  /// must be ...: VALUE"); the configuration check refuses the run with the
+  /// first. The setting then keeps its default.
+  std::vector<std::string> invalid_values;
 
   /// The CA bundles named by CURL_CA_BUNDLE and SSL_CERT_FILE, without
   /// repeats; empty means the system's own.

@@ -4,10 +4,13 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include "quillmere/dotenv.h"
+#include "quillmere/failure_card.h"
 #include "quillmere/driver.h"
+#include "quillmere/git_directory.h"
 #include "quillmere/gitlab_client.h"
 #include "quillmere/http_client.h"
 #include "quillmere/logging.h"
@@ -15,6 +18,8 @@
 #include "quillmere/preflight.h"
 #include "quillmere/program_options.h"
 #include "quillmere/retry.h"
+#include "quillmere/run_record.h"
+#include "quillmere/run_report.h"
 #include "quillmere/secrets.h"
 #include "quillmere/settings.h"
 #include "quillmere/stop_signals.h"
@@ -77,28 +82,44 @@ int run_check() {
 
 int run_batch() {
   install_stop_handlers();
+  RunRecord record;
   const Settings settings = load_settings();
 
   try {
-    setup_logging();
+    setup_logging(settings.log_level, standard_error_is_journal(settings.journal_stream));
   } catch (const std::exception& failure) {
     std::fprintf(stderr, "quillmere: cannot set up logging: %s\n", failure.what());
+    record.end_fatal(std::string("cannot set up logging: ") + failure.what());
+    write_run_outputs(settings, record);
     return 1;
   }
   mask_secrets_in_log(settings);
 
+  // Declared out here: the failure card goes out after a fatal error too.
+  std::optional<CurlGlobal> curl;
+  std::optional<HttpClient> http;
   try {
     warn_about_clear_text(settings);
-    CurlGlobal curl;
-    HttpClient http(10, settings.ca_bundles);
-    RemoteContext remote{settings, http, retry_api_call(3, 1)};
-    process_yaml_files(settings, remote);
-  } catch (const std::exception& failure) {
+    curl.emplace();
+    http.emplace(10, settings.ca_bundles);
+    RemoteContext remote{settings, *http, retry_api_call(3, 1)};
+    process_yaml_files(settings, remote, record);
+    if (const int signal_number = stop_signal())
+      record.end_stopped(signal_number);
+    else
+      record.end_completed(settings.failed_files_exit_status);
+  } catch (const RunLockedError& failure) {
+    // Another run's working copy: no run of this process's own to report.
     logger().error(std::string("Fatal error: ") + failure.what());
     return 1;
+  } catch (const std::exception& failure) {
+    logger().error(std::string("Fatal error: ") + failure.what());
+    record.end_fatal(logger().shown(failure.what()));
+    note_files_not_started(settings, record);
   }
-  if (const int signal_number = stop_signal()) return 128 + signal_number;
-  return 0;
+  if (http) notify_run_failures(*http, settings, record);
+  write_run_outputs(settings, record);
+  return record.exit_status;
 }
 
 }  // namespace

@@ -109,7 +109,7 @@ ordered_json build_teams_card(const Settings& settings, const nlohmann::json& mr
                                          target_branch, project_name));
 }
 
-void send_mr_notification_to_teams(HttpClient& http, const Settings& settings,
+TeamsDelivery send_mr_notification_to_teams(HttpClient& http, const Settings& settings,
                                    const nlohmann::json& mr_data,
                                    const std::string& ticket, const std::string& env,
                                    const std::string& branch_name, const std::string& target_branch,
@@ -117,17 +117,53 @@ void send_mr_notification_to_teams(HttpClient& http, const Settings& settings,
   Logger& log = logger();
   if (is_missing(settings.teams_webhook_url)) {
     log.warning("TEAMS_WEBHOOK_URL not set — skipping Teams notification");
-    return;
+    return TeamsDelivery::Skipped;
   }
   // The merge request exists by now: nothing that goes wrong with its
   // announcement may turn the file into a failed one.
   const std::optional<std::string> failure = post_teams_card(
       http, settings,
       merge_request_card(settings, mr_data, ticket, env, branch_name, target_branch, project_name));
-  if (failure)
+  if (failure) {
     log.warning("Teams notification failed: " + *failure);
-  else
-    log.info("📣 Teams notification sent for " + project_name + " (" + ticket + ")");
+    return TeamsDelivery::Failed;
+  }
+  log.info("📣 Teams notification sent for " + project_name + " (" + ticket + ")");
+  return TeamsDelivery::Sent;
+}
+
+TeamsCard failure_summary_card(const std::string& title, const std::vector<CardFact>& facts) {
+  TeamsCard card;
+  card.summary = title;
+  card.title = title;
+  card.theme_color = "D13438";
+  for (const auto& [name, value] : facts) card.facts.push_back({name, value});
+  return card;
+}
+
+const char* teams_delivery_name(TeamsDelivery delivery) {
+  switch (delivery) {
+    case TeamsDelivery::Sent:
+      return "sent";
+    case TeamsDelivery::Failed:
+      return "failed";
+    case TeamsDelivery::Skipped:
+      return "skipped";
+  }
+  return "failed";
+}
+
+TeamsDelivery send_failure_summary_to_teams(HttpClient& http, const Settings& settings,
+                                            const std::string& title,
+                                            const std::vector<CardFact>& facts) {
+  Logger& log = logger();
+  if (const std::optional<std::string> failure =
+          post_teams_card(http, settings, failure_summary_card(title, facts))) {
+    log.warning("Teams notification failed: " + *failure);
+    return TeamsDelivery::Failed;
+  }
+  log.info("📣 Teams failure summary sent");
+  return TeamsDelivery::Sent;
 }
 
 }  // namespace quillmere

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -28,14 +30,37 @@ nlohmann::ordered_json build_teams_card(const Settings& settings, const nlohmann
                                         const std::string& target_branch,
                                         const std::string& project_name);
 
+/// One line of a card: a name and its value.
+using CardFact = std::pair<std::string, std::string>;
+
+/// The card that tells a channel a run went wrong: `title`, and one fact per
+/// entry of `facts`.
+TeamsCard failure_summary_card(const std::string& title, const std::vector<CardFact>& facts);
+
+/// What became of a card that was due.
+enum class TeamsDelivery {
+  Sent,
+  Failed,
+  Skipped,  ///< no webhook is set
+};
+
+/// "sent", "failed", "skipped".
+const char* teams_delivery_name(TeamsDelivery delivery);
+
 /// Posts the card to the webhook of `settings` in the form it takes (see
 /// post_teams_card). A missing webhook or a failed delivery is logged at
 /// WARNING and never fails the caller; the token and the webhook never
 /// appear in that warning.
-void send_mr_notification_to_teams(HttpClient& http, const Settings& settings,
+TeamsDelivery send_mr_notification_to_teams(HttpClient& http, const Settings& settings,
                                    const nlohmann::json& mr_data,
                                    const std::string& ticket, const std::string& env,
                                    const std::string& branch_name, const std::string& target_branch,
                                    const std::string& project_name);
+
+/// Posts failure_summary_card() like the merge-request card; logs
+/// "📣 Teams failure summary sent" or the failure at WARNING.
+TeamsDelivery send_failure_summary_to_teams(HttpClient& http, const Settings& settings,
+                                            const std::string& title,
+                                            const std::vector<CardFact>& facts);
 
 }  // namespace quillmere

@@ -42,6 +42,32 @@ TEST(Logger, WritesEveryOutputInOrderAndDropsDebug) {
   EXPECT_EQ(lines[1].substr(19), " - test.logger - ERROR - two");
 }
 
+TEST(Logger, PrefixesEveryLineOfAJournalOutputWithItsPriorityAndHonoursTheThreshold) {
+  testing::TempDir dir;
+  std::FILE* file = std::fopen((dir / "file").c_str(), "w");
+  std::FILE* journal = std::fopen((dir / "journal").c_str(), "w");
+  {
+    Logger log("test.logger");
+    log.add_output(file, true);
+    log.add_output(journal, true, /*journal=*/true);
+    log.set_threshold(LogLevel::Debug);
+    log.debug("d");
+    log.info("\nfirst\nsecond");
+    log.set_threshold(LogLevel::Warning);
+    log.info("dropped");
+    log.warning("w");
+    log.error("e");
+  }
+  const auto file_lines = testing::split_lines(testing::read_file(dir / "file"));
+  const auto journal_lines = testing::split_lines(testing::read_file(dir / "journal"));
+  const std::vector<std::string> priorities = {"<7>", "<6>", "<6>", "<6>", "<4>", "<3>"};
+  ASSERT_EQ(file_lines.size(), priorities.size());
+  ASSERT_EQ(journal_lines.size(), priorities.size());
+  for (size_t i = 0; i < priorities.size(); ++i)
+    EXPECT_EQ(journal_lines[i], priorities[i] + file_lines[i]);
+  EXPECT_EQ(file_lines[2], "first");
+}
+
 TEST(Logger, MasksAWebhookAddressInEveryFormOnItsOwn) {
   const std::string webhook = "https://example.webhook.office.com/webhookb2/g1@t1/IncomingWebhook/x/y";
   Logger log("test.logger");

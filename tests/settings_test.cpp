@@ -105,6 +105,49 @@ TEST(ReadSettings, KeepsValuesVerbatimAndResolvesRelativePathsOnce) {
   EXPECT_EQ(settings.ca_bundles, (Names{"/etc/ca.pem"})) << "the same bundle once";
 }
 
+TEST(ReadSettings, MonitoringSettingsTakeTheirValuesOrNameWhatCannotBeRead) {
+  struct Case {
+    const char* name;
+    const char* value;
+    const char* read_as;  ///< the setting as read, or the message refusing it
+  };
+  const Case cases[] = {
+      {"LOG_LEVEL", "", "INFO"},
+      {"LOG_LEVEL", "warning", "WARNING"},
+      {"LOG_LEVEL", "Debug", "DEBUG"},
+      {"LOG_LEVEL", "verbose", "LOG_LEVEL must be DEBUG, INFO, WARNING or ERROR: verbose"},
+      {"FAILED_FILES_EXIT_STATUS", "", "0"},
+      {"FAILED_FILES_EXIT_STATUS", "125", "125"},
+      {"FAILED_FILES_EXIT_STATUS", "126",
+       "FAILED_FILES_EXIT_STATUS must be an integer from 0 to 125: 126"},
+      {"FAILED_FILES_EXIT_STATUS", "-1",
+       "FAILED_FILES_EXIT_STATUS must be an integer from 0 to 125: -1"},
+      {"FAILED_FILES_EXIT_STATUS", "3x",
+       "FAILED_FILES_EXIT_STATUS must be an integer from 0 to 125: 3x"},
+      {"TEAMS_NOTIFY_FAILURES", "", "false"},
+      {"TEAMS_NOTIFY_FAILURES", "YES", "true"},
+      {"TEAMS_NOTIFY_FAILURES", "1", "true"},
+      {"TEAMS_NOTIFY_FAILURES", "No", "false"},
+      {"TEAMS_NOTIFY_FAILURES", "on\x1b",
+       "TEAMS_NOTIFY_FAILURES must be true or false (also 1 or 0, yes or no): on\\x1b"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + "=" + c.value);
+    ScopedEnv env;
+    for (const char* name : {"LOG_LEVEL", "FAILED_FILES_EXIT_STATUS", "TEAMS_NOTIFY_FAILURES"})
+      env.set(name, std::nullopt);
+    env.set(c.name, c.value);
+    const Settings settings = read_settings("/start");
+    const std::string read_as =
+        !settings.invalid_values.empty()             ? settings.invalid_values.front()
+        : std::string(c.name) == "LOG_LEVEL"         ? log_level_name(settings.log_level)
+        : std::string(c.name) == "TEAMS_NOTIFY_FAILURES"
+            ? (settings.teams_notify_failures ? "true" : "false")
+            : std::to_string(settings.failed_files_exit_status);
+    EXPECT_EQ(read_as, c.read_as);
+  }
+}
+
 TEST(CommandTimeoutSeconds, WholeSecondsFromOneOrAFatalErrorNamingTheValue) {
   const std::pair<std::optional<std::string>, long long> accepted[] = {
       {std::nullopt, 600}, {"", 600}, {"1", 1}, {"030", 30}, {"86400", 86400}};

@@ -126,11 +126,13 @@ shipped_files="usr/bin/quillmere
 usr/share/man/man1/quillmere.1.gz
 usr/share/doc/quillmere/README.md
 usr/share/doc/quillmere/.env.example
+usr/share/doc/quillmere/run-report.schema.json
 usr/share/doc/quillmere/copyright
 usr/share/doc/quillmere/changelog.gz
 usr/share/doc/quillmere/examples/requests/payments.yaml
 usr/share/doc/quillmere/examples/requests/OPS-102_staging_web_app.yaml
 usr/share/doc/quillmere/contrib/cron/quillmere
+usr/share/doc/quillmere/contrib/prometheus/quillmere-rules.yml
 usr/share/doc/quillmere/contrib/gitlab-ci/.gitlab-ci.yml
 usr/share/doc/quillmere/contrib/gitlab-ci/Containerfile
 usr/share/doc/quillmere/contrib/git-hooks/pre-commit

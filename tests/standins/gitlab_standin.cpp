@@ -1,5 +1,5 @@
 // GitLab's REST API as quillmere meets it: GET /users?username=, GET /user,
-// GET /projects/:id, and POST and GET /projects/:id/merge_requests, with
+// GET /personal_access_tokens/self, GET /projects/:id, and POST and GET /projects/:id/merge_requests, with
 // GitLab's own statuses and bodies.
 #include <algorithm>
 #include <cctype>
@@ -183,6 +183,31 @@ struct GitLabStandin::Impl {
     return json;
   }
 
+  // The token's own record, as GET /personal_access_tokens/self gives it.
+  ordered_json token_json() const {
+    ordered_json json;
+    json["id"] = 17;
+    json["name"] = "quillmere";
+    json["revoked"] = false;
+    json["created_at"] = kProjectCreatedAt;
+    json["description"] = "Onboarding merge requests";
+    json["scopes"] = ordered_json::array({"api"});
+    json["user_id"] = options.author.id;
+    json["last_used_at"] = utc_now_text();
+    json["active"] = true;
+    json["expires_at"] = nullptr;
+    if (options.token_expires_in_days) {
+      const std::time_t when =
+          std::time(nullptr) + static_cast<std::time_t>(*options.token_expires_in_days) * 86400;
+      std::tm utc{};
+      gmtime_r(&when, &utc);
+      char date[16];
+      std::strftime(date, sizeof date, "%Y-%m-%d", &utc);
+      json["expires_at"] = date;
+    }
+    return json;
+  }
+
   bool is_the_project(const std::string& id) const {
     return id == options.project_id || id == options.project_path;
   }
@@ -280,6 +305,7 @@ struct GitLabStandin::Impl {
     const bool get = request.method == "GET";
     if (get && path == "/api/v4/users") return Route::kUserSearch;
     if (get && path == "/api/v4/user") return Route::kCurrentUser;
+    if (get && path == "/api/v4/personal_access_tokens/self") return Route::kTokenSelf;
     if (sent.size() <= kPrefix.size() || sent.substr(0, kPrefix.size()) != kPrefix ||
         path.substr(0, kPrefix.size()) != kPrefix)
       return std::nullopt;
@@ -323,7 +349,8 @@ struct GitLabStandin::Impl {
 
     const bool has_token = request.has_header("PRIVATE-TOKEN");
     if ((has_token && request.get_header_value("PRIVATE-TOKEN") != options.token) ||
-        (!has_token && (*route == Route::kCreateMergeRequest || *route == Route::kCurrentUser)))
+        (!has_token && (*route == Route::kCreateMergeRequest || *route == Route::kCurrentUser ||
+                        *route == Route::kTokenSelf)))
       return answer_json(response, 401, message_body("401 Unauthorized"));
 
     switch (*route) {
@@ -331,6 +358,10 @@ struct GitLabStandin::Impl {
         return search_users(request, response, has_token);
       case Route::kCurrentUser:
         return answer_json(response, 200, current_user_json());
+      case Route::kTokenSelf:
+        if (options.token_self_not_found)
+          return answer_json(response, 404, error_body("404 Not Found"));
+        return answer_json(response, 200, token_json());
       case Route::kProject:
         // The project is private: without a token it is not there at all.
         if (!is_the_project(project) || !has_token)
@@ -548,6 +579,12 @@ std::string GitLabStandin::api_url() const { return base_url() + "/api/v4"; }
 void GitLabStandin::force_next(Route route, ForcedAnswer answer, int times) {
   std::lock_guard lock(impl_->mutex);
   for (int i = 0; i < times; ++i) impl_->forced[route].push_back(answer);
+}
+
+void GitLabStandin::set_token_expiry(std::optional<int> expires_in_days, bool not_found) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->options.token_expires_in_days = expires_in_days;
+  impl_->options.token_self_not_found = not_found;
 }
 
 std::vector<RecordedRequest> GitLabStandin::requests() const {

@@ -107,8 +107,8 @@ struct GitLabUser {
   std::string name;
 };
 
-/// GitLab's REST API under /api/v4: the user search, the token's own user,
-/// the project, merge request creation and the list of a project's merge
+/// GitLab's REST API under /api/v4: the user search, the token's own user
+/// and its own record (its expiry), the project, merge request creation and the list of a project's merge
 /// requests, with GitLab's statuses and bodies. The project is private. Merge
 /// requests are kept for the life of the stand-in, all open.
 class GitLabStandin {
@@ -119,6 +119,7 @@ class GitLabStandin {
     kProject,             ///< GET /projects/:id
     kCreateMergeRequest,  ///< POST /projects/:id/merge_requests
     kListMergeRequests,   ///< GET /projects/:id/merge_requests
+    kTokenSelf,           ///< GET /personal_access_tokens/self
   };
 
   struct Options {
@@ -128,6 +129,11 @@ class GitLabStandin {
     std::vector<GitLabUser> users;
     /// The token's owner, who authors every merge request and is GET /user.
     GitLabUser author{3, "onboarding-bot", "Onboarding Bot"};
+    /// GET /personal_access_tokens/self: the token expires this many UTC days
+    /// from today; nullopt for a token without expiry (expires_at null).
+    std::optional<int> token_expires_in_days = 300;
+    /// That endpoint answers 404 instead, as an older GitLab does.
+    bool token_self_not_found = false;
     TlsFiles tls;
     RequestObserver observer;
   };
@@ -146,6 +152,10 @@ class GitLabStandin {
   /// The next `times` requests of `route` get `answer` (queued after earlier
   /// forced answers), whatever they hold.
   void force_next(Route route, ForcedAnswer answer, int times = 1);
+
+  /// What GET /personal_access_tokens/self says from now on, as the
+  /// options of the same names.
+  void set_token_expiry(std::optional<int> expires_in_days, bool not_found = false);
 
   std::vector<RecordedRequest> requests() const;
   std::vector<RecordedRequest> requests(Route route) const;

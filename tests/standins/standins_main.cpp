@@ -6,6 +6,7 @@
 //   quillmere-standins --state-dir DIR [--cert FILE --key FILE] [--token TOKEN]
 //                      [--project-id ID] [--users NAME=ID,NAME=ID...]
 //                      [--merge-request-faults FAULT,FAULT...]
+//                      [--token-expiry DAYS|never|unknown]
 //
 //   --state-dir DIR   where the program writes its state (created if missing):
 //                       urls.env              GITLAB_URL=...  (the /api/v4 base)
@@ -40,6 +41,10 @@
 //                       server_error             500 with GitLab's JSON, nothing created
 //                       bad_gateway              502 with an HTML page, nothing created
 //                     e.g. --merge-request-faults create_then_drop,too_many_requests:2
+//   --token-expiry DAYS|never|unknown
+//                     what GET /personal_access_tokens/self says: the token
+//                     expires in DAYS days (default 300), never (expires_at
+//                     null), or unknown (404, as an older GitLab answers)
 //
 // Exit status: 0 after a signal, 2 for a bad command line, 1 when a server
 // cannot start.
@@ -72,13 +77,14 @@ struct CommandLine {
   std::string project_id = "42";
   std::string users = "alice=101,bob=102";
   std::string merge_request_faults;
+  std::string token_expiry = "300";
 };
 
 [[noreturn]] void usage(const std::string& problem) {
   std::cerr << "quillmere-standins: " << problem << "\n"
             << "usage: quillmere-standins --state-dir DIR [--cert FILE --key FILE] "
                "[--token TOKEN] [--project-id ID] [--users NAME=ID,...] "
-               "[--merge-request-faults FAULT,...]\n";
+               "[--merge-request-faults FAULT,...] [--token-expiry DAYS|never|unknown]\n";
   std::exit(2);
 }
 
@@ -89,6 +95,7 @@ CommandLine parse_command_line(int argc, char** argv) {
       {"--key", &line.key_file},          {"--token", &line.token},
       {"--project-id", &line.project_id}, {"--users", &line.users},
       {"--merge-request-faults", &line.merge_request_faults},
+      {"--token-expiry", &line.token_expiry},
   };
   for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];
@@ -206,6 +213,17 @@ int main(int argc, char** argv) {
     gitlab_options.project_id = line.project_id;
     gitlab_options.users = users;
     gitlab_options.tls = tls;
+    if (line.token_expiry == "never") {
+      gitlab_options.token_expires_in_days = std::nullopt;
+    } else if (line.token_expiry == "unknown") {
+      gitlab_options.token_self_not_found = true;
+    } else {
+      try {
+        gitlab_options.token_expires_in_days = std::stoi(line.token_expiry);
+      } catch (const std::exception&) {
+        usage("--token-expiry wants a number of days, never or unknown: " + line.token_expiry);
+      }
+    }
     gitlab_options.observer = [&](const RecordedRequest& request) { gitlab_log.append(request); };
     GitLabStandin gitlab(gitlab_options);
     for (const ForcedAnswer& fault : faults)

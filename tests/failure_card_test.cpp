@@ -1,0 +1,47 @@
+#include "quillmere/failure_card.h"
+
+#include <gtest/gtest.h>
+
+namespace quillmere {
+namespace {
+
+TEST(FailureCard, ListsTwentyFailedFilesWithTheirErrorsCutAndCountsTheRest) {
+  RunRecord record;
+  std::vector<std::string> names = {"ok.yaml"};
+  for (int i = 1; i <= 22; ++i) names.push_back("f" + std::to_string(i) + ".yaml");
+  record.list_files(names);
+  for (size_t i = 1; i < record.files().size(); ++i) {
+    record.files()[i].outcome = FileOutcome::Failed;
+    record.files()[i].error = "MR creation failed: " + std::string(i == 1 ? 300 : 10, 'x');
+  }
+  record.files()[2].error = "bad\nline " + std::string(250, 'x').replace(180, 1, "é");
+  record.end_completed(0);
+
+  const std::optional<FailureCardContent> card = failure_card_content(record);
+  ASSERT_TRUE(card);
+  EXPECT_EQ(card->title, "⚠️ Onboarding run: 22 of 23 request file(s) failed");
+  ASSERT_EQ(card->facts.size(), 21u);
+  EXPECT_EQ(card->facts[0].first, "f1.yaml");
+  EXPECT_EQ(card->facts[0].second, "MR creation failed: " + std::string(179, 'x') + "…");
+  // Characters, not bytes; the line feed shown escaped.
+  EXPECT_EQ(card->facts[1].second,
+            "bad\\x0aline " + std::string(180, 'x') + "é" + std::string(6, 'x') + "…");
+  EXPECT_EQ(card->facts[19].second, "MR creation failed: xxxxxxxxxx");
+  EXPECT_EQ(card->facts[20], CardFact("… and 2 more", ""));
+}
+
+TEST(FailureCard, AFatalErrorHasItsOwnTitleAndACleanRunNone) {
+  RunRecord fatal;
+  fatal.end_fatal("/srv/repo is not a git repository");
+  EXPECT_EQ(failure_card_content(fatal)->title,
+            "❌ Onboarding run stopped: /srv/repo is not a git repository");
+  RunRecord clean;
+  clean.list_files({"a.yaml"});
+  clean.files()[0].outcome = FileOutcome::Onboarded;
+  clean.end_completed(3);
+  EXPECT_FALSE(failure_card_content(clean));
+  EXPECT_EQ(clean.exit_status, 0);
+}
+
+}  // namespace
+}  // namespace quillmere

@@ -1,0 +1,319 @@
+// What an unattended run leaves for people and monitors, with the real binary
+// on the onboarding rig: the run report checked against its schema, the
+// metrics checked by a real parser, the token's expiry, the exit status for
+// failed files, the log level and the journal's priorities.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <ctime>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "tests/support/onboarding_rig.h"
+#include "tests/support/process.h"
+#include "tests/support/run_log.h"
+
+namespace quillmere {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using standins::GitLabStandin;
+using testing::ProcessResult;
+using testing::RunLog;
+using ::testing::ElementsAre;
+
+constexpr const char* kValidateReport = R"(
+import json, sys
+try:
+    import jsonschema
+except ImportError:
+    sys.exit(77)
+schema = json.load(open(sys.argv[1]))
+jsonschema.Draft202012Validator.check_schema(schema)
+jsonschema.Draft202012Validator(schema).validate(json.load(open(sys.argv[2])))
+)";
+
+// The metrics parsed by promtool, or else by the Python client's parser;
+// exit status 77 when neither is installed.
+constexpr const char* kParseMetrics =
+    "if command -v promtool >/dev/null; then promtool check metrics < \"$1\"; "
+    "else python3 -c 'import sys\n"
+    "try:\n from prometheus_client.parser import text_string_to_metric_families as parse\n"
+    "except ImportError:\n sys.exit(77)\n"
+    "list(parse(open(sys.argv[1]).read()))' \"$1\"; fi";
+
+std::string utc_date_in(int days) {
+  const std::time_t when = std::time(nullptr) + days * 86400;
+  std::tm utc{};
+  gmtime_r(&when, &utc);
+  char date[16];
+  std::strftime(date, sizeof date, "%Y-%m-%d", &utc);
+  return date;
+}
+
+class RunOutcomesTest : public ::testing::Test, protected testing::OnboardingRig {
+ protected:
+  RunOutcomesTest() { testing::make_dir(root / "out"); }
+
+  std::string report_path() const { return root / "out/report.json"; }
+  std::string metrics_path() const { return root / "out/quillmere.prom"; }
+
+  testing::Environment monitored() const {
+    testing::Environment env = environment();
+    env["REPORT_FILE"] = report_path();
+    env["METRICS_FILE"] = metrics_path();
+    return env;
+  }
+
+  ProcessResult run_with(const testing::Environment& env) const {
+    return testing::run_process({testing::quillmere_binary()}, root / "run", env, 60);
+  }
+
+  // A checker that exits 77 when the tool it needs is not installed.
+  void check_with(const std::vector<std::string>& argv) const {
+    const ProcessResult check = testing::run_process(argv, root.path(), {}, 30);
+    if (check.exit_status == 77)
+      std::fprintf(stderr, "not checked, its checker is not installed: %s\n", argv.back().c_str());
+    else
+      EXPECT_EQ(check.exit_status, 0) << check.out << check.err;
+  }
+
+  // The report, once a real validator has checked it against the schema.
+  json report() const {
+    check_with({"/usr/bin/python3", "-c", kValidateReport,
+                std::string(QUILLMERE_SOURCE_DIR) + "/doc/run-report.schema.json", report_path()});
+    return json::parse(testing::read_file(report_path()));
+  }
+
+  // The samples of the metrics file ("name{labels}" to value), once a real
+  // parser has read it.
+  std::map<std::string, double> metrics() const {
+    check_with({"/bin/sh", "-c", kParseMetrics, "sh", metrics_path()});
+    std::map<std::string, double> samples;
+    for (const std::string& line : testing::split_lines(testing::read_file(metrics_path()))) {
+      if (line.empty() || line[0] == '#') continue;
+      const size_t blank = line.rfind(' ');
+      samples[line.substr(0, blank)] = std::stod(line.substr(blank + 1));
+    }
+    return samples;
+  }
+
+  // Neither output holds a secret, and no temporary file is left beside them.
+  void expect_clean_outputs() const {
+    for (const std::string& path : {report_path(), metrics_path()}) {
+      const std::string text = testing::read_file(path);
+      EXPECT_EQ(text.find(kToken), std::string::npos) << path;
+      EXPECT_EQ(text.find("stand-in@tenant"), std::string::npos) << path;
+    }
+    EXPECT_EQ(testing::sh("ls -A '" + root / "out" + "'"), "quillmere.prom\nreport.json");
+  }
+
+  // Each file's "OUTCOME BRANCH→TARGET".
+  static std::map<std::string, std::string> outcomes(const json& report) {
+    std::map<std::string, std::string> by_file;
+    for (const json& file : report["files"])
+      by_file[file["file"]] = file["outcome"].get<std::string>() + " " +
+                              file["branch"].dump() + "→" + file["target_branch"].dump();
+    return by_file;
+  }
+
+  ino_t inode_of(const std::string& path) const {
+    struct stat entry {};
+    return ::stat(path.c_str(), &entry) == 0 ? entry.st_ino : 0;
+  }
+};
+
+TEST_F(RunOutcomesTest, AMixedRunReportsEveryOutcomeAsTheLogShowsIt) {
+  add_request("ABC-1_dev_alpha.yaml", "owner: team-alpha\n");
+  testing::Environment env = monitored();
+  env["FAILED_FILES_EXIT_STATUS"] = "3";
+  env["TEAMS_NOTIFY_FAILURES"] = "Yes";
+  const ProcessResult first = run_with(env);
+  ASSERT_EQ(first.exit_status, 0) << first.err;
+  EXPECT_EQ(report()["status"], "completed");
+  EXPECT_EQ(teams.cards().size(), 1u) << "a clean run sends no failure card";
+  const ino_t first_report = inode_of(report_path());
+  const ino_t first_metrics = inode_of(metrics_path());
+
+  // Alpha's merge request is open now; delta's branch is as an earlier run
+  // left it, pushed without a merge request; beta is new; the notes fail.
+  add_request("ABC-2_staging_beta.yaml", "owner: team-beta\n");
+  add_request("notes.yaml", "just: notes\n");
+  add_request("ABC-4_prod_delta.yaml", "owner: team-delta\n");
+  git.git("checkout -q -b prod-ABC-4-delta origin/prod");
+  testing::write_file(git.work() + "/ABC-4_prod_delta.yaml", "owner: team-delta\n");
+  git.git("add ABC-4_prod_delta.yaml");
+  git.git("commit -q -m 'ABC-4: onboard delta to prod environment'");
+  git.git("push -q origin prod-ABC-4-delta");
+  git.git("checkout -q dev");
+
+  const ProcessResult mixed = run_with(env);
+  const RunLog log(mixed.err);
+  EXPECT_EQ(mixed.exit_status, 3) << dump(log);
+  ASSERT_TRUE(log.has("INFO - Processing complete: 3 succeeded, 1 failed")) << dump(log);
+  const json report = this->report();
+  EXPECT_EQ(report["status"], "completed");
+  EXPECT_EQ(report["exit_status"], 3);
+  EXPECT_EQ(report["succeeded"], 3);
+  EXPECT_EQ(report["failed"], 1);
+  EXPECT_EQ(report["gitlab_token_expires_at"], utc_date_in(300));
+  EXPECT_THAT(outcomes(report),
+              ElementsAre(std::pair("ABC-1_dev_alpha.yaml",
+                                    "already_onboarded \"dev-ABC-1-alpha\"→\"dev\""),
+                          std::pair("ABC-2_staging_beta.yaml",
+                                    "onboarded \"staging-ABC-2-beta\"→\"staging\""),
+                          std::pair("ABC-4_prod_delta.yaml", "taken_up \"prod-ABC-4-delta\"→\"prod\""),
+                          std::pair("notes.yaml", "failed null→null")));
+
+  // In the order the log processed them, each as the log tells it.
+  const std::string processing = "INFO - \n📄 Processing: ";
+  std::vector<std::string> processed, reported;
+  for (const std::string& record : log.records())
+    if (record.starts_with(processing)) processed.push_back(record.substr(processing.size()));
+  std::string notes_error;
+  for (const json& file : report["files"]) {
+    reported.push_back(file["file"]);
+    const std::string url = file["merge_request"].is_null() ? "" : file["merge_request"]["web_url"];
+    const bool card_due = file["outcome"] == "onboarded" || file["outcome"] == "taken_up";
+    if (file["outcome"] == "failed") notes_error = file["error"];
+    const std::string told =
+        file["outcome"] == "failed" ? "ERROR - ❌ Failed to process notes.yaml: " + notes_error
+        : card_due                  ? "INFO - 🎉 MR Created: " + url
+                 : "INFO - ✅ Already onboarded: dev-ABC-1-alpha has the open merge request " + url;
+    EXPECT_TRUE(log.has(told)) << told;
+    EXPECT_EQ(file["teams"], card_due ? json("sent") : json()) << file["file"];
+  }
+  EXPECT_EQ(reported, processed);
+
+  // The failure card: one, after the summary and the other cards.
+  const auto cards = teams.cards();
+  ASSERT_EQ(cards.size(), 4u);  // alpha's of the first run, beta's, delta's and this one
+  EXPECT_EQ(cards.back()["title"], "⚠️ Onboarding run: 1 of 4 request file(s) failed");
+  EXPECT_EQ(cards.back()["sections"][0]["facts"][0]["name"], "notes.yaml");
+  EXPECT_EQ(cards.back()["sections"][0]["facts"][0]["value"], notes_error);
+  EXPECT_GT(log.index("INFO - 📣 Teams failure summary sent"),
+            log.index("INFO - Processing complete: 3 succeeded, 1 failed"));
+
+  const auto samples = metrics();
+  EXPECT_EQ(samples.at("quillmere_last_run_success"), 1);
+  for (const char* outcome : {"onboarded", "taken_up", "already_onboarded", "failed"})
+    EXPECT_EQ(samples.at(std::string("quillmere_last_run_files{outcome=\"") + outcome + "\"}"), 1)
+        << outcome;
+  EXPECT_EQ(samples.at("quillmere_last_run_files{outcome=\"not_started\"}"), 0);
+  EXPECT_GT(samples.at("quillmere_gitlab_token_expiry_timestamp_seconds"),
+            samples.at("quillmere_last_run_timestamp_seconds") + 299 * 86400);
+  expect_clean_outputs();
+  // Replaced by a rename, never rewritten in place.
+  EXPECT_NE(inode_of(report_path()), first_report);
+  EXPECT_NE(inode_of(metrics_path()), first_metrics);
+}
+
+TEST_F(RunOutcomesTest, AFatalErrorAndAStopListTheFilesTheyKeptFromStarting) {
+  add_request("ABC-1_dev_alpha.yaml", "owner: team-alpha\n");
+  add_request("ABC-2_staging_beta.yaml", "owner: team-beta\n");
+  testing::Environment env = monitored();
+  testing::make_dir(root / "plain");
+  env["REPO_PATH"] = root / "plain";  // a directory, but no git repository
+  EXPECT_EQ(run_with(env).exit_status, 1);
+  EXPECT_TRUE(teams.cards().empty()) << "no failure card without TEAMS_NOTIFY_FAILURES";
+  env["TEAMS_NOTIFY_FAILURES"] = "true";
+  const ProcessResult fatal = run_with(env);
+  EXPECT_EQ(fatal.exit_status, 1);
+  ASSERT_EQ(teams.cards().size(), 1u);
+  EXPECT_EQ(teams.cards()[0]["title"],
+            "❌ Onboarding run stopped: " + root / "plain is not a git repository");
+  json report = this->report();
+  EXPECT_EQ(report["status"], "fatal");
+  EXPECT_EQ(report["exit_status"], 1);
+  EXPECT_EQ(report["fatal_error"], root / "plain is not a git repository");
+  EXPECT_EQ(report["succeeded"], 0);
+  EXPECT_THAT(outcomes(report),
+              ElementsAre(std::pair("ABC-1_dev_alpha.yaml", "not_started null→null"),
+                          std::pair("ABC-2_staging_beta.yaml", "not_started null→null")));
+  EXPECT_EQ(metrics().at("quillmere_last_run_success"), 0);
+
+  // The first push is held until the run has been asked to stop.
+  const std::string hook = git.remote() + "/hooks/pre-receive";
+  testing::write_file(hook, "#!/bin/sh\ncat >/dev/null\ntouch '" + root / "held" +
+                                "'\ni=0\nwhile [ ! -e '" + root / "released" +
+                                "' ] && [ $i -lt 500 ]; do sleep 0.02; i=$((i+1)); done\n");
+  testing::sh("chmod +x '" + hook + "'");
+  testing::BackgroundProcess run({testing::quillmere_binary()}, root / "run", monitored());
+  ASSERT_TRUE(testing::wait_until([&] { return testing::file_exists(root / "held"); }, 20s));
+  run.signal(SIGTERM);
+  testing::write_file(root / "released", "");
+  const ProcessResult stopped = run.wait(60s);
+  EXPECT_EQ(stopped.exit_status, 143) << stopped.err;
+  report = this->report();
+  EXPECT_EQ(report["status"], "stopped");
+  EXPECT_EQ(report["stopped_by"], "SIGTERM");
+  EXPECT_EQ(report["exit_status"], 143);
+  EXPECT_EQ(report["files"][0]["outcome"], "onboarded");
+  EXPECT_EQ(report["files"][1]["outcome"], "not_started");
+  const auto samples = metrics();
+  EXPECT_EQ(samples.at("quillmere_last_run_success"), 0);
+  EXPECT_EQ(samples.at("quillmere_last_run_files{outcome=\"not_started\"}"), 1);
+  expect_clean_outputs();
+}
+
+// Runs with nothing to do still look the token up, once.
+TEST_F(RunOutcomesTest, ATokenNearItsExpiryIsWarnedAboutOnceAnd404IsSilent) {
+  struct Case {
+    std::optional<int> expires_in_days;
+    bool not_found;
+    std::vector<std::string> warnings;
+  };
+  const std::string date = utc_date_in(10);
+  const Case cases[] = {
+      {10, false, {"WARNING - ⚠️ GITLAB_TOKEN expires on " + date + " (10 days): renew it "
+                   "before then", "WARNING - ⚠️ No YAML files found"}},
+      {15, false, {"WARNING - ⚠️ No YAML files found"}},
+      {10, true, {"WARNING - ⚠️ No YAML files found"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(*c.expires_in_days) + (c.not_found ? " but 404" : ""));
+    gitlab.set_token_expiry(c.expires_in_days, c.not_found);
+    const size_t asked = gitlab.requests(GitLabStandin::Route::kTokenSelf).size();
+    const ProcessResult result = run_with(environment());
+    EXPECT_EQ(result.exit_status, 0);
+    const RunLog log(result.err);
+    std::vector<std::string> warnings;
+    for (const std::string& record : log.records())
+      if (!record.starts_with("INFO - ")) warnings.push_back(record);
+    EXPECT_EQ(warnings, c.warnings) << result.err;
+    EXPECT_EQ(gitlab.requests(GitLabStandin::Route::kTokenSelf).size(), asked + 1);
+  }
+}
+
+// LOG_LEVEL in any case, for both outputs; the journal's priorities only on
+// a standard error that is the stream JOURNAL_STREAM names.
+TEST_F(RunOutcomesTest, TheLogLevelAppliesToBothOutputsAndOnlyTheJournalGetsPriorities) {
+  const std::string log_file = root / "run/logs/onboarding.log";
+  const std::string line = " - quillmere.quillmere - WARNING - ⚠️ No YAML files found\n";
+  for (const bool journal : {true, false}) {
+    SCOPED_TRACE(journal ? "the journal" : "another stream");
+    testing::Environment env = environment();
+    env["LOG_LEVEL"] = "warning";
+    env["JOURNAL_STREAM"] = "1:1";
+    // The shell names the stream standard error is, as systemd does.
+    const std::string stream =
+        journal ? "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2) " : "";
+    ::unlink(log_file.c_str());
+    const ProcessResult result = testing::run_process(
+        {"/bin/sh", "-c", stream + "exec \"$0\"", testing::quillmere_binary()}, root / "run", env);
+    EXPECT_EQ(result.exit_status, 0);
+    const std::string text = testing::read_file(log_file);
+    EXPECT_EQ(text.substr(19), line);
+    EXPECT_EQ(result.err, (journal ? "<4>" : "") + text);
+  }
+}
+
+}  // namespace
+}  // namespace quillmere
