@@ -89,9 +89,10 @@ expect_service() {
     fail "quillmere.service does not read $config_dir/quillmere/quillmere.env"
   grep -q -x 'u quillmere - .* /srv/onboarding' "$root$sysusers_dir/quillmere.conf" ||
     fail "the sysusers.d entry does not make the user quillmere"
-  # Every path the service may write is named in the settings file too.
+  # Every path the service may write is named in the settings file too (a
+  # directory or the file a setting names in it).
   for path in $(sed -n 's/^ReadWritePaths=//p' "$unit" | tr ' ' '\n' | sed 's/^-//'); do
-    grep -q "=$path\$" "$root$config_dir/quillmere/quillmere.env" ||
+    grep -q "=$path\(/[^/]*\)\{0,1\}\$" "$root$config_dir/quillmere/quillmere.env" ||
       [ "$path" = /srv/onboarding/logs ] ||
       fail "ReadWritePaths= names $path, the settings file does not"
   done
