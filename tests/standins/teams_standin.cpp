@@ -108,18 +108,23 @@ struct TeamsStandin::Impl {
     if (fault) server->carry_out(request, *fault);
   }
 
-  // Runs with the mutex held; the checks come in the order Teams applies them.
-  // A forced answer that was used is left in `fault`.
-  void serve(const httplib::Request& request, httplib::Response& response,
-             const nlohmann::ordered_json& card, std::optional<ForcedAnswer>& fault) {
-    if (request.path != options.path) return answer(response, {404, "", kTextPlain});
-    if (request.method != "POST") return answer(response, {405, "Method not allowed", kTextPlain});
+  // The next forced answer, else the standing failure, into `fault`.
+  void take_fault(std::optional<ForcedAnswer>& fault) {
     if (!forced.empty()) {
       fault = std::move(forced.front());
       forced.pop_front();
     } else if (failing) {
       fault = failing;
     }
+  }
+
+  // Runs with the mutex held; the checks come in the order Teams applies them.
+  // A forced answer that was used is left in `fault`.
+  void serve(const httplib::Request& request, httplib::Response& response,
+             const nlohmann::ordered_json& card, std::optional<ForcedAnswer>& fault) {
+    if (request.path != options.path) return answer(response, {404, "", kTextPlain});
+    if (request.method != "POST") return answer(response, {405, "Method not allowed", kTextPlain});
+    take_fault(fault);
     if (fault && !fault->keep_normal_answer) return answer(response, *fault);
     if (request.body.empty())
       return answer(response, {400, "Invalid webhook request - Empty Payload", kTextPlain});
@@ -148,12 +153,7 @@ struct TeamsStandin::Impl {
       return answer(response, flow_error(405, "TriggerRequestMethodNotValid",
                                          "The HTTP method for this request is not valid: "
                                          "expected 'Post' and actual '" + request.method + "'."));
-    if (!forced.empty()) {
-      fault = std::move(forced.front());
-      forced.pop_front();
-    } else if (failing) {
-      fault = failing;
-    }
+    take_fault(fault);
     if (fault && !fault->keep_normal_answer) return answer(response, *fault);
     if (!request.has_param("api-version"))
       return answer(response, flow_error(400, "MissingApiVersionParameter",
