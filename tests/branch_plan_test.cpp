@@ -41,10 +41,7 @@ constexpr const char* kMessage = "ABC-1: onboard web to dev environment";
 class PlanTest : public ::testing::Test {
  public:
   PlanTest() : git_(root_.path()) {
-    testing::make_dir(root_ / "bin");
-    write_file(root_ / "bin/git", "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + root_ / "commands" +
-                                      "'\nexec '" + sh("command -v git") + "' \"$@\"\n");
-    sh("chmod +x '" + root_ / "bin/git" + "'");
+    testing::write_recording_git(root_ / "bin", root_ / "commands");
     settings_.repo_path = settings_.repo_dir = git_.work();
     request_ = {{"ABC-1", "dev", "web"}, kBranch, "dev", kName, root_ / kName, kContent};
   }

@@ -22,34 +22,20 @@ TEST(Logger, FormatsTimeNameLevelAndMessageUnchanged) {
   EXPECT_EQ(line.back(), '\n');
 }
 
-TEST(Logger, WritesEveryOutputInOrderAndDropsDebug) {
+// Two plain outputs and a journal's, whose every line starts with its priority.
+TEST(Logger, WritesEveryOutputInOrderFromItsThresholdAndPrefixesTheJournalsLines) {
   testing::TempDir dir;
   std::FILE* first = std::fopen((dir / "first").c_str(), "w");
   std::FILE* second = std::fopen((dir / "second").c_str(), "w");
+  std::FILE* journal = std::fopen((dir / "journal").c_str(), "w");
   {
     Logger log("test.logger");
     log.add_output(first, true);
     log.add_output(second, true);
+    log.add_output(journal, true, /*journal=*/true);
     log.debug("hidden");
     log.info("one");
     log.error("two");
-  }
-  const std::string text = testing::read_file(dir / "first");
-  EXPECT_EQ(text, testing::read_file(dir / "second"));
-  const auto lines = testing::split_lines(text);
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0].substr(19), " - test.logger - INFO - one");
-  EXPECT_EQ(lines[1].substr(19), " - test.logger - ERROR - two");
-}
-
-TEST(Logger, PrefixesEveryLineOfAJournalOutputWithItsPriorityAndHonoursTheThreshold) {
-  testing::TempDir dir;
-  std::FILE* file = std::fopen((dir / "file").c_str(), "w");
-  std::FILE* journal = std::fopen((dir / "journal").c_str(), "w");
-  {
-    Logger log("test.logger");
-    log.add_output(file, true);
-    log.add_output(journal, true, /*journal=*/true);
     log.set_threshold(LogLevel::Debug);
     log.debug("d");
     log.info("\nfirst\nsecond");
@@ -58,14 +44,19 @@ TEST(Logger, PrefixesEveryLineOfAJournalOutputWithItsPriorityAndHonoursTheThresh
     log.warning("w");
     log.error("e");
   }
-  const auto file_lines = testing::split_lines(testing::read_file(dir / "file"));
+  const std::string text = testing::read_file(dir / "first");
+  EXPECT_EQ(text, testing::read_file(dir / "second"));
+  const auto lines = testing::split_lines(text);
   const auto journal_lines = testing::split_lines(testing::read_file(dir / "journal"));
-  const std::vector<std::string> priorities = {"<7>", "<6>", "<6>", "<6>", "<4>", "<3>"};
-  ASSERT_EQ(file_lines.size(), priorities.size());
+  const std::vector<std::string> priorities = {"<6>", "<3>", "<7>", "<6>",
+                                               "<6>", "<6>", "<4>", "<3>"};
+  ASSERT_EQ(lines.size(), priorities.size()) << text;
   ASSERT_EQ(journal_lines.size(), priorities.size());
+  EXPECT_EQ(lines[0].substr(19), " - test.logger - INFO - one");
+  EXPECT_EQ(lines[1].substr(19), " - test.logger - ERROR - two");
+  EXPECT_EQ(lines[4], "first");
   for (size_t i = 0; i < priorities.size(); ++i)
-    EXPECT_EQ(journal_lines[i], priorities[i] + file_lines[i]);
-  EXPECT_EQ(file_lines[2], "first");
+    EXPECT_EQ(journal_lines[i], priorities[i] + lines[i]);
 }
 
 TEST(Logger, MasksAWebhookAddressInEveryFormOnItsOwn) {

@@ -189,20 +189,20 @@ TEST_F(TeamsNotifierTest, WithoutReviewersOrJira) {
   EXPECT_EQ(plain["potentialAction"][1]["targets"][0]["uri"], "ABC-12");
 }
 
+// The connector webhook gets the MessageCard, a Workflows webhook the Adaptive Card.
 TEST_F(TeamsNotifierTest, DeliveredCardIsAnnounced) {
-  send(kMrData);
-  ASSERT_EQ(teams.cards().size(), 1u);
-  EXPECT_EQ(teams.cards()[0].dump(2), ordered_json::parse(kExpectedCard).dump(2));
-  EXPECT_EQ(teams.requests()[0].header("Content-Type"), "application/json");
-  EXPECT_THAT(log.lines(), ElementsAre("INFO - 📣 Teams notification sent for web_app (ABC-12)"));
-}
-
-TEST_F(TeamsNotifierTest, WorkflowsWebhookGetsTheAdaptiveCard) {
-  settings.teams_webhook_url = teams.workflows_url(true);
-  send(kMrData);
-  ASSERT_EQ(teams.cards().size(), 1u);
-  EXPECT_EQ(teams.cards()[0].dump(2), ordered_json::parse(kExpectedAdaptiveMessage).dump(2));
-  EXPECT_THAT(log.lines(), ElementsAre("INFO - 📣 Teams notification sent for web_app (ABC-12)"));
+  for (const auto& [url, expected] : std::vector<std::pair<std::string, const char*>>{
+           {teams.webhook_url(), kExpectedCard},
+           {teams.workflows_url(true), kExpectedAdaptiveMessage}}) {
+    SCOPED_TRACE(url);
+    settings.teams_webhook_url = url;
+    log.clear();
+    send(kMrData);
+    ASSERT_EQ(teams.cards().size(), url == teams.webhook_url() ? 1u : 2u);
+    EXPECT_EQ(teams.cards().back().dump(2), ordered_json::parse(expected).dump(2));
+    EXPECT_EQ(teams.requests().back().header("Content-Type"), "application/json");
+    EXPECT_THAT(log.lines(), ElementsAre("INFO - 📣 Teams notification sent for web_app (ABC-12)"));
+  }
   EXPECT_THAT(teams.failed_runs(), IsEmpty());
 }
 

@@ -126,8 +126,7 @@ TEST_P(NothingSentTest, EveryAttemptIsTheFullAttempt) {
     env["SSL_CERT_FILE"] = "/etc/ssl/certs/ca-certificates.crt";  // not the stand-in's CA
   add_request(kRequestName, kRequest);
   const auto started = std::chrono::steady_clock::now();
-  const testing::ProcessResult result =
-      testing::run_process({testing::quillmere_binary()}, root / "run", env, 60);
+  const testing::ProcessResult result = run_with(env);
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
   ASSERT_EQ(result.exit_status, 0) << result.err;
   const std::vector<std::string> records = testing::log_records(log_text());
@@ -145,15 +144,7 @@ INSTANTIATE_TEST_SUITE_P(GitLab, NothingSentTest,
 
 // Requests whose work is done, whatever became of their branches, are
 // already onboarded: no branch, no POST, no card; the dry run says so first.
-class DoneRequestsTest : public ::testing::Test, protected testing::OnboardingRig {
- protected:
-  testing::ProcessResult run_traced(const std::vector<std::string>& args,
-                                    testing::Environment env) const {
-    std::vector<std::string> argv = {testing::quillmere_binary()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return testing::run_process(argv, root / "run", traced(env), 120);
-  }
-};
+class DoneRequestsTest : public ::testing::Test, protected testing::OnboardingRig {};
 
 TEST_F(DoneRequestsTest, AreAlreadyOnboardedAndCostNoBranchOrMergeRequest) {
   const std::vector<std::pair<std::string, std::string>> done = {
@@ -180,11 +171,8 @@ TEST_F(DoneRequestsTest, AreAlreadyOnboardedAndCostNoBranchOrMergeRequest) {
       "git push -q origin dev dev-ABC-12-kept dev-ABC-13-squashed && cd ../work && git fetch -q",
       root.path());
   const std::string refs_before = git.remote_git("for-each-ref");
-  const auto already = [](const std::string& name) {
-    return "INFO - ✅ Already onboarded: dev already holds " + name;
-  };
 
-  const testing::ProcessResult check = run_traced({"--check"}, environment());
+  const testing::ProcessResult check = run_with(traced(environment()), {"--check"});
   const std::vector<std::string> lines = testing::split_lines(check.out);
   EXPECT_THAT(lines, Contains("   compared with origin as last fetched: a dry run does not fetch"));
   for (const auto& [name, content] : done)
@@ -194,9 +182,10 @@ TEST_F(DoneRequestsTest, AreAlreadyOnboardedAndCostNoBranchOrMergeRequest) {
   EXPECT_EQ(git.remote_git("for-each-ref"), refs_before);
 
   forget_git_commands();
-  const testing::ProcessResult first = run_traced({}, environment());
+  const testing::ProcessResult first = run_with(traced(environment()));
   std::vector<std::string> records = testing::log_records(log_text());
-  for (const auto& [name, content] : done) EXPECT_THAT(records, Contains(already(name)));
+  for (const auto& [name, content] : done)
+    EXPECT_THAT(records, Contains("INFO - ✅ Already onboarded: dev already holds " + name));
   EXPECT_THAT(records, Contains("INFO - Processing complete: 5 succeeded, 0 failed"));
   const std::vector<std::string> commands = git_commands();
   EXPECT_EQ(std::count(commands.begin(), commands.end(), "fetch origin"), 1);
@@ -211,7 +200,7 @@ TEST_F(DoneRequestsTest, AreAlreadyOnboardedAndCostNoBranchOrMergeRequest) {
   // A second run, now with DONE_DIR, creates nothing and moves every file.
   testing::Environment with_done = environment();
   with_done["DONE_DIR"] = root / "done";
-  run_traced({}, with_done);
+  run_with(traced(with_done));
   records = testing::log_records(log_text());
   EXPECT_THAT(records, Contains("INFO - Processing complete: 5 succeeded, 0 failed").Times(2));
   EXPECT_EQ(gitlab.requests(GitLabStandin::Route::kCreateMergeRequest).size(), 2u);
@@ -226,7 +215,7 @@ TEST_F(DoneRequestsTest, AThousandDoneFilesCostOneFetchAndOneComparison) {
               "done && cp done-*.yaml ../requests/ && git add -A && "
               "git -c user.name=S -c user.email=s@e commit -q -m done && git push -q origin dev",
               root.path());
-  const testing::ProcessResult result = run_traced({}, environment());
+  const testing::ProcessResult result = run_with(traced(environment()));
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_THAT(testing::log_records(log_text()),
               Contains("INFO - Processing complete: 1000 succeeded, 0 failed"));

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <ctime>
 #include <map>
 #include <string>
 #include <vector>
@@ -49,15 +48,6 @@ constexpr const char* kParseMetrics =
     "except ImportError:\n sys.exit(77)\n"
     "list(parse(open(sys.argv[1]).read()))' \"$1\"; fi";
 
-std::string utc_date_in(int days) {
-  const std::time_t when = std::time(nullptr) + days * 86400;
-  std::tm utc{};
-  gmtime_r(&when, &utc);
-  char date[16];
-  std::strftime(date, sizeof date, "%Y-%m-%d", &utc);
-  return date;
-}
-
 class RunOutcomesTest : public ::testing::Test, protected testing::OnboardingRig {
  protected:
   RunOutcomesTest() { testing::make_dir(root / "out"); }
@@ -70,10 +60,6 @@ class RunOutcomesTest : public ::testing::Test, protected testing::OnboardingRig
     env["REPORT_FILE"] = report_path();
     env["METRICS_FILE"] = metrics_path();
     return env;
-  }
-
-  ProcessResult run_with(const testing::Environment& env) const {
-    return testing::run_process({testing::quillmere_binary()}, root / "run", env, 60);
   }
 
   // A checker that exits 77 when the tool it needs is not installed.
@@ -163,7 +149,7 @@ TEST_F(RunOutcomesTest, AMixedRunReportsEveryOutcomeAsTheLogShowsIt) {
   EXPECT_EQ(report["exit_status"], 3);
   EXPECT_EQ(report["succeeded"], 3);
   EXPECT_EQ(report["failed"], 1);
-  EXPECT_EQ(report["gitlab_token_expires_at"], utc_date_in(300));
+  EXPECT_EQ(report["gitlab_token_expires_at"], GitLabStandin::utc_date_in(300));
   EXPECT_THAT(outcomes(report),
               ElementsAre(std::pair("ABC-1_dev_alpha.yaml",
                                     "already_onboarded \"dev-ABC-1-alpha\"→\"dev\""),
@@ -240,15 +226,11 @@ TEST_F(RunOutcomesTest, AFatalErrorAndAStopListTheFilesTheyKeptFromStarting) {
   EXPECT_EQ(metrics().at("quillmere_last_run_success"), 0);
 
   // The first push is held until the run has been asked to stop.
-  const std::string hook = git.remote() + "/hooks/pre-receive";
-  testing::write_file(hook, "#!/bin/sh\ncat >/dev/null\ntouch '" + root / "held" +
-                                "'\ni=0\nwhile [ ! -e '" + root / "released" +
-                                "' ] && [ $i -lt 500 ]; do sleep 0.02; i=$((i+1)); done\n");
-  testing::sh("chmod +x '" + hook + "'");
+  hold_pushes();
   testing::BackgroundProcess run({testing::quillmere_binary()}, root / "run", monitored());
-  ASSERT_TRUE(testing::wait_until([&] { return testing::file_exists(root / "held"); }, 20s));
+  ASSERT_TRUE(wait_until_held());
   run.signal(SIGTERM);
-  testing::write_file(root / "released", "");
+  release();
   const ProcessResult stopped = run.wait(60s);
   EXPECT_EQ(stopped.exit_status, 143) << stopped.err;
   report = this->report();
@@ -270,7 +252,7 @@ TEST_F(RunOutcomesTest, ATokenNearItsExpiryIsWarnedAboutOnceAnd404IsSilent) {
     bool not_found;
     std::vector<std::string> warnings;
   };
-  const std::string date = utc_date_in(10);
+  const std::string date = GitLabStandin::utc_date_in(10);
   const Case cases[] = {
       {10, false, {"WARNING - ⚠️ GITLAB_TOKEN expires on " + date + " (10 days): renew it "
                    "before then", "WARNING - ⚠️ No YAML files found"}},

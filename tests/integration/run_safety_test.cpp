@@ -59,8 +59,6 @@ void expect_stopped_ending(const RunLog& log, const std::string& signal_name, in
 class RunSafetyTest : public ::testing::Test, protected testing::OnboardingRig {
  protected:
   RunSafetyTest() { testing::make_dir(root / "run-2"); }
-  // A hook still holding a push or checkout ends at once.
-  ~RunSafetyTest() override { release(); }
 
   void add(const Request& request) { add_request(request.file, request.content()); }
 
@@ -77,20 +75,6 @@ class RunSafetyTest : public ::testing::Test, protected testing::OnboardingRig {
     return log;
   }
   RunLog run_to_end() { return run_to_end(environment()); }
-
-  // Installs a hook that, when the shell test `condition` holds, says so in
-  // the file "held" and waits (at most about 10 s) until release().
-  void install_holding_hook(const std::string& path, const std::string& condition) {
-    testing::write_file(path, "#!/bin/sh\ncat >/dev/null\nif " + condition + "; then\n  touch '" +
-                                  root / "held" + "'\n  i=0\n  while [ ! -e '" + root / "released" +
-                                  "' ] && [ $i -lt 500 ]; do sleep 0.02; i=$((i+1)); done\nfi\n");
-    testing::sh("chmod +x '" + path + "'");
-  }
-  void hold_pushes() { install_holding_hook(git.remote() + "/hooks/pre-receive", "true"); }
-  bool wait_until_held() const {
-    return testing::wait_until([&] { return testing::file_exists(root / "held"); }, 20s);
-  }
-  void release() { testing::write_file(root / "released", ""); }
 
   // Starts a run, signals it (or its whole group) once a hook holds it, lets
   // the hook go on and returns the run's log.

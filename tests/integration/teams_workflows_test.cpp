@@ -39,11 +39,10 @@ TEST_F(TeamsWorkflowsTest, AdaptiveCardPostedOnceMoreAfterRetryAfter) {
   EXPECT_EQ(posts[1].body, posts[0].body);
   const ordered_json message = posts[1].json_body();
   ASSERT_EQ(message["attachments"].size(), 1u);
+  // Its form is the unit tests' and the rendering test's; here what this run put in it.
   const ordered_json& card = message["attachments"][0]["content"];
-  EXPECT_EQ(card["version"], "1.4");
   EXPECT_EQ(card["body"][0]["text"], "🚀 Project Onboarding: payments");
   const ordered_json mr = gitlab.merge_requests().at(0);
-  EXPECT_EQ(card["body"][3]["facts"].size(), 11u);  // their texts: see the rendering test
   EXPECT_EQ(card["actions"][0]["url"], mr["web_url"]);
   EXPECT_EQ(card["actions"][1]["url"], std::string(kJira) + "/ABC-1");
 
@@ -98,13 +97,9 @@ TEST(TeamsCardFormatTest, SettingAndWebhookDecideWhatIsSentAndHowItEnds) {
     if (c.url == retired) {
       EXPECT_EQ(records.at(0), std::string("WARNING - ") + kRetiredWebhookWarning);
       EXPECT_FALSE(rig.git.remote_has_branch("dev-ABC-1-payments"));
-      const testing::ProcessResult check = testing::run_process(
-          {testing::quillmere_binary(), "--check"}, rig.root / "run",
-          [&] {
-            testing::Environment env = rig.environment();
-            env["TEAMS_WEBHOOK_URL"] = retired;
-            return env;
-          }());
+      testing::Environment env = rig.environment();
+      env["TEAMS_WEBHOOK_URL"] = retired;
+      const testing::ProcessResult check = rig.run_with(env, {"--check"});
       EXPECT_THAT(check.out, HasSubstr(std::string("   ") + kRetiredWebhookWarning + "\n"));
       EXPECT_THAT(check.out, HasSubstr("   card:         MessageCard\n"));
       EXPECT_THAT(check.out, Not(HasSubstr("acme")));

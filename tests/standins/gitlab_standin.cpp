@@ -196,15 +196,8 @@ struct GitLabStandin::Impl {
     json["last_used_at"] = utc_now_text();
     json["active"] = true;
     json["expires_at"] = nullptr;
-    if (options.token_expires_in_days) {
-      const std::time_t when =
-          std::time(nullptr) + static_cast<std::time_t>(*options.token_expires_in_days) * 86400;
-      std::tm utc{};
-      gmtime_r(&when, &utc);
-      char date[16];
-      std::strftime(date, sizeof date, "%Y-%m-%d", &utc);
-      json["expires_at"] = date;
-    }
+    if (options.token_expires_in_days)
+      json["expires_at"] = GitLabStandin::utc_date_in(*options.token_expires_in_days);
     return json;
   }
 
@@ -579,6 +572,15 @@ std::string GitLabStandin::api_url() const { return base_url() + "/api/v4"; }
 void GitLabStandin::force_next(Route route, ForcedAnswer answer, int times) {
   std::lock_guard lock(impl_->mutex);
   for (int i = 0; i < times; ++i) impl_->forced[route].push_back(answer);
+}
+
+std::string GitLabStandin::utc_date_in(int days) {
+  const std::time_t when = std::time(nullptr) + static_cast<std::time_t>(days) * 86400;
+  std::tm utc{};
+  gmtime_r(&when, &utc);
+  char date[16];
+  std::strftime(date, sizeof date, "%Y-%m-%d", &utc);
+  return date;
 }
 
 void GitLabStandin::set_token_expiry(std::optional<int> expires_in_days, bool not_found) {

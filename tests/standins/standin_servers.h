@@ -156,6 +156,8 @@ class GitLabStandin {
   /// What GET /personal_access_tokens/self says from now on, as the
   /// options of the same names.
   void set_token_expiry(std::optional<int> expires_in_days, bool not_found = false);
+  /// The UTC date ("YYYY-MM-DD") `days` from now, as expires_at gives it.
+  static std::string utc_date_in(int days);
 
   std::vector<RecordedRequest> requests() const;
   std::vector<RecordedRequest> requests(Route route) const;

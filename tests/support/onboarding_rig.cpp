@@ -65,6 +65,7 @@ Environment OnboardingRig::environment() const {
 }
 
 OnboardingRig::~OnboardingRig() {
+  release();
   if (flow_may_fail) return;
   for (const standins::FlowRun& run : teams.failed_runs())
     ADD_FAILURE() << "the Workflows flow failed a run: " << run.error;
@@ -73,16 +74,18 @@ OnboardingRig::~OnboardingRig() {
 ProcessResult OnboardingRig::run(const Environment& changes) const {
   Environment env = environment();
   for (const auto& [name, value] : changes) env[name] = value;
-  return run_process({quillmere_binary()}, root / "run", env, 120);
+  return run_with(env);
+}
+
+ProcessResult OnboardingRig::run_with(const Environment& env,
+                                      const std::vector<std::string>& args) const {
+  std::vector<std::string> argv = {quillmere_binary()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_process(argv, root / "run", env, 120);
 }
 
 Environment OnboardingRig::traced(Environment env) const {
-  if (!file_exists(root / "bin/git")) {
-    make_dir(root / "bin");
-    write_file(root / "bin/git", "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + root / "git-commands" +
-                                     "'\nexec '" + sh("command -v git") + "' \"$@\"\n");
-    sh("chmod +x '" + root / "bin/git" + "'");
-  }
+  if (!file_exists(root / "bin/git")) write_recording_git(root / "bin", root / "git-commands");
   env["PATH"] = root / "bin:" + std::getenv("PATH");
   return env;
 }
@@ -94,5 +97,23 @@ std::vector<std::string> OnboardingRig::git_commands() const {
 void OnboardingRig::forget_git_commands() const { write_file(root / "git-commands", ""); }
 
 std::string OnboardingRig::log_text() const { return read_file(root / "run/logs/onboarding.log"); }
+
+void OnboardingRig::install_holding_hook(const std::string& path,
+                                         const std::string& condition) const {
+  write_file(path, "#!/bin/sh\ncat >/dev/null\nif " + condition + "; then\n  touch '" +
+                       root / "held" + "'\n  i=0\n  while [ ! -e '" + root / "released" +
+                       "' ] && [ $i -lt 500 ]; do sleep 0.02; i=$((i+1)); done\nfi\n");
+  sh("chmod +x '" + path + "'");
+}
+
+void OnboardingRig::hold_pushes() const {
+  install_holding_hook(git.remote() + "/hooks/pre-receive", "true");
+}
+
+bool OnboardingRig::wait_until_held() const {
+  return wait_until([&] { return file_exists(root / "held"); }, std::chrono::seconds(20));
+}
+
+void OnboardingRig::release() const { write_file(root / "released", ""); }
 
 }  // namespace quillmere::testing

@@ -29,12 +29,15 @@ class OnboardingRig {
   /// HOME when run; no proxy variables, no CA bundle but the throwaway one.
   Environment environment() const;
 
-  /// Checks that the Workflows flow failed no run, unless told otherwise.
+  /// Releases held hooks and checks that the Workflows flow failed no run,
+  /// unless told otherwise.
   ~OnboardingRig();
 
   /// Runs the program in root/run with environment(), `changes` replacing
   /// or adding variables.
   ProcessResult run(const Environment& changes = {}) const;
+  /// Runs the program with `args` in root/run with exactly `env`.
+  ProcessResult run_with(const Environment& env, const std::vector<std::string>& args = {}) const;
 
   /// `env` with a git first on PATH that records every command it is given.
   Environment traced(Environment env) const;
@@ -44,6 +47,16 @@ class OnboardingRig {
 
   /// The program's log file.
   std::string log_text() const;
+
+  /// Installs a hook at `path` that, when the shell test `condition` holds,
+  /// says so in root/held and waits (at most about 10 s) until release().
+  void install_holding_hook(const std::string& path, const std::string& condition) const;
+  /// Holds every push to the remote so.
+  void hold_pushes() const;
+  /// Waits (at most 20 s) until a hook holds; false if none did.
+  bool wait_until_held() const;
+  /// Lets every holding hook go on; done at the end of every test.
+  void release() const;
 
   TempDir root;
   GitRemoteFixture git{root.path()};

@@ -18,6 +18,7 @@
 
 #include "quillmere/environment.h"
 #include "quillmere/text.h"
+#include "tests/support/temp_dir.h"
 
 extern char** environ;
 
@@ -205,6 +206,13 @@ std::string sh(const std::string& command_line, const std::string& cwd) {
   const ProcessResult result = run_process({"/bin/sh", "-c", command_line}, cwd, env);
   EXPECT_EQ(result.exit_status, 0) << command_line << "\n" << result.err;
   return trim(result.out);
+}
+
+void write_recording_git(const std::string& bin_dir, const std::string& log_path) {
+  make_dir(bin_dir);
+  write_file(bin_dir + "/git", "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + log_path + "'\nexec '" +
+                                   sh("command -v git") + "' \"$@\"\n");
+  sh("chmod +x '" + bin_dir + "/git'");
 }
 
 namespace {

@@ -72,6 +72,10 @@ bool wait_until(const std::function<bool()>& condition, std::chrono::millisecond
 /// returns its trimmed standard output; fails the test on a non-zero exit.
 std::string sh(const std::string& command_line, const std::string& cwd = ".");
 
+/// Puts into `bin_dir` a git that appends each command line it is given
+/// ("ARGS") to `log_path` and runs the real git; put `bin_dir` first on PATH.
+void write_recording_git(const std::string& bin_dir, const std::string& log_path);
+
 /// Path of the quillmere binary under test.
 inline std::string quillmere_binary() {
 #ifdef QUILLMERE_BINARY
