@@ -133,12 +133,10 @@ TEST_F(RunOutcomesTest, AMixedRunReportsEveryOutcomeAsTheLogShowsIt) {
   add_request("ABC-2_staging_beta.yaml", "owner: team-beta\n");
   add_request("notes.yaml", "just: notes\n");
   add_request("ABC-4_prod_delta.yaml", "owner: team-delta\n");
-  git.git("checkout -q -b prod-ABC-4-delta origin/prod");
-  testing::write_file(git.work() + "/ABC-4_prod_delta.yaml", "owner: team-delta\n");
-  git.git("add ABC-4_prod_delta.yaml");
-  git.git("commit -q -m 'ABC-4: onboard delta to prod environment'");
-  git.git("push -q origin prod-ABC-4-delta");
-  git.git("checkout -q dev");
+  testing::sh("git checkout -q -b prod-ABC-4-delta origin/prod && cp ../requests/ABC-4_prod_delta.yaml"
+              " . && git add -A && git commit -q -m 'ABC-4: onboard delta to prod environment' && "
+              "git push -q origin prod-ABC-4-delta && git checkout -q dev",
+              git.work());
 
   const ProcessResult mixed = run_with(env);
   const RunLog log(mixed.err);
