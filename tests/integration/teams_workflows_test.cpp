@@ -38,7 +38,6 @@ TEST_F(TeamsWorkflowsTest, AdaptiveCardPostedOnceMoreAfterRetryAfter) {
   EXPECT_GE(posts[1].received - posts[0].received, std::chrono::seconds(1));
   EXPECT_EQ(posts[1].body, posts[0].body);
   const ordered_json message = posts[1].json_body();
-  ASSERT_EQ(message["attachments"].size(), 1u);
   // Its form is the unit tests' and the rendering test's; here what this run put in it.
   const ordered_json& card = message["attachments"][0]["content"];
   EXPECT_EQ(card["body"][0]["text"], "🚀 Project Onboarding: payments");
