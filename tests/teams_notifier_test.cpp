@@ -189,19 +189,32 @@ TEST_F(TeamsNotifierTest, WithoutReviewersOrJira) {
   EXPECT_EQ(plain["potentialAction"][1]["targets"][0]["uri"], "ABC-12");
 }
 
-// The connector webhook gets the MessageCard, a Workflows webhook the Adaptive Card.
+// The connector webhook gets MessageCards, a Workflows webhook Adaptive Cards:
+// the merge request's card and the failure card alike.
 TEST_F(TeamsNotifierTest, DeliveredCardIsAnnounced) {
+  const std::string title = "⚠️ Onboarding run: 1 of 2 request file(s) failed";
   for (const auto& [url, expected] : std::vector<std::pair<std::string, const char*>>{
            {teams.webhook_url(), kExpectedCard},
            {teams.workflows_url(true), kExpectedAdaptiveMessage}}) {
     SCOPED_TRACE(url);
+    const bool connector = url == teams.webhook_url();
     settings.teams_webhook_url = url;
     log.clear();
     send(kMrData);
-    ASSERT_EQ(teams.cards().size(), url == teams.webhook_url() ? 1u : 2u);
+    ASSERT_EQ(teams.cards().size(), connector ? 1u : 3u);
     EXPECT_EQ(teams.cards().back().dump(2), ordered_json::parse(expected).dump(2));
     EXPECT_EQ(teams.requests().back().header("Content-Type"), "application/json");
-    EXPECT_THAT(log.lines(), ElementsAre("INFO - 📣 Teams notification sent for web_app (ABC-12)"));
+
+    send_failure_summary_to_teams(http, settings, title, {{"a.yaml", "Cannot push"}});
+    const ordered_json failure = teams.cards().back();
+    const ordered_json& facts = connector ? failure["sections"][0]["facts"][0]
+                                          : failure["attachments"][0]["content"]["body"][1]["facts"][0];
+    EXPECT_EQ(connector ? failure["title"] : failure["attachments"][0]["content"]["body"][0]["text"],
+              title);
+    EXPECT_EQ(facts[connector ? "name" : "title"], "a.yaml");
+    EXPECT_EQ(facts["value"], "Cannot push");
+    EXPECT_THAT(log.lines(), ElementsAre("INFO - 📣 Teams notification sent for web_app (ABC-12)",
+                                         "INFO - 📣 Teams failure summary sent"));
   }
   EXPECT_THAT(teams.failed_runs(), IsEmpty());
 }
