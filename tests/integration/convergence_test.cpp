@@ -10,15 +10,12 @@
 
 #include "tests/standins/standin_servers.h"
 #include "tests/support/loopback_port.h"
+#include "tests/support/matchers.h"
 #include "tests/support/onboarding_rig.h"
 
 namespace quillmere {
 namespace {
 
-using ::testing::Contains;
-using ::testing::Not;
-using ::testing::Pair;
-using ::testing::StartsWith;
 using standins::ForcedAnswer;
 using standins::GitLabStandin;
 namespace faults = standins::merge_request_faults;
@@ -195,7 +192,9 @@ TEST_F(DoneRequestsTest, AreAlreadyOnboardedAndCostNoBranchOrMergeRequest) {
   EXPECT_EQ(created[0]["source_branch"].get<std::string>() + created[1]["source_branch"].get<std::string>(),
             "dev-ABC-14-updateddev-ABC-15-fresh");
   EXPECT_EQ(teams.cards().size(), 2u);
-  EXPECT_FALSE(git.remote_has_branch("dev-ABC-11-merged"));
+  EXPECT_FALSE(git.remote_has_branch("dev-ABC-11-merged") ||
+               git.local_has_branch("dev-ABC-11-merged"));
+  EXPECT_THAT(records, Not(Contains(HasSubstr("Working on branch: dev-ABC-11"))));
 
   // A second run, now with DONE_DIR, creates nothing and moves every file.
   testing::Environment with_done = environment();
