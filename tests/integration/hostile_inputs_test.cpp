@@ -18,6 +18,7 @@
 
 #include "tests/standins/standin_servers.h"
 #include "tests/support/git_fixture.h"
+#include "tests/support/matchers.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -26,12 +27,7 @@ namespace {
 
 using standins::GitLabStandin;
 using standins::TeamsStandin;
-using ::testing::Contains;
-using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 using testing::GitRemoteFixture;
-using ::testing::HasSubstr;
-using ::testing::Not;
 using testing::ProcessResult;
 using testing::read_file;
 using testing::TempDir;
@@ -396,8 +392,7 @@ std::vector<SettingCase> setting_cases() {
                      ::link((t.root / "run/.env").c_str(),
                             (t.root / "requests/ABC-9_dev_x.yaml").c_str());
                      return "Refusing request file ABC-9_dev_x.yaml: it has 2 hard links; nothing "
-                            "of it is read, "
-                            "copied or committed";
+                            "of it is read, copied or committed";
                    },
                    kRun | kCheck | kLint, -1});
   cases.push_back({"ByteOrderMarkInDotenv",

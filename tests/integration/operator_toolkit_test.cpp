@@ -10,16 +10,13 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/onboarding_rig.h"
+#include "tests/support/matchers.h"
 #include "tests/support/process.h"
 #include "tests/support/run_log.h"
 
 namespace quillmere {
 namespace {
 
-using ::testing::Contains;
-using ::testing::Each;
-using ::testing::HasSubstr;
-using ::testing::IsEmpty;
 using testing::ProcessResult;
 using testing::RunLog;
 
