@@ -87,8 +87,7 @@ int main(int argc, char** argv) {
   poller.join();
 
   const int exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  const long wall_ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(end - start).count();
+  const long wall_ms = std::chrono::duration_cast<std::chrono::milliseconds>(end - start).count();
   const auto to_ms = [](const timeval& time) { return time.tv_sec * 1000L + time.tv_usec / 1000L; };
   const long cpu_ms = to_ms(usage.ru_utime) + to_ms(usage.ru_stime);
   std::ofstream report(argv[1], std::ios::app);

@@ -247,11 +247,10 @@ int main(int argc, char** argv) {
     while (next_card < teams_records.size()) teams.send(teams_records[next_card++], tally);
 
     char figures[160];
-    std::snprintf(figures, sizeof figures,
-                  "http_ms=%.1f kept_alive_ms=%.1f requests=%d connections=%d\n",
-                  static_cast<double>(tally.wall_us) / 1000.0,
-                  static_cast<double>(tally.kept_alive_us) / 1000.0, tally.requests,
-                  tally.connections);
+    std::snprintf(
+        figures, sizeof figures, "http_ms=%.1f kept_alive_ms=%.1f requests=%d connections=%d\n",
+        static_cast<double>(tally.wall_us) / 1000.0,
+        static_cast<double>(tally.kept_alive_us) / 1000.0, tally.requests, tally.connections);
     std::ofstream report(line.report, std::ios::app);
     report << figures;
     if (!report.flush()) throw std::runtime_error("cannot write " + line.report);

@@ -139,8 +139,7 @@ void print_merge_requests(const std::vector<ordered_json>& requests) {
               << "      " << text_of(mr.value("source_branch", ordered_json())) << " -> "
               << text_of(mr.value("target_branch", ordered_json())) << "\n"
               << "      URL:       " << text_of(mr.value("web_url", ordered_json())) << "\n"
-              << "      reviewers: " << (reviewers.empty() ? "none" : join(reviewers, ", "))
-              << "\n"
+              << "      reviewers: " << (reviewers.empty() ? "none" : join(reviewers, ", ")) << "\n"
               << "      labels:    " << join(labels, ", ") << "\n";
   }
 }
@@ -152,12 +151,13 @@ void print_card(const ordered_json& card) {
     const ordered_json attachments = card.value("attachments", ordered_json::array());
     if (!attachments.is_array() || attachments.empty() || !attachments[0].is_object()) return;
     const ordered_json content = attachments[0].value("content", ordered_json::object());
-    const ordered_json body = content.is_object() ? content.value("body", ordered_json::array())
-                                                  : ordered_json::array();
+    const ordered_json body =
+        content.is_object() ? content.value("body", ordered_json::array()) : ordered_json::array();
     std::cout << "  [Adaptive Card " << text_of(content.value("version", ordered_json())) << "] ";
     for (const ordered_json& element : body) {
       if (!element.is_object()) continue;
-      if (element.value("type", ordered_json()) == "TextBlock" && element.value("size", ordered_json()) == "Large")
+      if (element.value("type", ordered_json()) == "TextBlock" &&
+          element.value("size", ordered_json()) == "Large")
         std::cout << text_of(element.value("text", ordered_json())) << "\n";
       if (element.value("type", ordered_json()) != "FactSet") continue;
       for (const ordered_json& fact : element.value("facts", ordered_json::array()))

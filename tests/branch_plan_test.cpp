@@ -1,4 +1,4 @@
-#include "quillmere/branch_plan.h"
+#include "quillmere/git/branch_plan.h"
 
 #include <algorithm>
 #include <array>
@@ -10,7 +10,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "quillmere/types.h"
+#include "quillmere/util/error.h"
 #include "tests/support/git_fixture.h"
 #include "tests/support/matchers.h"
 #include "tests/support/process.h"
@@ -48,8 +48,8 @@ class PlanTest : public ::testing::Test {
     write_file(root_ / "content", content);
     sh("git checkout -q -b " + std::string(kBranch) + " origin/dev && cp ../content '" + name +
            "' && git add -A && git -c user.name=" + (elsewhere ? "Other" : "T") +
-           " -c user.email=t@e commit -q -m '" + message +
-           "'" + (push ? " && git push -q origin " + std::string(kBranch) : "") +
+           " -c user.email=t@e commit -q -m '" + message + "'" +
+           (push ? " && git push -q origin " + std::string(kBranch) : "") +
            " && git checkout -q --detach",
        dir);
     if (!elsewhere) sh("git checkout -q dev", dir);
@@ -74,7 +74,8 @@ class PlanTest : public ::testing::Test {
     path.set("PATH", root_ / "bin:" + std::getenv("PATH"));
     testing::ScopedCwd cwd(root_.path());
     lookups_ = 0;
-    return plan_request(settings_, request_, targets, [&] { return ++lookups_, open; }, mode);
+    return plan_request(
+        settings_, request_, targets, [&] { return ++lookups_, open; }, mode);
   }
 
   TempDir root_;
@@ -84,8 +85,8 @@ class PlanTest : public ::testing::Test {
   int lookups_ = 0;
 };
 
-const std::string kExists = std::string("Branch ") + kBranch +
-                            " already exists! Skipping to avoid conflicts.";
+const std::string kExists =
+    std::string("Branch ") + kBranch + " already exists! Skipping to avoid conflicts.";
 
 // Each row sets up the request's branch one way and names the plan, the
 // merge request look-ups and what git was asked.
@@ -110,8 +111,8 @@ TEST_F(PlanTest, OneLookAtTheBranchDecides) {
       {"own leftover, pushed", own(false, true), PlanMode::Run, PlanKind::TakeUp, false, "", 1,
        true},
       // The dry run first: the run fetches what it looks at.
-      {"own, only on origin, dry run", own(true, true), PlanMode::Check, PlanKind::Undecided,
-       false, "", 0, true},
+      {"own, only on origin, dry run", own(true, true), PlanMode::Check, PlanKind::Undecided, false,
+       "", 0, true},
       {"own, only on origin", own(true, true), PlanMode::Run, PlanKind::TakeUp, false, "", 1, true},
       {"foreign here",
        [](PlanTest& t) { t.commit_branch(kName, "owner: someone\n", kMessage, false, true); },
@@ -120,8 +121,8 @@ TEST_F(PlanTest, OneLookAtTheBranchDecides) {
        [](PlanTest& t) { t.commit_branch("other.yaml", kContent, kMessage, false, false); },
        PlanMode::Run, PlanKind::Refuse, false, kExists, 0, false},
       {"foreign, only on origin",
-       [](PlanTest& t) { t.commit_branch(kName, kContent, "by hand", true, true); },
-       PlanMode::Run, PlanKind::Refuse, false, kExists, 0, true},
+       [](PlanTest& t) { t.commit_branch(kName, kContent, "by hand", true, true); }, PlanMode::Run,
+       PlanKind::Refuse, false, kExists, 0, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -139,7 +140,8 @@ TEST_F(PlanTest, OneLookAtTheBranchDecides) {
     ASSERT_FALSE(asked.empty());
     EXPECT_EQ(asked.front(), std::string("branch --list ") + kBranch);
     EXPECT_EQ(std::count(asked.begin(), asked.end(), asked.front()), 1);
-    const auto contacts_origin = Contains(AllOf(HasSubstr("origin"), Not(HasSubstr("refs/remotes"))));
+    const auto contacts_origin =
+        Contains(AllOf(HasSubstr("origin"), Not(HasSubstr("refs/remotes"))));
     if (row.asks_origin)
       EXPECT_THAT(asked, contacts_origin);
     else

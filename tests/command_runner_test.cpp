@@ -1,4 +1,4 @@
-#include "quillmere/command_runner.h"
+#include "quillmere/util/command_runner.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "quillmere/text.h"
-#include "quillmere/types.h"
+#include "quillmere/util/error.h"
+#include "quillmere/util/text.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -137,8 +137,9 @@ TEST(RunCommand, FailureCarriesCommandAndStderrExactlyAndLogsIt) {
 TEST(RunCommand, ShowsTheDocumentedCommandLine) {
   EXPECT_EQ(CommandLine("git", {"checkout", "-b"}).arg("dev-ABC-12-web_app").text(),
             "git checkout -b dev-ABC-12-web_app");
-  EXPECT_EQ(CommandLine("git", {"commit", "-m"}).quoted_arg("ABC-1: onboard x to dev environment").text(),
-            "git commit -m \"ABC-1: onboard x to dev environment\"");
+  EXPECT_EQ(
+      CommandLine("git", {"commit", "-m"}).quoted_arg("ABC-1: onboard x to dev environment").text(),
+      "git commit -m \"ABC-1: onboard x to dev environment\"");
   EXPECT_EQ(CommandLine("cp").arg("/requests/it's.yaml").arg("/repo/it's.yaml").argv(),
             (std::vector<std::string>{"cp", "/requests/it's.yaml", "/repo/it's.yaml"}));
 }
@@ -188,8 +189,8 @@ TEST(RunCommand, APastDeadlineEndsTheWholeGroupAndFailsLikeAnyCommand) {
     const std::string failure = failure_of(sh(row.script));
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);
-    EXPECT_EQ(failure, "Command failed: " + sh(row.script).text() +
-                           "\nError: timed out after 1 seconds");
+    EXPECT_EQ(failure,
+              "Command failed: " + sh(row.script).text() + "\nError: timed out after 1 seconds");
     EXPECT_TRUE(log.contains(LogLevel::Error, failure));
     EXPECT_LT(took.count(), row.limit_ms);
   }

@@ -1,4 +1,4 @@
-#include "quillmere/done_dir.h"
+#include "quillmere/app/done_dir.h"
 
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "quillmere/types.h"
+#include "quillmere/util/error.h"
 #include "tests/support/temp_dir.h"
 
 // Flushes fail on demand: this definition takes the place of the C
@@ -37,7 +37,8 @@ using testing::TempDir;
 using testing::write_file;
 
 bool is_other_file_system(const std::string& a, const std::string& b) {
-  struct stat first {}, second {};
+  struct stat first {
+  }, second{};
   return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
          first.st_dev != second.st_dev;
 }
@@ -67,9 +68,10 @@ TEST(DoneDirTest, MovesWithoutEverOverwriting) {
     const std::string done = here / ("done-" + std::to_string(++round));
     make_dir(done);
     for (int i = 1; i <= c.already_there; ++i)
-      write_file(done + "/" + (i == 1 ? "ABC-1_dev_web.yaml" : "ABC-1_dev_web-" +
-                                                                  std::to_string(i) + ".yaml"),
-                 "older " + std::to_string(i));
+      write_file(
+          done + "/" +
+              (i == 1 ? "ABC-1_dev_web.yaml" : "ABC-1_dev_web-" + std::to_string(i) + ".yaml"),
+          "older " + std::to_string(i));
     const std::string source = *c.source_side / "ABC-1_dev_web.yaml";
     write_file(source, "ticket: ABC-1\n");
 

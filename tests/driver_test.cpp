@@ -1,3 +1,3 @@
-#include "quillmere/driver.h"
+#include "quillmere/app/driver.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "quillmere/failure_card.h"
+#include "quillmere/app/failure_card.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "quillmere/git_workspace.h"
+#include "quillmere/git/git_workspace.h"
 
 #include <unistd.h>
 
@@ -8,10 +8,10 @@
 
 #include <gtest/gtest.h>
 
-#include "quillmere/branch_plan.h"
-#include "quillmere/branch_workflow.h"
-#include "quillmere/command_runner.h"
-#include "quillmere/types.h"
+#include "quillmere/git/branch_plan.h"
+#include "quillmere/git/branch_workflow.h"
+#include "quillmere/util/command_runner.h"
+#include "quillmere/util/error.h"
 #include "tests/support/git_fixture.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -46,7 +46,8 @@ std::string failure_of(Call call) {
 }
 
 bool git_accepts_branch_name(const std::string& dir, const std::string& name) {
-  return run_program(CommandLine("git", {"-C"}).arg(dir).arg("check-ref-format").arg("--branch").arg(name))
+  return run_program(
+             CommandLine("git", {"-C"}).arg(dir).arg("check-ref-format").arg("--branch").arg(name))
       .succeeded();
 }
 
@@ -114,13 +115,11 @@ TEST(ValidateBranchName, AgreesWithGitCheckRefFormat) {
   TempDir outside_any_repository;
   for (const auto& name : accepted) {
     EXPECT_NO_THROW(validate_branch_name(name)) << name;
-    EXPECT_TRUE(git_accepts_branch_name(outside_any_repository.path(), name))
-        << name;
+    EXPECT_TRUE(git_accepts_branch_name(outside_any_repository.path(), name)) << name;
   }
   for (const auto& name : refused) {
     EXPECT_THROW(validate_branch_name(name), OnboardingError) << name;
-    EXPECT_FALSE(git_accepts_branch_name(outside_any_repository.path(), name))
-        << name;
+    EXPECT_FALSE(git_accepts_branch_name(outside_any_repository.path(), name)) << name;
   }
   // "--branch" reads "@" as HEAD, and git 2.39 still takes "HEAD" as a branch
   // name; a branch of either name would be confused with HEAD, so both are refused.
@@ -204,7 +203,8 @@ TEST_F(WorkspaceTest, ValidateGitRepoRefusesMergeConflictsAfterEnteringTheCopy) 
 
 TEST_F(WorkspaceTest, ConfigureGitIdentityWritesBothValuesLiterally) {
   ScopedCwd inside(git_.work());
-  settings_.git_committer_name = std::string("Ann \"$(touch PWNED)\" `touch PWNED` \\ O'Neil $HOME");
+  settings_.git_committer_name =
+      std::string("Ann \"$(touch PWNED)\" `touch PWNED` \\ O'Neil $HOME");
   LogCapture log;
   configure_git_identity(settings_);
   EXPECT_EQ(in_work("git config user.name"),
@@ -339,8 +339,9 @@ TEST_F(WorkspaceTest, StashedChangesArePoppedBackOntoTheTargetBranchWhateverTheP
     EXPECT_EQ(failure.empty(), !push_refused) << failure;
     const auto lines = log.lines();
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
-      return line.starts_with("INFO - 📦 Stashed local changes: Saved working directory and "
-                              "index state WIP on dev: ");
+      return line.starts_with(
+          "INFO - 📦 Stashed local changes: Saved working directory and "
+          "index state WIP on dev: ");
     }));
     EXPECT_EQ(lines.back(), "INFO - 📦 Restored stashed changes");
     EXPECT_EQ(git_.remote_has_branch("dev-ABC-12-web_app"), !push_refused);

@@ -1,11 +1,11 @@
-#include "quillmere/gitlab_client.h"
+#include "quillmere/remote/gitlab_client.h"
 
 #include <algorithm>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "quillmere/types.h"
+#include "quillmere/util/error.h"
 #include "tests/standins/standin_servers.h"
 #include "tests/support/expected_texts.h"
 #include "tests/support/process.h"
@@ -228,8 +228,8 @@ TEST_F(GitLabClientTest, ServerErrorOnceIsRetriedAndTheMergeRequestCreated) {
   // The second attempt starts over: both reviewers are looked up again.
   std::vector<std::string> searches;
   for (const auto& request : gitlab.requests(Route::kUserSearch)) searches.push_back(request.query);
-  EXPECT_THAT(searches, ElementsAre("username=alice", "username=bob", "username=alice",
-                                    "username=bob"));
+  EXPECT_THAT(searches,
+              ElementsAre("username=alice", "username=bob", "username=alice", "username=bob"));
   for (const auto& post : posts)
     EXPECT_EQ(post.json_body()["reviewer_ids"], nlohmann::ordered_json({101, 102}));
   const std::vector<std::string> lines = log.lines();

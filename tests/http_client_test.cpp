@@ -1,6 +1,6 @@
-#include "quillmere/http_client.h"
-#include "quillmere/secrets.h"
-#include "quillmere/text.h"
+#include "quillmere/remote/http_client.h"
+#include "quillmere/util/secrets.h"
+#include "quillmere/util/text.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

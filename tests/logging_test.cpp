@@ -1,10 +1,10 @@
-#include "quillmere/logging.h"
+#include "quillmere/util/logging.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "quillmere/secrets.h"
-#include "quillmere/text.h"
+#include "quillmere/util/secrets.h"
+#include "quillmere/util/text.h"
 
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -59,14 +59,14 @@ TEST(Logger, WritesEveryOutputInOrderFromItsThresholdAndPrefixesTheJournalsLines
 }
 
 TEST(Logger, MasksAWebhookAddressInEveryFormOnItsOwn) {
-  const std::string webhook = "https://example.webhook.office.com/webhookb2/g1@t1/IncomingWebhook/x/y";
+  const std::string webhook =
+      "https://example.webhook.office.com/webhookb2/g1@t1/IncomingWebhook/x/y";
   Logger log("test.logger");
   log.add_secret(webhook);
   log.add_secret(url_path(webhook));
-  for (const std::string& text :
-       {"posting to " + webhook, "POST " + url_path(webhook) + " failed",
-        "escaped: " + nlohmann::json(url_path(webhook)).dump(),
-        "encoded: " + percent_encode(webhook)}) {
+  for (const std::string& text : {"posting to " + webhook, "POST " + url_path(webhook) + " failed",
+                                  "escaped: " + nlohmann::json(url_path(webhook)).dump(),
+                                  "encoded: " + percent_encode(webhook)}) {
     const std::string shown = log.shown(text);
     EXPECT_EQ(shown.find("IncomingWebhook"), std::string::npos) << shown;
     EXPECT_NE(shown.find("[MASKED]"), std::string::npos) << shown;

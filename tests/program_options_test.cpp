@@ -1,4 +1,4 @@
-#include "quillmere/program_options.h"
+#include "quillmere/config/program_options.h"
 
 #include <string>
 #include <vector>

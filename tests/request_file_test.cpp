@@ -1,4 +1,4 @@
-#include "quillmere/request_file.h"
+#include "quillmere/request/request_file.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "quillmere/text.h"
+#include "quillmere/util/text.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 

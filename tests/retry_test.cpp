@@ -1,4 +1,4 @@
-#include "quillmere/retry.h"
+#include "quillmere/remote/retry.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "quillmere/types.h"
+#include "quillmere/util/error.h"
 #include "tests/support/process.h"
 
 namespace quillmere {
@@ -97,8 +97,8 @@ TEST_F(RetryTest, RetryAfterStretchesTheWaitUpToAMinute) {
       return 0;
     });
     EXPECT_THAT(waits, ElementsAre(c.wait));
-    EXPECT_THAT(log.lines(), ElementsAre("WARNING - Attempt 1/3 failed: MR creation failed: busy",
-                                         c.line));
+    EXPECT_THAT(log.lines(),
+                ElementsAre("WARNING - Attempt 1/3 failed: MR creation failed: busy", c.line));
   }
 }
 

@@ -1,8 +1,8 @@
-#include "quillmere/settings.h"
+#include "quillmere/config/settings.h"
 
-#include "quillmere/dotenv.h"
-#include "quillmere/environment.h"
-#include "quillmere/paths.h"
+#include "quillmere/config/dotenv.h"
+#include "quillmere/config/environment.h"
+#include "quillmere/util/paths.h"
 
 #include <gtest/gtest.h>
 
@@ -42,9 +42,11 @@ TEST(ParseDotenv, ReadsAssignmentsExportsQuotesAndSkipsTheRest) {
       "no equals sign here\n"
       "CRLF=dos\r\n");
   const std::vector<std::pair<std::string, std::string>> expected = {
-      {"PLAIN", "value"},         {"EXPORTED", "yes"},  {"DOUBLE", "two words"},
-      {"SINGLE", "$not_expanded # kept"}, {"SPACED", "padded"}, {"COMMENTED", "value"},
-      {"EMPTY", ""},              {"EQUALS", "a=b"},     {"CRLF", "dos"}};
+      {"PLAIN", "value"},      {"EXPORTED", "yes"},
+      {"DOUBLE", "two words"}, {"SINGLE", "$not_expanded # kept"},
+      {"SPACED", "padded"},    {"COMMENTED", "value"},
+      {"EMPTY", ""},           {"EQUALS", "a=b"},
+      {"CRLF", "dos"}};
   EXPECT_EQ(pairs, expected);
 }
 
@@ -133,12 +135,12 @@ TEST(ReadSettings, MonitoringSettingsTakeTheirValuesOrNameWhatCannotBeRead) {
       env.set(name, std::nullopt);
     env.set(c.name, c.value);
     const Settings settings = read_settings("/start");
-    const std::string read_as =
-        !settings.invalid_values.empty()             ? settings.invalid_values.front()
-        : std::string(c.name) == "LOG_LEVEL"         ? log_level_name(settings.log_level)
-        : std::string(c.name) == "TEAMS_NOTIFY_FAILURES"
-            ? (settings.teams_notify_failures ? "true" : "false")
-            : std::to_string(settings.failed_files_exit_status);
+    const std::string read_as = !settings.invalid_values.empty() ? settings.invalid_values.front()
+                                : std::string(c.name) == "LOG_LEVEL"
+                                    ? log_level_name(settings.log_level)
+                                : std::string(c.name) == "TEAMS_NOTIFY_FAILURES"
+                                    ? (settings.teams_notify_failures ? "true" : "false")
+                                    : std::to_string(settings.failed_files_exit_status);
     EXPECT_EQ(read_as, c.read_as);
   }
 }
@@ -146,9 +148,9 @@ TEST(ReadSettings, MonitoringSettingsTakeTheirValuesOrNameWhatCannotBeRead) {
 TEST(CommandTimeoutSeconds, WholeSecondsFromOneOrAFatalErrorNamingTheValue) {
   // The seconds, or "refused" for the fatal error naming the value.
   const std::pair<std::optional<std::string>, const char*> cases[] = {
-      {std::nullopt, "600"}, {"", "600"},        {"1", "1"},          {"030", "30"},
-      {"86400", "86400"},    {"0", "refused"},   {"-5", "refused"},   {"1.5", "refused"},
-      {"10s", "refused"},    {" 10", "refused"}, {"abc", "refused"},  {"99999999999", "refused"}};
+      {std::nullopt, "600"}, {"", "600"},        {"1", "1"},         {"030", "30"},
+      {"86400", "86400"},    {"0", "refused"},   {"-5", "refused"},  {"1.5", "refused"},
+      {"10s", "refused"},    {" 10", "refused"}, {"abc", "refused"}, {"99999999999", "refused"}};
   for (const auto& [text, read_as] : cases) {
     Settings settings;
     settings.git_timeout = text;

@@ -1,9 +1,9 @@
-#include "quillmere/teams_notifier.h"
+#include "quillmere/remote/teams_notifier.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "quillmere/secrets.h"
+#include "quillmere/util/secrets.h"
 #include "tests/standins/standin_servers.h"
 #include "tests/support/process.h"
 
@@ -119,7 +119,8 @@ struct TeamsNotifierTest : ::testing::Test {
   }
 
   ordered_json card(const nlohmann::json& mr_data) {
-    return build_teams_card(settings, mr_data, "ABC-12", "dev", "dev-ABC-12-web_app", "dev", "web_app");
+    return build_teams_card(settings, mr_data, "ABC-12", "dev", "dev-ABC-12-web_app", "dev",
+                            "web_app");
   }
   // The value of the fact named `name`.
   static std::string fact(const ordered_json& card, const std::string& name) {
@@ -128,8 +129,8 @@ struct TeamsNotifierTest : ::testing::Test {
     return "<no such fact>";
   }
   void send(const nlohmann::json& mr_data) {
-    send_mr_notification_to_teams(http, settings, mr_data, "ABC-12", "dev", "dev-ABC-12-web_app", "dev",
-                                  "web_app");
+    send_mr_notification_to_teams(http, settings, mr_data, "ABC-12", "dev", "dev-ABC-12-web_app",
+                                  "dev", "web_app");
   }
 
   ScopedEnv env;
@@ -168,7 +169,9 @@ TEST_F(TeamsNotifierTest, MissingOrOddMembersTakeTheirFallbacks) {
       {{{"created_at", "2024-05-01"}}, "📅 Created At:", "2024-05-01"},
       {{{"created_at", "2024-05-01T12:34:56+02:00"}}, "📅 Created At:", "2024-05-01 12:34:56"},
       // Cut after 19 characters, however many bytes they take.
-      {{{"created_at", "２０２４-05-01T12:34:56.789Z"}}, "📅 Created At:", "２０２４-05-01 12:34:56"},
+      {{{"created_at", "２０２４-05-01T12:34:56.789Z"}},
+       "📅 Created At:",
+       "２０２４-05-01 12:34:56"},
       {{{"created_at", "2024-05-01T12:34:5é.789Z"}}, "📅 Created At:", "2024-05-01 12:34:5é"},
       {{{"iid", "17"}}, "🔢 MR ID:", "!17"},
       {{{"iid", nullptr}}, "🔢 MR ID:", "!N/A"},
@@ -207,10 +210,12 @@ TEST_F(TeamsNotifierTest, DeliveredCardIsAnnounced) {
 
     send_failure_summary_to_teams(http, settings, title, {{"a.yaml", "Cannot push"}});
     const ordered_json failure = teams.cards().back();
-    const ordered_json& facts = connector ? failure["sections"][0]["facts"][0]
-                                          : failure["attachments"][0]["content"]["body"][1]["facts"][0];
-    EXPECT_EQ(connector ? failure["title"] : failure["attachments"][0]["content"]["body"][0]["text"],
-              title);
+    const ordered_json& facts = connector
+                                    ? failure["sections"][0]["facts"][0]
+                                    : failure["attachments"][0]["content"]["body"][1]["facts"][0];
+    EXPECT_EQ(
+        connector ? failure["title"] : failure["attachments"][0]["content"]["body"][0]["text"],
+        title);
     EXPECT_EQ(facts[connector ? "name" : "title"], "a.yaml");
     EXPECT_EQ(facts["value"], "Cannot push");
     EXPECT_THAT(log.lines(), ElementsAre("INFO - 📣 Teams notification sent for web_app (ABC-12)",
@@ -228,8 +233,9 @@ TEST_F(TeamsNotifierTest, AdaptiveCardDropsButtonsWithoutUrlsAndCutsTheLongestFa
   EXPECT_GT(body.size(), kAdaptiveBodyLimit - 100);
   const ordered_json content = ordered_json::parse(body)["attachments"][0]["content"];
   EXPECT_FALSE(content.contains("actions"));  // "N/A" and a bare ticket are no links
-  EXPECT_THAT(content["body"][3]["facts"][7]["value"].get<std::string>(),
-              ::testing::AllOf(StartsWith("reviewer-with-a-long-name, "), ::testing::EndsWith("…")));
+  EXPECT_THAT(
+      content["body"][3]["facts"][7]["value"].get<std::string>(),
+      ::testing::AllOf(StartsWith("reviewer-with-a-long-name, "), ::testing::EndsWith("…")));
 }
 
 TEST_F(TeamsNotifierTest, NoWebhookNoRequest) {
@@ -258,7 +264,8 @@ TEST_F(TeamsNotifierTest, FailedDeliveriesAreWarningsOnly) {
       {{200, throttled, "text/plain"}, "Teams notification failed: " + throttled},
       // An answer that echoes the webhook, whole or by its path, never shows
       // it; a multi-line page stays one record.
-      {{500, "bad hook " + teams.webhook_url() + "\nat " + url_path(teams.webhook_url()), "text/plain"},
+      {{500, "bad hook " + teams.webhook_url() + "\nat " + url_path(teams.webhook_url()),
+        "text/plain"},
        "Teams notification failed: HTTP 500: bad hook [MASKED]\\x0aat [MASKED]"},
   };
   for (const Case& c : cases) {

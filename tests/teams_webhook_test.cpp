@@ -1,4 +1,4 @@
-#include "quillmere/teams_webhook.h"
+#include "quillmere/remote/teams_webhook.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -26,15 +26,17 @@ TEST(TeamsWebhookTest, UrlKindAndCardFormat) {
   };
   const Case cases[] = {
       {std::nullopt, flow, true, false, "Adaptive Card 1.4 (Workflows webhook)"},
-      {"", "https://env.environment.api.powerplatform.com:443/powerautomate/automations/direct/"
-           "workflows/9f/triggers/manual/paths/invoke?api-version=1&sig=x",
+      {"",
+       "https://env.environment.api.powerplatform.com:443/powerautomate/automations/direct/"
+       "workflows/9f/triggers/manual/paths/invoke?api-version=1&sig=x",
        true, false, "Adaptive Card 1.4 (Workflows webhook)"},
       {"Auto", "http://127.0.0.1:8080/x/Workflows/id/triggers/run/paths/invoke/", true, false,
        "Adaptive Card 1.4 (Workflows webhook)"},
       {"MessageCard", flow, true, false, "MessageCard"},
       {"auto", legacy, false, true, "MessageCard"},
       {"ADAPTIVE", legacy, false, true, "Adaptive Card 1.4"},
-      {"", "https://outlook.office.com/webhook/a@b/IncomingWebhook/c/d", false, true, "MessageCard"},
+      {"", "https://outlook.office.com/webhook/a@b/IncomingWebhook/c/d", false, true,
+       "MessageCard"},
       {"", "https://user@OUTLOOK.OFFICE365.COM.:443/webhook/x", false, true, "MessageCard"},
       {"", "https://webhook.office.com.relay.example/webhookb2/x", false, false, "MessageCard"},
       {"", "https://relay.example/workflows/id/triggers/manual", false, false, "MessageCard"},
@@ -71,7 +73,8 @@ TEST(TeamsWebhookTest, AnswersToAPost) {
   HttpClient http;
   standins::TeamsStandin teams;
   const std::string flow = teams.workflows_url();
-  const ForcedAnswer throttled{429, R"({"error":{"code":"TooManyRequests","message":"Slow down"}})"};
+  const ForcedAnswer throttled{429,
+                               R"({"error":{"code":"TooManyRequests","message":"Slow down"}})"};
   const auto retry_after = [&](std::string value) {
     ForcedAnswer answer = throttled;
     answer.headers = {{"Retry-After", std::move(value)}};
@@ -86,20 +89,37 @@ TEST(TeamsWebhookTest, AnswersToAPost) {
   };
   const Case cases[] = {
       {"accepted", {}, "", std::nullopt, {}},
-      {"deleted flow", {},
+      {"deleted flow",
+       {},
        flow.substr(0, flow.find("/workflows/")) + "/workflows/gone/triggers/manual/paths/invoke",
-       "HTTP 404: WorkflowNotFound: The workflow of '[MASKED]' could not be found.", {}},
-      {"redirect", {{302, "", "text/plain", {{"Location", "https://elsewhere.example/"}}}}, "",
-       "HTTP 302: redirects are not followed", {}},
-      {"server error echoing the sig", {{500, "bad sig " + teams_webhook_secrets(flow)[3]}}, "",
-       "HTTP 500: bad sig [MASKED]", {}},
-      {"legacy failure text in a 2xx", {{200, std::string(standins::kTeamsThrottledBody)}}, "",
-       std::nullopt, {}},
+       "HTTP 404: WorkflowNotFound: The workflow of '[MASKED]' could not be found.",
+       {}},
+      {"redirect",
+       {{302, "", "text/plain", {{"Location", "https://elsewhere.example/"}}}},
+       "",
+       "HTTP 302: redirects are not followed",
+       {}},
+      {"server error echoing the sig",
+       {{500, "bad sig " + teams_webhook_secrets(flow)[3]}},
+       "",
+       "HTTP 500: bad sig [MASKED]",
+       {}},
+      {"legacy failure text in a 2xx",
+       {{200, std::string(standins::kTeamsThrottledBody)}},
+       "",
+       std::nullopt,
+       {}},
       {"throttled once", {throttled}, "", std::nullopt, {1}},
-      {"throttled twice", {retry_after("120"), throttled}, "",
-       "HTTP 429: TooManyRequests: Slow down", {60}},
-      {"unreadable Retry-After", {retry_after("soon"), {503, "Service Unavailable"}}, "",
-       "HTTP 503: Service Unavailable", {1}},
+      {"throttled twice",
+       {retry_after("120"), throttled},
+       "",
+       "HTTP 429: TooManyRequests: Slow down",
+       {60}},
+      {"unreadable Retry-After",
+       {retry_after("soon"), {503, "Service Unavailable"}},
+       "",
+       "HTTP 503: Service Unavailable",
+       {1}},
   };
   TeamsCard card;
   card.title = "Title";

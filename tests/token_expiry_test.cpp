@@ -1,4 +1,4 @@
-#include "quillmere/token_expiry.h"
+#include "quillmere/remote/token_expiry.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@ using namespace std::chrono;
 TEST(TokenExpiry, CountsUtcDaysToAWellFormedDateOnly) {
   EXPECT_EQ(epoch_day_of("1970-01-02"), 1);
   EXPECT_EQ(epoch_day_of("2024-02-29"), 19782);
-  for (const char* malformed : {"2023-02-29", "2024-13-01", "2024-1-01", "2024-01-01T00:00:00Z",
-                                "", "2024/01/01", "20x4-01-01"})
+  for (const char* malformed : {"2023-02-29", "2024-13-01", "2024-1-01", "2024-01-01T00:00:00Z", "",
+                                "2024/01/01", "20x4-01-01"})
     EXPECT_EQ(epoch_day_of(malformed), std::nullopt) << malformed;
 
   // A minute before midnight UTC still counts the whole day.

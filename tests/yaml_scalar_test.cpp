@@ -1,4 +1,4 @@
-#include "quillmere/yaml_scalar.h"
+#include "quillmere/request/yaml_scalar.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "quillmere/request_file.h"
+#include "quillmere/request/request_file.h"
 #include "request_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "quillmere/yaml_scalar.h"
+#include "quillmere/request/yaml_scalar.h"
 
 using quillmere::ScalarKind;
 

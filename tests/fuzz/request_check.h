@@ -3,7 +3,7 @@
 
 #include <cstdlib>
 
-#include "quillmere/types.h"
+#include "quillmere/request/onboarding_request.h"
 
 inline void check_request(const quillmere::OnboardingRequest& request) {
   if (request.ticket.empty() || request.environment.empty() || request.project_name.empty())

@@ -29,7 +29,7 @@ struct FaultRow {
   std::string name;
   std::vector<ForcedAnswer> first_posts;    // what the first creations meet, in order
   std::vector<ForcedAnswer> first_lookups;  // what the first merge request lookups meet
-  bool answer_lost = false;  // GitLab created it but the program never read the answer
+  bool answer_lost = false;     // GitLab created it but the program never read the answer
   bool meets_conflict = false;  // some POST must meet the duplicate rule's 409
   int retry_after = 0;          // seconds GitLab asked the program to wait
   size_t posts = 1;             // merge request POSTs in all: no 409 may rescue a lost answer
@@ -83,14 +83,14 @@ TEST_P(ConvergenceTest, OneRequestGivesOneMergeRequestAndOneCard) {
 
   const auto posts = gitlab.requests(GitLabStandin::Route::kCreateMergeRequest);
   EXPECT_EQ(posts.size(), row.posts);
-  EXPECT_EQ(std::any_of(posts.begin(), posts.end(),
-                        [](const auto& post) { return post.status == 409; }),
-            row.meets_conflict);
+  EXPECT_EQ(
+      std::any_of(posts.begin(), posts.end(), [](const auto& post) { return post.status == 409; }),
+      row.meets_conflict);
   // Every look-up names the branch, its target and the open state.
   for (const auto& lookup : gitlab.requests(GitLabStandin::Route::kListMergeRequests))
     EXPECT_THAT(lookup.params, ::testing::UnorderedElementsAre(Pair("state", "opened"),
-                                                                Pair("source_branch", kBranch),
-                                                                Pair("target_branch", "dev")));
+                                                               Pair("source_branch", kBranch),
+                                                               Pair("target_branch", "dev")));
 
   if (row.retry_after > 0) {
     const std::string wait = std::to_string(row.retry_after);
@@ -113,8 +113,8 @@ TEST_P(NothingSentTest, EveryAttemptIsTheFullAttempt) {
   testing::Environment env = environment();
   env.erase("REVIEWER_USERNAMES");  // each look-up would wait out its own retries
   if (std::string(GetParam()) == "nothing_listening")
-    env["GITLAB_URL"] = "https://127.0.0.1:" + std::to_string(testing::unused_loopback_port()) +
-                        "/api/v4";
+    env["GITLAB_URL"] =
+        "https://127.0.0.1:" + std::to_string(testing::unused_loopback_port()) + "/api/v4";
   else
     env["SSL_CERT_FILE"] = "/etc/ssl/certs/ca-certificates.crt";  // not the stand-in's CA
   add_request(kRequestName, kRequest);
@@ -123,8 +123,8 @@ TEST_P(NothingSentTest, EveryAttemptIsTheFullAttempt) {
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
   ASSERT_EQ(result.exit_status, 0) << result.err;
   const std::vector<std::string> records = testing::log_records(log_text());
-  for (const std::string line : {"INFO - 👥 Reviewers: []",
-                                 "INFO - 📬 Creating Merge Request for project payments..."})
+  for (const std::string line :
+       {"INFO - 👥 Reviewers: []", "INFO - 📬 Creating Merge Request for project payments..."})
     EXPECT_EQ(std::count(records.begin(), records.end(), line), 3) << line;
   EXPECT_THAT(records, Contains(StartsWith("ERROR - Failed after 3 attempts: ")));
   EXPECT_THAT(records, Contains("INFO - Processing complete: 0 succeeded, 1 failed"));
@@ -160,8 +160,11 @@ TEST_F(DoneRequestsTest, AreAlreadyOnboardedAndCostNoBranchOrMergeRequest) {
       "git checkout -q -b dev-ABC-13-squashed && cp ../requests/ABC-13_dev_squashed.yaml . && "
       "git add -A && git commit -q -m 'ABC-13: onboard squashed to dev environment' && "
       "git checkout -q dev && git merge -q --squash dev-ABC-13-squashed && git commit -q -m sq && "
-      "echo 'owner: older' > " + updated + " && git add -A && git commit -q -m older && "
-      "git push -q origin dev dev-ABC-12-kept dev-ABC-13-squashed && cd ../work && git fetch -q",
+      "echo 'owner: older' > " +
+          updated +
+          " && git add -A && git commit -q -m older && "
+          "git push -q origin dev dev-ABC-12-kept dev-ABC-13-squashed && cd ../work && git fetch "
+          "-q",
       root.path());
   const std::string refs_before = git.remote_git("for-each-ref");
 
@@ -185,7 +188,8 @@ TEST_F(DoneRequestsTest, AreAlreadyOnboardedAndCostNoBranchOrMergeRequest) {
   EXPECT_EQ(std::count(commands.begin(), commands.end(), "cat-file --batch"), 1);
   const auto created = gitlab.merge_requests();
   ASSERT_EQ(created.size(), 2u);
-  EXPECT_EQ(created[0]["source_branch"].get<std::string>() + created[1]["source_branch"].get<std::string>(),
+  EXPECT_EQ(created[0]["source_branch"].get<std::string>() +
+                created[1]["source_branch"].get<std::string>(),
             "dev-ABC-14-updateddev-ABC-15-fresh");
   EXPECT_EQ(teams.cards().size(), 2u);
   EXPECT_FALSE(git.remote_has_branch("dev-ABC-11-merged") ||
@@ -200,16 +204,18 @@ TEST_F(DoneRequestsTest, AreAlreadyOnboardedAndCostNoBranchOrMergeRequest) {
   EXPECT_THAT(records, Contains("INFO - Processing complete: 5 succeeded, 0 failed").Times(2));
   EXPECT_EQ(gitlab.requests(GitLabStandin::Route::kCreateMergeRequest).size(), 2u);
   EXPECT_EQ(teams.cards().size(), 2u);
-  for (const auto& [name, content] : done) EXPECT_EQ(testing::read_file(root / "done/" + name), content);
+  for (const auto& [name, content] : done)
+    EXPECT_EQ(testing::read_file(root / "done/" + name), content);
   EXPECT_TRUE(testing::file_exists(root / "done/" + fresh));
 }
 
 TEST_F(DoneRequestsTest, AThousandDoneFilesCostOneFetchAndOneComparison) {
-  testing::sh("git clone -q remote.git other && cd other && for i in $(seq 1000); do "
-              "printf 'ticket: D-%d\\nenvironment: dev\\nproject: p%d\\n' $i $i > done-$i.yaml; "
-              "done && cp done-*.yaml ../requests/ && git add -A && "
-              "git -c user.name=S -c user.email=s@e commit -q -m done && git push -q origin dev",
-              root.path());
+  testing::sh(
+      "git clone -q remote.git other && cd other && for i in $(seq 1000); do "
+      "printf 'ticket: D-%d\\nenvironment: dev\\nproject: p%d\\n' $i $i > done-$i.yaml; "
+      "done && cp done-*.yaml ../requests/ && git add -A && "
+      "git -c user.name=S -c user.email=s@e commit -q -m done && git push -q origin dev",
+      root.path());
   const testing::ProcessResult result = run_with(traced(environment()));
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_THAT(testing::log_records(log_text()),

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "quillmere/command_runner.h"
+#include "quillmere/util/command_runner.h"
 #include "tests/support/git_fixture.h"
 #include "tests/support/loopback_port.h"
 #include "tests/support/process.h"
@@ -186,7 +186,8 @@ TEST_F(GitRoadTest, AFailedFetchIsAWarningAndTheRunGoesOn) {
   add_request(kRequest);
   const RunLog log = run();
   const std::string warning = log.starting_with("WARNING - ⚠️ Could not fetch origin: ");
-  EXPECT_TRUE(warning.ends_with("; requests are compared with origin as last fetched")) << dump(log);
+  EXPECT_TRUE(warning.ends_with("; requests are compared with origin as last fetched"))
+      << dump(log);
   EXPECT_TRUE(log.has("INFO - Processing complete: 0 succeeded, 1 failed"));
 }
 

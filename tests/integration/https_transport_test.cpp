@@ -3,9 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "quillmere/gitlab_client.h"
-#include "quillmere/http_client.h"
-#include "quillmere/types.h"
+#include "quillmere/remote/gitlab_client.h"
+#include "quillmere/remote/http_client.h"
+#include "quillmere/util/error.h"
 #include "tests/standins/standin_servers.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"

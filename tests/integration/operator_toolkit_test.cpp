@@ -9,8 +9,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "tests/support/onboarding_rig.h"
 #include "tests/support/matchers.h"
+#include "tests/support/onboarding_rig.h"
 #include "tests/support/process.h"
 #include "tests/support/run_log.h"
 
@@ -58,7 +58,9 @@ TEST_F(OperatorToolkitTest, CommandLineOptionsNeverStartARun) {
       {{"--help"}, 0, "Usage: quillmere [--check [FILE...]]\n", ""},
       {{"-V"}, 0, "quillmere " QUILLMERE_VERSION "\n", ""},
       {{"--dryrun"}, 2, "", "quillmere: unknown option '--dryrun'\nTry 'quillmere --help'.\n"},
-      {{"push"}, 2, "",
+      {{"push"},
+       2,
+       "",
        "quillmere: unexpected argument 'push' (request files are named only with --check)\n"
        "Try 'quillmere --help'.\n"},
   };
@@ -110,9 +112,10 @@ TEST_F(OperatorToolkitTest, DryRunChangesNothingAndItsStatusFollowsTheFiles) {
   for (const auto& request : gitlab.requests()) EXPECT_EQ(request.method, "GET") << request.path;
   // Only commands that read: no checkout, pull, fetch, commit, push, stash.
   for (const std::string& command : git_commands())
-    EXPECT_THAT(command, ::testing::MatchesRegex("(--no-optional-locks status --porcelain|"
-                                                 "branch --(show-current|list .*)|ls-remote .*|"
-                                                 "rev-parse .*|cat-file .*|diff-tree .*|merge-base .*)"));
+    EXPECT_THAT(command,
+                ::testing::MatchesRegex("(--no-optional-locks status --porcelain|"
+                                        "branch --(show-current|list .*)|ls-remote .*|"
+                                        "rev-parse .*|cat-file .*|diff-tree .*|merge-base .*)"));
 
   const std::vector<std::string> lines = testing::split_lines(failed.out);
   for (const char* expected : {
@@ -125,7 +128,8 @@ TEST_F(OperatorToolkitTest, DryRunChangesNothingAndItsStatusFollowsTheFiles) {
            "   taken from:   the file name (the content names no ticket, no environment, no "
            "project)",
            "   branch exists: here: no, on origin: yes",
-           "   ⚠️ 1 uncommitted change(s): a run resets changes to tracked files and stashes the "
+           "   ⚠️ 1 uncommitted change(s): a run resets changes to tracked files and stashes "
+           "the "
            "rest before each branch",
            "   ✅ token works: user onboarding-bot (Onboarding Bot)",
            "   ✅ project 42: platform/onboarding-config",
@@ -136,8 +140,8 @@ TEST_F(OperatorToolkitTest, DryRunChangesNothingAndItsStatusFollowsTheFiles) {
     EXPECT_THAT(lines, Contains(expected)) << failed.out;
   EXPECT_THAT(failed.out + failed.err, ::testing::Not(HasSubstr(kToken)));
 
-  testing::sh("rm '" + root / "requests" + "/" + kNotes + "' '" + root / "requests" + "/" +
-              kBeta + "'");
+  testing::sh("rm '" + root / "requests" + "/" + kNotes + "' '" + root / "requests" + "/" + kBeta +
+              "'");
   const ProcessResult passed = run_with({"--check"}, environment());
   EXPECT_EQ(passed.exit_status, 0) << passed.out;
   EXPECT_THAT(testing::split_lines(passed.out),
@@ -148,7 +152,8 @@ TEST_F(OperatorToolkitTest, LintNeedsNoSettings) {
   add_request(kNotes, "just: notes\n");
   add_request("by-content.yaml", "ticket: OPS-7\nenvironment: Prod\nproject: api\n");
   const std::string requests = root / "requests/";
-  const ProcessResult good = run_with({"--check", requests + "by-content.yaml", requests + kAlpha}, {});
+  const ProcessResult good =
+      run_with({"--check", requests + "by-content.yaml", requests + kAlpha}, {});
   EXPECT_EQ(good.exit_status, 0) << good.out;
   EXPECT_THAT(testing::split_lines(good.out), Contains("   branch:       prod-OPS-7-api → prod"));
   EXPECT_THAT(testing::split_lines(good.out), Contains("✅ 2 file(s) would be accepted"));

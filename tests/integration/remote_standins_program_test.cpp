@@ -14,7 +14,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include "quillmere/http_client.h"
+#include "quillmere/remote/http_client.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -97,9 +97,9 @@ class StandinsProgram {
 TEST(StandinsProgramTest, ServesRecordsAndStopsOnSigterm) {
   TempDir root;
   testing::sh(std::string(QUILLMERE_SOURCE_DIR) + "/scripts/make-test-certs " + root / "certs");
-  StandinsProgram program(root, {"--cert", root / "certs/server.pem", "--key",
-                                 root / "certs/server.key", "--token", "tok-123", "--users",
-                                 "alice=101,bob=102"});
+  StandinsProgram program(
+      root, {"--cert", root / "certs/server.pem", "--key", root / "certs/server.key", "--token",
+             "tok-123", "--users", "alice=101,bob=102"});
 
   testing::ScopedEnv env;
   env.set("no_proxy", "127.0.0.1,localhost");
@@ -110,7 +110,8 @@ TEST(StandinsProgramTest, ServesRecordsAndStopsOnSigterm) {
         http.get(program.url("GITLAB_URL") + "/users?username=bob", {{"PRIVATE-TOKEN", "tok-123"}});
     EXPECT_EQ(user.status, 200) << user.transport_error;
     EXPECT_THAT(user.body, HasSubstr(R"("id":102)"));
-    const HttpResponse card = http.post_json(program.url("TEAMS_WEBHOOK_URL"), R"({"text":"hi"})", {});
+    const HttpResponse card =
+        http.post_json(program.url("TEAMS_WEBHOOK_URL"), R"({"text":"hi"})", {});
     EXPECT_EQ(card.status, 200) << card.transport_error;
     EXPECT_EQ(card.body, "1");
   }
@@ -118,7 +119,8 @@ TEST(StandinsProgramTest, ServesRecordsAndStopsOnSigterm) {
   const int status = program.stop();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
-  EXPECT_THAT(program.url("GITLAB_URL"), ::testing::MatchesRegex("https://127\\.0\\.0\\.1:[0-9]+/api/v4"));
+  EXPECT_THAT(program.url("GITLAB_URL"),
+              ::testing::MatchesRegex("https://127\\.0\\.0\\.1:[0-9]+/api/v4"));
   const auto gitlab_lines = program.records("gitlab-requests");
   ASSERT_EQ(gitlab_lines.size(), 1u);
   const auto request = nlohmann::json::parse(gitlab_lines[0]);
@@ -152,8 +154,8 @@ TEST(StandinsProgramTest, MergeRequestFaultsMeetTheFirstPostsInOrder) {
   const std::string duplicate =
       R"({"message":["Another open merge request already exists for this source branch: !1"]})";
   const Step steps[] = {
-      {"POST", mrs, "a", "tok-123", 0, ""},  // create_then_drop: a is !1
-      {"POST", mrs, "x", "tok-123", 0, ""},  // drop: nothing
+      {"POST", mrs, "a", "tok-123", 0, ""},                   // create_then_drop: a is !1
+      {"POST", mrs, "x", "tok-123", 0, ""},                   // drop: nothing
       {"POST", mrs, "b", "tok-123", 201, "<!DOCTYPE html>"},  // created_non_json: b is !2
       {"POST", mrs, "c", "tok-123", 429, "Retry later\n", "2"},
       {"POST", mrs, "c", "tok-123", 201, R"({"id":248003,"iid":3,)", "", 1},  // create_then_stall
@@ -188,13 +190,12 @@ TEST(StandinsProgramTest, MergeRequestFaultsMeetTheFirstPostsInOrder) {
     httplib::Headers headers;
     if (!step.token.empty()) headers.emplace("PRIVATE-TOKEN", step.token);
     const auto started = std::chrono::steady_clock::now();
-    const httplib::Result answer =
-        step.method == "GET"
-            ? client.Get(step.target, headers)
-            : client.Post(step.target, headers,
-                          R"({"source_branch":")" + step.source_branch +
-                              R"(","target_branch":"dev","title":"t"})",
-                          "application/json");
+    const httplib::Result answer = step.method == "GET"
+                                       ? client.Get(step.target, headers)
+                                       : client.Post(step.target, headers,
+                                                     R"({"source_branch":")" + step.source_branch +
+                                                         R"(","target_branch":"dev","title":"t"})",
+                                                     "application/json");
     EXPECT_GE(std::chrono::steady_clock::now() - started,
               std::chrono::seconds(step.at_least_seconds));
     expected_statuses.push_back(step.status);

@@ -24,9 +24,9 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 using standins::GitLabStandin;
+using ::testing::ElementsAre;
 using testing::ProcessResult;
 using testing::RunLog;
-using ::testing::ElementsAre;
 
 constexpr const char* kValidateReport = R"(
 import json, sys
@@ -105,8 +105,8 @@ class RunOutcomesTest : public ::testing::Test, protected testing::OnboardingRig
   static std::map<std::string, std::string> outcomes(const json& report) {
     std::map<std::string, std::string> by_file;
     for (const json& file : report["files"])
-      by_file[file["file"]] = file["outcome"].get<std::string>() + " " +
-                              file["branch"].dump() + "→" + file["target_branch"].dump();
+      by_file[file["file"]] = file["outcome"].get<std::string>() + " " + file["branch"].dump() +
+                              "→" + file["target_branch"].dump();
     return by_file;
   }
 
@@ -132,10 +132,11 @@ TEST_F(RunOutcomesTest, AMixedRunReportsEveryOutcomeAsTheLogShowsIt) {
   add_request("ABC-2_staging_beta.yaml", "owner: team-beta\n");
   add_request("notes.yaml", "just: notes\n");
   add_request("ABC-4_prod_delta.yaml", "owner: team-delta\n");
-  testing::sh("git checkout -q -b prod-ABC-4-delta origin/prod && cp ../requests/ABC-4_prod_delta.yaml"
-              " . && git add -A && git commit -q -m 'ABC-4: onboard delta to prod environment' && "
-              "git push -q origin prod-ABC-4-delta && git checkout -q dev",
-              git.work());
+  testing::sh(
+      "git checkout -q -b prod-ABC-4-delta origin/prod && cp ../requests/ABC-4_prod_delta.yaml"
+      " . && git add -A && git commit -q -m 'ABC-4: onboard delta to prod environment' && "
+      "git push -q origin prod-ABC-4-delta && git checkout -q dev",
+      git.work());
 
   const ProcessResult mixed = run_with(env);
   const RunLog log(mixed.err);
@@ -147,13 +148,13 @@ TEST_F(RunOutcomesTest, AMixedRunReportsEveryOutcomeAsTheLogShowsIt) {
   EXPECT_EQ(report["succeeded"], 3);
   EXPECT_EQ(report["failed"], 1);
   EXPECT_EQ(report["gitlab_token_expires_at"], GitLabStandin::utc_date_in(300));
-  EXPECT_THAT(outcomes(report),
-              ElementsAre(std::pair("ABC-1_dev_alpha.yaml",
-                                    "already_onboarded \"dev-ABC-1-alpha\"→\"dev\""),
-                          std::pair("ABC-2_staging_beta.yaml",
-                                    "onboarded \"staging-ABC-2-beta\"→\"staging\""),
-                          std::pair("ABC-4_prod_delta.yaml", "taken_up \"prod-ABC-4-delta\"→\"prod\""),
-                          std::pair("notes.yaml", "failed null→null")));
+  EXPECT_THAT(
+      outcomes(report),
+      ElementsAre(
+          std::pair("ABC-1_dev_alpha.yaml", "already_onboarded \"dev-ABC-1-alpha\"→\"dev\""),
+          std::pair("ABC-2_staging_beta.yaml", "onboarded \"staging-ABC-2-beta\"→\"staging\""),
+          std::pair("ABC-4_prod_delta.yaml", "taken_up \"prod-ABC-4-delta\"→\"prod\""),
+          std::pair("notes.yaml", "failed null→null")));
 
   // In the order the log processed them, each as the log tells it.
   const std::string processing = "INFO - \n📄 Processing: ";
@@ -168,8 +169,9 @@ TEST_F(RunOutcomesTest, AMixedRunReportsEveryOutcomeAsTheLogShowsIt) {
     if (file["outcome"] == "failed") notes_error = file["error"];
     const std::string told =
         file["outcome"] == "failed" ? "ERROR - ❌ Failed to process notes.yaml: " + notes_error
-        : card_due                  ? "INFO - 🎉 MR Created: " + url
-                 : "INFO - ✅ Already onboarded: dev-ABC-1-alpha has the open merge request " + url;
+        : card_due
+            ? "INFO - 🎉 MR Created: " + url
+            : "INFO - ✅ Already onboarded: dev-ABC-1-alpha has the open merge request " + url;
     EXPECT_TRUE(log.has(told)) << told;
     EXPECT_EQ(file["teams"], card_due ? json("sent") : json()) << file["file"];
   }
@@ -252,8 +254,12 @@ TEST_F(RunOutcomesTest, ATokenNearItsExpiryIsWarnedAboutOnceAnd404IsSilent) {
   };
   const std::string date = GitLabStandin::utc_date_in(10);
   const Case cases[] = {
-      {10, false, {"WARNING - ⚠️ GITLAB_TOKEN expires on " + date + " (10 days): renew it "
-                   "before then", "WARNING - ⚠️ No YAML files found"}},
+      {10,
+       false,
+       {"WARNING - ⚠️ GITLAB_TOKEN expires on " + date +
+            " (10 days): renew it "
+            "before then",
+        "WARNING - ⚠️ No YAML files found"}},
       {15, false, {"WARNING - ⚠️ No YAML files found"}},
       {10, true, {"WARNING - ⚠️ No YAML files found"}},
   };
@@ -283,8 +289,7 @@ TEST_F(RunOutcomesTest, TheLogLevelAppliesToBothOutputsAndOnlyTheJournalGetsPrio
     env["LOG_LEVEL"] = "warning";
     env["JOURNAL_STREAM"] = "1:1";
     // The shell names the stream standard error is, as systemd does.
-    const std::string stream =
-        journal ? "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2) " : "";
+    const std::string stream = journal ? "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2) " : "";
     ::unlink(log_file.c_str());
     const ProcessResult result = testing::run_process(
         {"/bin/sh", "-c", stream + "exec \"$0\"", testing::quillmere_binary()}, root / "run", env);

@@ -130,8 +130,8 @@ TEST_F(RunSafetyTest, ASecondRunOnTheSameWorkingCopyIsRefusedAndChangesNothing) 
   // The first run holds the lock at least until its first push is released.
   BackgroundProcess holder = start();
   ASSERT_TRUE(wait_until_held());
-  const ProcessResult refusal =
-      testing::run_process({testing::quillmere_binary()}, root / "run-2", traced(environment()), 30);
+  const ProcessResult refusal = testing::run_process({testing::quillmere_binary()}, root / "run-2",
+                                                     traced(environment()), 30);
   EXPECT_THAT(git_commands(), ::testing::IsEmpty()) << "the lock comes before any git command";
   EXPECT_FALSE(holder.finished());
   release();
@@ -261,8 +261,8 @@ TEST_F(RunSafetyTest, AStalledPushTimesOutAndTheNextFileIsOnboarded) {
   const auto started = std::chrono::steady_clock::now();
   const RunLog log = run_to_end(env);
   EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
-  const std::string failure = "Command failed: git push origin " + kAlpha.branch +
-                              "\nError: timed out after 3 seconds";
+  const std::string failure =
+      "Command failed: git push origin " + kAlpha.branch + "\nError: timed out after 3 seconds";
   EXPECT_TRUE(log.has("ERROR - ❌ Failed to process " + kAlpha.file + ": " + failure)) << dump(log);
   EXPECT_TRUE(log.has("INFO - 🔄 Rolled back: deleted branch " + kAlpha.branch));
   EXPECT_TRUE(log.has("INFO - Processing complete: 1 succeeded, 1 failed"));

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "quillmere/teams_webhook.h"
+#include "quillmere/remote/teams_webhook.h"
 #include "tests/support/onboarding_rig.h"
 
 namespace quillmere {
@@ -28,8 +28,10 @@ class TeamsWorkflowsTest : public ::testing::Test, protected OnboardingRig {
 };
 
 TEST_F(TeamsWorkflowsTest, AdaptiveCardPostedOnceMoreAfterRetryAfter) {
-  teams.force_next({429, R"({"error":{"code":"TooManyRequests","message":"Rate limited"}})",
-                    "application/json", {{"Retry-After", "1"}}});
+  teams.force_next({429,
+                    R"({"error":{"code":"TooManyRequests","message":"Rate limited"}})",
+                    "application/json",
+                    {{"Retry-After", "1"}}});
   const testing::ProcessResult result = run({{"TEAMS_WEBHOOK_URL", teams.workflows_url()}});
   ASSERT_EQ(result.exit_status, 0) << result.err;
 
@@ -54,7 +56,7 @@ TEST(TeamsCardFormatTest, SettingAndWebhookDecideWhatIsSentAndHowItEnds) {
   const std::string retired = "https://acme.webhook.office.com/webhookb2/g@t/IncomingWebhook/i/g";
   struct Case {
     std::string format;
-    std::string url;  // "flow", "legacy", "forged" (a wrong sig) or a URL
+    std::string url;          // "flow", "legacy", "forged" (a wrong sig) or a URL
     std::string posted_type;  // "@type" or "type" of the post; empty: nothing posted
     std::string log_line;
   };
@@ -125,7 +127,8 @@ TEST_F(TeamsWorkflowsTest, PostedCardsRenderInChromiumAsSent) {
   testing::write_file(root / "posts.jsonl", posts);
 
   const testing::ProcessResult rendered = testing::run_process(
-      {node.out.substr(0, node.out.find('\n')), std::string(QUILLMERE_SOURCE_DIR) + "/tests/browser/render-cards.js", "--posts",
+      {node.out.substr(0, node.out.find('\n')),
+       std::string(QUILLMERE_SOURCE_DIR) + "/tests/browser/render-cards.js", "--posts",
        root / "posts.jsonl", "--html", root / "cards.html", "--report", root / "report.json"},
       root.path(), {}, 120);
   ASSERT_EQ(rendered.exit_status, 0) << rendered.out << rendered.err;

@@ -1,6 +1,6 @@
 // GitLab's REST API as quillmere meets it: GET /users?username=, GET /user,
-// GET /personal_access_tokens/self, GET /projects/:id, and POST and GET /projects/:id/merge_requests, with
-// GitLab's own statuses and bodies.
+// GET /personal_access_tokens/self, GET /projects/:id, and POST and GET
+// /projects/:id/merge_requests, with GitLab's own statuses and bodies.
 #include <algorithm>
 #include <cctype>
 #include <chrono>

@@ -24,8 +24,7 @@ std::optional<int> seconds_after(std::string_view text, std::string_view name) {
   const std::string_view digits = text.substr(name.size() + 1);
   int seconds = -1;
   const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), seconds);
-  if (error != std::errc() || end != digits.data() + digits.size() || seconds < 0 ||
-      seconds > 3600)
+  if (error != std::errc() || end != digits.data() + digits.size() || seconds < 0 || seconds > 3600)
     return std::nullopt;
   return seconds;
 }
@@ -73,10 +72,11 @@ ForcedAnswer drop() {
 ForcedAnswer server_error() { return {500, R"({"message":"500 Internal Server Error"})"}; }
 
 ForcedAnswer bad_gateway() {
-  return {502,
-          "<!DOCTYPE html>\n<html><head><title>502 Bad Gateway</title></head>"
-          "<body><h1>502 Bad Gateway</h1><p>The upstream server did not answer.</p></body></html>\n",
-          kHtml};
+  return {
+      502,
+      "<!DOCTYPE html>\n<html><head><title>502 Bad Gateway</title></head>"
+      "<body><h1>502 Bad Gateway</h1><p>The upstream server did not answer.</p></body></html>\n",
+      kHtml};
 }
 
 std::optional<ForcedAnswer> named(std::string_view name) {
@@ -85,7 +85,8 @@ std::optional<ForcedAnswer> named(std::string_view name) {
   if (name == "drop") return drop();
   if (name == "server_error") return server_error();
   if (name == "bad_gateway") return bad_gateway();
-  if (const auto seconds = seconds_after(name, "create_then_stall")) return create_then_stall(*seconds);
+  if (const auto seconds = seconds_after(name, "create_then_stall"))
+    return create_then_stall(*seconds);
   if (const auto seconds = seconds_after(name, "too_many_requests"))
     return too_many_requests(*seconds);
   return std::nullopt;

@@ -108,9 +108,9 @@ struct GitLabUser {
 };
 
 /// GitLab's REST API under /api/v4: the user search, the token's own user
-/// and its own record (its expiry), the project, merge request creation and the list of a project's merge
-/// requests, with GitLab's statuses and bodies. The project is private. Merge
-/// requests are kept for the life of the stand-in, all open.
+/// and its own record (its expiry), the project, merge request creation and the list of a project's
+/// merge requests, with GitLab's statuses and bodies. The project is private. Merge requests are
+/// kept for the life of the stand-in, all open.
 class GitLabStandin {
  public:
   enum class Route {

@@ -91,9 +91,12 @@ struct CommandLine {
 CommandLine parse_command_line(int argc, char** argv) {
   CommandLine line;
   const std::vector<std::pair<std::string, std::string*>> options = {
-      {"--state-dir", &line.state_dir},   {"--cert", &line.cert_file},
-      {"--key", &line.key_file},          {"--token", &line.token},
-      {"--project-id", &line.project_id}, {"--users", &line.users},
+      {"--state-dir", &line.state_dir},
+      {"--cert", &line.cert_file},
+      {"--key", &line.key_file},
+      {"--token", &line.token},
+      {"--project-id", &line.project_id},
+      {"--users", &line.users},
       {"--merge-request-faults", &line.merge_request_faults},
       {"--token-expiry", &line.token_expiry},
   };

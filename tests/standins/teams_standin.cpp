@@ -44,7 +44,8 @@ bool supported_version(const std::string& version) {
 std::string flow_failure(const std::string& body, const nlohmann::ordered_json& message) {
   if (body.size() > kFlowMessageLimit)
     return "MessageSizeExceeded-Message properties size exceeded. Actual message properties "
-           "size: " + std::to_string(body.size()) + " bytes, whereas max allowed size is " +
+           "size: " +
+           std::to_string(body.size()) + " bytes, whereas max allowed size is " +
            std::to_string(kFlowMessageLimit) + " bytes";
   const auto attachments = message.is_object() ? message.find("attachments") : message.end();
   if (text_member(message, "type") != "message" || attachments == message.end() ||
@@ -146,13 +147,14 @@ struct TeamsStandin::Impl {
   void serve_workflow(const httplib::Request& request, httplib::Response& response,
                       const nlohmann::ordered_json& message, std::optional<ForcedAnswer>& fault) {
     if (request.path != flow_path(false) && request.path != flow_path(true))
-      return answer(response, flow_error(404, "WorkflowNotFound",
-                                         "The workflow of '" + request.path +
-                                             "' could not be found."));
+      return answer(response,
+                    flow_error(404, "WorkflowNotFound",
+                               "The workflow of '" + request.path + "' could not be found."));
     if (request.method != "POST")
       return answer(response, flow_error(405, "TriggerRequestMethodNotValid",
                                          "The HTTP method for this request is not valid: "
-                                         "expected 'Post' and actual '" + request.method + "'."));
+                                         "expected 'Post' and actual '" +
+                                             request.method + "'."));
     take_fault(fault);
     if (fault && !fault->keep_normal_answer) return answer(response, *fault);
     if (!request.has_param("api-version"))
@@ -164,9 +166,9 @@ struct TeamsStandin::Impl {
                                          "The request must be authenticated only by Shared "
                                          "Access scheme."));
     if (request.get_param_value("sig") != options.sig)
-      return answer(response, flow_error(401, "DirectApiInvalidAuthorizationSignature",
-                                         "The provided signature for '" + request.path +
-                                             "' is not valid."));
+      return answer(response,
+                    flow_error(401, "DirectApiInvalidAuthorizationSignature",
+                               "The provided signature for '" + request.path + "' is not valid."));
     if (message.is_discarded())
       return answer(response, flow_error(400, "InvalidRequestContent",
                                          "The request content is not valid JSON and could not "

@@ -55,7 +55,8 @@ std::string GitRemoteFixture::remote_committer(const std::string& branch) const 
   return remote_git("log -1 '--format=%cn <%ce>' refs/heads/" + branch);
 }
 
-std::string GitRemoteFixture::remote_file(const std::string& branch, const std::string& path) const {
+std::string GitRemoteFixture::remote_file(const std::string& branch,
+                                          const std::string& path) const {
   return remote_git("show 'refs/heads/" + branch + ":" + path + "'");
 }
 

@@ -4,7 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "quillmere/file_descriptor.h"
+#include "quillmere/util/file_descriptor.h"
 
 namespace quillmere::testing {
 

@@ -16,8 +16,8 @@
 
 #include <gtest/gtest.h>
 
-#include "quillmere/environment.h"
-#include "quillmere/text.h"
+#include "quillmere/config/environment.h"
+#include "quillmere/util/text.h"
 #include "tests/support/temp_dir.h"
 
 extern char** environ;

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "quillmere/file_descriptor.h"
-#include "quillmere/logging.h"
+#include "quillmere/util/file_descriptor.h"
+#include "quillmere/util/logging.h"
 
 namespace quillmere::testing {
 

@@ -1,0 +1,99 @@
+// What one batch run did, recorded as it happens: the run report, the
+// metrics and the failure card are all drawn from it.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "quillmere/remote/teams_notifier.h"
+
+namespace quillmere {
+
+/// What became of one request file.
+enum class FileOutcome {
+  Onboarded,         ///< a new branch and a new merge request
+  TakenUp,           ///< the branch of an earlier run, now with its merge request
+  AlreadyOnboarded,  ///< nothing to do: its merge request is open, or the target holds it
+  Failed,
+  NotStarted,  ///< a fatal error or a stop came first
+};
+
+/// Every outcome, in the order the report and the metrics list them.
+inline constexpr FileOutcome kFileOutcomes[] = {FileOutcome::Onboarded, FileOutcome::TakenUp,
+                                                FileOutcome::AlreadyOnboarded, FileOutcome::Failed,
+                                                FileOutcome::NotStarted};
+
+/// "onboarded", "taken_up", "already_onboarded", "failed", "not_started".
+const char* file_outcome_name(FileOutcome outcome);
+
+/// The merge request a file ended with.
+struct MergeRequestRef {
+  std::optional<long long> iid;
+  std::string web_url;
+};
+
+/// One request file as the run handled it. Texts are as the log shows them
+/// (printable); absent where the run never learnt them.
+struct FileResult {
+  std::string file;
+  FileOutcome outcome = FileOutcome::NotStarted;
+  std::optional<std::string> ticket;
+  std::optional<std::string> environment;
+  std::optional<std::string> project;
+  std::optional<std::string> branch;
+  std::optional<std::string> target_branch;
+  std::optional<MergeRequestRef> merge_request;
+  std::optional<TeamsDelivery> teams;  ///< absent when no card was due
+  std::optional<std::string> moved_to;
+  std::optional<std::string> error;  ///< the message of its failure
+};
+
+enum class RunStatus { Completed, Fatal, Stopped };
+
+/// "completed", "fatal", "stopped".
+const char* run_status_name(RunStatus status);
+
+class RunRecord {
+ public:
+  /// A run that starts now.
+  RunRecord();
+
+  /// The request files, in processing order, all not started yet.
+  void list_files(const std::vector<std::string>& names);
+  bool files_listed() const { return files_listed_; }
+  std::vector<FileResult>& files() { return files_; }
+  const std::vector<FileResult>& files() const { return files_; }
+
+  /// The run's end: the batch completed (its status is
+  /// `failed_files_exit_status` when a file failed, 0 otherwise), stopped by
+  /// `signal_number`, or ended by a fatal error with `message`.
+  void end_completed(int failed_files_exit_status);
+  void end_stopped(int signal_number);
+  void end_fatal(std::string message);
+
+  int count(FileOutcome outcome) const;
+  /// The summary line's numbers: files handled without and with failure.
+  int succeeded() const;
+  int failed() const { return count(FileOutcome::Failed); }
+
+  std::chrono::system_clock::time_point started_at;
+  std::chrono::system_clock::time_point finished_at;
+  double duration_seconds = 0;
+  RunStatus status = RunStatus::Completed;
+  int exit_status = 0;
+  std::optional<std::string> fatal_error;
+  std::optional<std::string> stopped_by;
+  /// The token's expiry date ("YYYY-MM-DD") as GitLab gave it.
+  std::optional<std::string> gitlab_token_expires_at;
+
+ private:
+  void end(RunStatus ending, int exit_code);
+
+  std::chrono::steady_clock::time_point started_steady_;
+  std::vector<FileResult> files_;
+  bool files_listed_ = false;
+};
+
+}  // namespace quillmere

@@ -1,0 +1,140 @@
+#include "quillmere/app/run_report.h"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include <nlohmann/json.hpp>
+
+#include "quillmere/remote/token_expiry.h"
+#include "quillmere/util/atomic_file.h"
+#include "quillmere/util/logging.h"
+
+namespace quillmere {
+
+namespace {
+
+using ordered_json = nlohmann::ordered_json;
+using Clock = std::chrono::system_clock;
+
+// Every text leaves the process the way the log shows it.
+ordered_json text(const std::string& value) { return logger().shown(value); }
+
+ordered_json text(const std::optional<std::string>& value) {
+  return value ? text(*value) : ordered_json();
+}
+
+std::string utc_text(Clock::time_point when) {
+  const std::time_t seconds = Clock::to_time_t(when);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return stamp;
+}
+
+ordered_json file_json(const FileResult& result) {
+  ordered_json file;
+  file["file"] = text(result.file);
+  file["outcome"] = file_outcome_name(result.outcome);
+  file["ticket"] = text(result.ticket);
+  file["environment"] = text(result.environment);
+  file["project"] = text(result.project);
+  file["branch"] = text(result.branch);
+  file["target_branch"] = text(result.target_branch);
+  file["merge_request"] = nullptr;
+  if (result.merge_request) {
+    ordered_json merge_request;
+    merge_request["iid"] =
+        result.merge_request->iid ? ordered_json(*result.merge_request->iid) : ordered_json();
+    merge_request["web_url"] = text(result.merge_request->web_url);
+    file["merge_request"] = merge_request;
+  }
+  file["teams"] = result.teams ? ordered_json(teams_delivery_name(*result.teams)) : ordered_json();
+  file["moved_to"] = text(result.moved_to);
+  file["error"] = text(result.error);
+  return file;
+}
+
+std::string number_text(double value) {
+  char formatted[64];
+  std::snprintf(formatted, sizeof formatted, "%.3f", value);
+  return formatted;
+}
+
+// One metric: its HELP and TYPE lines, then its samples.
+void add_metric(std::string& out, const char* name, const char* help,
+                const std::vector<std::pair<std::string, std::string>>& samples) {
+  out += std::string("# HELP ") + name + " " + help + "\n";
+  out += std::string("# TYPE ") + name + " gauge\n";
+  for (const auto& [labels, value] : samples) out += name + labels + " " + value + "\n";
+}
+
+void write_output(const char* setting, const std::optional<std::string>& shown_as,
+                  const std::string& path, const std::string& content) {
+  if (path.empty()) return;
+  try {
+    write_file_atomically(path, content);
+  } catch (const std::exception& failure) {
+    logger().warning(std::string("⚠️ ") + setting + " " + *shown_as +
+                     " was not written: " + failure.what());
+  }
+}
+
+}  // namespace
+
+std::string run_report_json(const RunRecord& record) {
+  ordered_json report;
+  report["tool"] = "quillmere";
+  report["version"] = QUILLMERE_VERSION;
+  report["started_at"] = utc_text(record.started_at);
+  report["finished_at"] = utc_text(record.finished_at);
+  report["duration_seconds"] = std::round(record.duration_seconds * 1000) / 1000;
+  report["status"] = run_status_name(record.status);
+  report["exit_status"] = record.exit_status;
+  report["fatal_error"] = text(record.fatal_error);
+  report["stopped_by"] = text(record.stopped_by);
+  report["succeeded"] = record.succeeded();
+  report["failed"] = record.failed();
+  report["files"] = ordered_json::array();
+  for (const FileResult& result : record.files()) report["files"].push_back(file_json(result));
+  report["gitlab_token_expires_at"] = text(record.gitlab_token_expires_at);
+  return report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+std::string run_metrics_text(const RunRecord& record) {
+  std::string out;
+  add_metric(out, "quillmere_last_run_timestamp_seconds",
+             "When the last quillmere run ended, in seconds since the epoch.",
+             {{"", std::to_string(Clock::to_time_t(record.finished_at))}});
+  add_metric(out, "quillmere_last_run_duration_seconds", "How long the last quillmere run took.",
+             {{"", number_text(record.duration_seconds)}});
+  add_metric(out, "quillmere_last_run_success",
+             "1 when the last quillmere run completed its batch, whatever its files did; 0 "
+             "after a fatal error or a stop.",
+             {{"", record.status == RunStatus::Completed ? "1" : "0"}});
+  std::vector<std::pair<std::string, std::string>> files;
+  for (FileOutcome outcome : kFileOutcomes)
+    files.emplace_back(std::string("{outcome=\"") + file_outcome_name(outcome) + "\"}",
+                       std::to_string(record.count(outcome)));
+  add_metric(out, "quillmere_last_run_files",
+             "Request files of the last quillmere run, by outcome.", files);
+  if (record.gitlab_token_expires_at)
+    if (const std::optional<long long> day = epoch_day_of(*record.gitlab_token_expires_at))
+      add_metric(out, "quillmere_gitlab_token_expiry_timestamp_seconds",
+                 "When the GitLab token expires (midnight UTC of its expiry date), in seconds "
+                 "since the epoch.",
+                 {{"", std::to_string(*day * 86400)}});
+  return out;
+}
+
+void write_run_outputs(const Settings& settings, const RunRecord& record) {
+  if (!settings.report_file_path.empty())
+    write_output("REPORT_FILE", settings.report_file, settings.report_file_path,
+                 run_report_json(record));
+  if (!settings.metrics_file_path.empty())
+    write_output("METRICS_FILE", settings.metrics_file, settings.metrics_file_path,
+                 run_metrics_text(record));
+}
+
+}  // namespace quillmere

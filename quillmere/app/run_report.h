@@ -1,0 +1,25 @@
+// The end of a run as people and monitors read it: the JSON run report
+// (REPORT_FILE) and the metrics in the Prometheus text format (METRICS_FILE).
+#pragma once
+
+#include <string>
+
+#include "quillmere/app/run_record.h"
+#include "quillmere/config/settings.h"
+
+namespace quillmere {
+
+/// The run report, as doc/run-report.schema.json describes it. Every text is
+/// shown as the log shows it: printable, secrets masked.
+std::string run_report_json(const RunRecord& record);
+
+/// The metrics for the node exporter's textfile collector, each with HELP
+/// and TYPE.
+std::string run_metrics_text(const RunRecord& record);
+
+/// Writes the report and the metrics where the settings ask for them, each
+/// replaced atomically. One that cannot be written is logged at WARNING and
+/// changes nothing else.
+void write_run_outputs(const Settings& settings, const RunRecord& record);
+
+}  // namespace quillmere

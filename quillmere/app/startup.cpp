@@ -1,0 +1,160 @@
+#include "quillmere/app/startup.h"
+
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include "quillmere/app/driver.h"
+#include "quillmere/app/failure_card.h"
+#include "quillmere/app/preflight.h"
+#include "quillmere/app/run_record.h"
+#include "quillmere/app/run_report.h"
+#include "quillmere/config/dotenv.h"
+#include "quillmere/config/program_options.h"
+#include "quillmere/config/settings.h"
+#include "quillmere/git/git_directory.h"
+#include "quillmere/remote/gitlab_client.h"
+#include "quillmere/remote/http_client.h"
+#include "quillmere/remote/retry.h"
+#include "quillmere/remote/teams_webhook.h"
+#include "quillmere/util/logging.h"
+#include "quillmere/util/paths.h"
+#include "quillmere/util/secrets.h"
+#include "quillmere/util/stop_signals.h"
+
+namespace quillmere {
+
+namespace {
+
+// A secret sent over plain http to another machine can be read on the way;
+// a retired webhook takes nothing any more (though a relay may).
+void warn_about_clear_text(const Settings& settings) {
+  for (const std::string& name : clear_text_url_settings(settings))
+    logger().warning("⚠️ " + name +
+                     " uses plain http: what is sent to it can be read on the way");
+  if (is_retired_connector_webhook(settings.teams_webhook_url.value_or("")))
+    logger().warning(kRetiredWebhookWarning);
+}
+
+// Whatever the log shows, the secrets never appear in it: a server may echo
+// them, and git may quote a URL in an error.
+void mask_secrets_in_log(const Settings& settings) {
+  Logger& log = logger();
+  log.add_secret(settings.gitlab_token.value_or(""));
+  for (std::string secret : teams_webhook_secrets(settings.teams_webhook_url.value_or("")))
+    log.add_secret(std::move(secret));
+  // A password inside a URL setting is as secret as the token, also where
+  // it shows without its URL.
+  for (const auto* url :
+       {&settings.gitlab_url, &settings.jira_base_url, &settings.teams_webhook_url}) {
+    log.add_secret(url_user_info(url->value_or("")));
+    log.add_secret(url_password(url->value_or("")));
+  }
+}
+
+// .env topped up, then the settings read once.
+Settings load_settings() {
+  const std::string start_dir = current_directory();
+  load_dotenv(start_dir);
+  return read_settings(start_dir);
+}
+
+// The dry run: settings as a run reads them, no log file, one attempt per
+// GitLab call (a check reports a failure instead of waiting it out).
+int run_check() {
+  const Settings settings = load_settings();
+  mask_secrets_in_log(settings);
+  try {
+    CurlGlobal curl;
+    HttpClient http(10, settings.ca_bundles);
+    RemoteContext remote{settings, http, retry_api_call(1, 1)};
+    const bool passed = check_run(settings, remote, std::cout);
+    std::cout.flush();
+    return passed ? 0 : 1;
+  } catch (const std::exception& failure) {
+    std::cout.flush();
+    std::fprintf(stderr, "quillmere: %s\n", logger().shown(failure.what()).c_str());
+    return 1;
+  }
+}
+
+int run_batch() {
+  install_stop_handlers();
+  RunRecord record;
+  const Settings settings = load_settings();
+
+  try {
+    setup_logging(settings.log_level, standard_error_is_journal(settings.journal_stream));
+  } catch (const std::exception& failure) {
+    std::fprintf(stderr, "quillmere: cannot set up logging: %s\n", failure.what());
+    record.end_fatal(std::string("cannot set up logging: ") + failure.what());
+    write_run_outputs(settings, record);
+    return 1;
+  }
+  mask_secrets_in_log(settings);
+
+  // Declared out here: the failure card goes out after a fatal error too.
+  std::optional<CurlGlobal> curl;
+  std::optional<HttpClient> http;
+  try {
+    warn_about_clear_text(settings);
+    curl.emplace();
+    http.emplace(10, settings.ca_bundles);
+    RemoteContext remote{settings, *http, retry_api_call(3, 1)};
+    process_yaml_files(settings, remote, record);
+    if (const int signal_number = stop_signal())
+      record.end_stopped(signal_number);
+    else
+      record.end_completed(settings.failed_files_exit_status);
+  } catch (const RunLockedError& failure) {
+    // Another run's working copy: no run of this process's own to report.
+    logger().error(std::string("Fatal error: ") + failure.what());
+    return 1;
+  } catch (const std::exception& failure) {
+    logger().error(std::string("Fatal error: ") + failure.what());
+    record.end_fatal(logger().shown(failure.what()));
+    note_files_not_started(settings, record);
+  }
+  if (http) notify_run_failures(*http, settings, record);
+  write_run_outputs(settings, record);
+  return record.exit_status;
+}
+
+}  // namespace
+
+int run_quillmere(int argc, char* argv[]) {
+  // A console that goes away (a closed pipe on standard error) must not end
+  // the run: the failed write is left to the logger and the log file keeps
+  // every line. Commands started later get the default handling back.
+  std::signal(SIGPIPE, SIG_IGN);
+  ProgramOptions options;
+  try {
+    options = parse_program_options(argc, argv);
+  } catch (const UsageError& failure) {
+    std::fprintf(stderr, "quillmere: %s\nTry 'quillmere --help'.\n", failure.what());
+    return 2;
+  }
+  switch (options.mode) {
+    case ProgramMode::Help:
+      std::fputs(usage_text().c_str(), stdout);
+      return 0;
+    case ProgramMode::Version:
+      std::printf("%s\n", version_text().c_str());
+      return 0;
+    case ProgramMode::Lint: {
+      const bool passed = lint_request_files(options.files, std::cout);
+      std::cout.flush();
+      return passed ? 0 : 1;
+    }
+    case ProgramMode::Check:
+      return run_check();
+    case ProgramMode::Batch:
+      break;
+  }
+  return run_batch();
+}
+
+}  // namespace quillmere

@@ -1,0 +1,97 @@
+// The run's configuration, read once from the environment at start-up (after
+// .env has topped it up). Everything the program needs from its environment
+// reaches it through these values.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "quillmere/util/logging.h"
+
+namespace quillmere {
+
+/// The configuration values of one run. Text fields are absent when their
+/// variable is unset and hold the variable's text unchanged otherwise.
+struct Settings {
+  std::optional<std::string> repo_path;
+  std::optional<std::string> yaml_dir;
+  std::optional<std::string> gitlab_url;
+  std::optional<std::string> project_id;
+  std::optional<std::string> gitlab_token;
+  std::optional<std::string> jira_base_url;
+  std::optional<std::string> git_committer_email;
+  std::optional<std::string> git_committer_name;
+  std::optional<std::string> teams_webhook_url;
+  /// TEAMS_CARD_FORMAT: auto, adaptive or messagecard (checked when the run
+  /// starts); absent or empty means auto.
+  std::optional<std::string> teams_card_format;
+  std::vector<std::string> reviewer_usernames;
+  /// DONE_DIR: where request files go once onboarded; absent or empty
+  /// leaves them in the request directory.
+  std::optional<std::string> done_dir;
+  /// GIT_TIMEOUT: the longest a git command may run, in whole seconds;
+  /// absent or empty means the default. See command_timeout_seconds().
+  std::optional<std::string> git_timeout;
+
+  /// REPO_PATH and YAML_DIR resolved once against the start directory, so a
+  /// relative value keeps naming the same directory after the run has moved
+  /// into the working copy. Empty when the variable is absent or empty.
+  std::string repo_dir;
+  std::string request_dir;
+  std::string done_dir_path;  ///< DONE_DIR resolved the same way
+
+  /// REPORT_FILE and METRICS_FILE: where the end of a run leaves its JSON
+  /// report and its metrics (Prometheus text format); absent or empty writes
+  /// none. The paths are resolved against the start directory.
+  std::optional<std::string> report_file;
+  std::optional<std::string> metrics_file;
+  std::string report_file_path;
+  std::string metrics_file_path;
+  /// TEAMS_NOTIFY_FAILURES: one more card after a batch with failed files, or
+  /// after a fatal error.
+  bool teams_notify_failures = false;
+  /// FAILED_FILES_EXIT_STATUS: the exit status of a batch that completed with
+  /// at least one failed file.
+  int failed_files_exit_status = 0;
+  /// LOG_LEVEL: the threshold of both log outputs.
+  LogLevel log_level = LogLevel::Info;
+  /// JOURNAL_STREAM: "DEVICE:INODE" of the journal stream systemd connected
+  /// to standard error, when it did.
+  std::optional<std::string> journal_stream;
+  /// One message per setting above whose value cannot be read ("LOG_LEVEL
+  /// must be ...: VALUE"); the configuration check refuses the run with the
+  /// first. The setting then keeps its default.
+  std::vector<std::string> invalid_values;
+
+  /// The CA bundles named by CURL_CA_BUNDLE and SSL_CERT_FILE, without
+  /// repeats; empty means the system's own.
+  std::vector<std::string> ca_bundles;
+  /// Each of those variables that is set, with its value, for checks that
+  /// name the variable.
+  std::vector<std::pair<std::string, std::string>> ca_variables;
+};
+
+/// Reads the settings from the process environment; `start_dir` is the
+/// directory relative paths are resolved against.
+Settings read_settings(const std::string& start_dir);
+
+/// The names of the URL settings that send to another machine over plain
+/// http, where what is sent can be read on the way.
+std::vector<std::string> clear_text_url_settings(const Settings& settings);
+
+/// Splits a comma-separated list of user names: pieces trimmed, empty pieces
+/// dropped, order and duplicates kept.
+std::vector<std::string> split_reviewer_usernames(std::string_view text);
+
+/// GIT_TIMEOUT as seconds: the default (600) when absent or empty, otherwise
+/// a whole number from 1. Throws OnboardingError "GIT_TIMEOUT must be a whole
+/// number of seconds from 1: VALUE" for anything else.
+long long command_timeout_seconds(const Settings& settings);
+
+/// True when an optional setting is absent or empty text.
+inline bool is_missing(const std::optional<std::string>& value) { return !value || value->empty(); }
+
+}  // namespace quillmere

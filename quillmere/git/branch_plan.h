@@ -1,0 +1,108 @@
+// Branch names and the plan for one request: what origin's target branch
+// already holds, whether the request's branch exists and whose it is, and
+// from that the one decision a run carries out and the dry run prints.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "quillmere/config/settings.h"
+#include "quillmere/request/request_file.h"
+
+namespace quillmere {
+
+/// Throws OnboardingError "Invalid branch name: NAME (reason)" when git would
+/// refuse `branch_name` (the rules of "git check-ref-format --branch") or read
+/// it as a pattern or an option; "@" and "HEAD" are refused as well.
+void validate_branch_name(const std::string& branch_name);
+
+/// True when `branch_name` exists locally or, as exactly refs/heads/NAME, on
+/// origin (asked only when it is not local). The name is validated first.
+bool check_branch_exists(const std::string& branch_name);
+
+/// True when origin has the branch refs/heads/NAME (asked with ls-remote).
+bool origin_has_branch(const std::string& branch_name);
+
+/// Which requests origin's target branches already hold at the file's name,
+/// byte for byte, as origin was last fetched. Built by compare_with_origin.
+class OriginTargets {
+ public:
+  /// True when refs/remotes/origin/TARGET holds FILE with exactly `content`.
+  bool holds(const std::string& target, const std::string& file_name,
+             const std::string& content) const;
+  bool holds(const RequestFile& request) const {
+    return holds(request.target, request.file_name, request.content);
+  }
+
+  /// Records that the target holds `content` at `file_name`.
+  void add(const std::string& target, const std::string& file_name, std::string content);
+
+ private:
+  std::map<std::string, std::string> held_;  ///< "TARGET:FILE" → bytes
+};
+
+/// One request as the comparison needs it.
+struct TargetFile {
+  std::string target;
+  std::string file_name;
+  std::string content;
+};
+
+/// Asks git once, with a single "git cat-file --batch" fed every
+/// "refs/remotes/origin/TARGET:FILE", which of `files` origin's targets hold
+/// as they are. Run in the working copy. A file whose name or target cannot
+/// be asked for safely is left out (it goes the ordinary road); a failing
+/// git makes every file go the ordinary road.
+OriginTargets compare_with_origin(const std::vector<TargetFile>& files);
+
+/// What becomes of one request.
+enum class PlanKind {
+  Onboard,           ///< a new branch, committed and pushed, then a merge request
+  TakeUp,            ///< this request's own branch from an earlier run: a merge request for it
+  AlreadyOnboarded,  ///< the target holds the file, or the branch has its open merge request
+  Refuse,            ///< the request fails with `reason`
+  Undecided,         ///< (dry run only) a run must fetch the branch to decide
+};
+
+/// What the plan learnt about the request's branch; on_origin is absent when
+/// origin was not asked.
+struct BranchFacts {
+  bool here = false;
+  std::optional<bool> on_origin;
+};
+
+struct RequestPlan {
+  PlanKind kind = PlanKind::Onboard;
+  bool push = false;  ///< TakeUp: the branch is only local and is pushed first
+  /// AlreadyOnboarded: the branch's open merge request; absent when the
+  /// target already holds the file.
+  std::optional<nlohmann::json> open_merge_request;
+  std::string reason;  ///< Refuse, Undecided: why
+  BranchFacts branch;
+};
+
+/// The open merge request from the request's branch into its target, or
+/// nullopt; asked only for a branch of the request's own that is on origin.
+using OpenMergeRequestLookup = std::function<std::optional<nlohmann::json>()>;
+
+/// A run logs where it works and may fetch a branch only on origin to look
+/// at it; the dry run does neither.
+enum class PlanMode { Run, Check };
+
+/// Decides, in the working copy (settings.repo_dir, made the current
+/// directory first), what becomes of `request`:
+/// already onboarded when `targets` holds it (no git command at all);
+/// otherwise from one look at the branch: the local listing first, origin
+/// only when the branch is not local or when the local branch is this
+/// tool's own commit of the request and the plan must know whether to push.
+/// Throws only when git itself fails (the runner's OnboardingError).
+RequestPlan plan_request(const Settings& settings, const RequestFile& request,
+                         const OriginTargets& targets, const OpenMergeRequestLookup& find_open,
+                         PlanMode mode);
+
+}  // namespace quillmere

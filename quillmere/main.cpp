@@ -1,3 +1,0 @@
-#include "quillmere/startup.h"
-
-int main(int argc, char* argv[]) { return quillmere::run_quillmere(argc, argv); }
