@@ -11,7 +11,7 @@
 namespace quillmere {
 
 /// The largest CA bundle that is read at all.
-inline constexpr std::size_t kMaxCaBundleBytes = 4 * 1024 * 1024;
+inline constexpr std::size_t kMaxCaBundleBytes = std::size_t{4} * 1024 * 1024;
 
 /// The PEM text of the CA bundle at `path`, which must be a readable regular
 /// file (opened without waiting, so a FIFO cannot hold the run) of at most

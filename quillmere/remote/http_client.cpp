@@ -56,7 +56,7 @@ HeaderList build_headers(const HttpHeaders& headers, bool json_body, std::string
   auto append = [&](const std::string& line) {
     curl_slist* extended = curl_slist_append(list.get(), line.c_str());
     if (!extended) throw OnboardingError("Out of memory while building HTTP headers");
-    list.release();
+    (void)list.release();  // the same list, now held as `extended`: handed on, not freed
     list.reset(extended);
   };
   for (const auto& [name, value] : headers) {

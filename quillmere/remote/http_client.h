@@ -12,7 +12,7 @@ namespace quillmere {
 
 /// The most of an answer body that is kept: a longer answer fails the call
 /// with kAnswerTooLarge, read no further than that.
-inline constexpr std::size_t kMaxAnswerBytes = 1024 * 1024;
+inline constexpr std::size_t kMaxAnswerBytes = std::size_t{1024} * 1024;
 inline constexpr std::string_view kAnswerTooLarge = "answer larger than 1 MiB";
 
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;

@@ -24,7 +24,7 @@ namespace quillmere {
 
 namespace {
 
-constexpr size_t kReadChunk = 64 * 1024;
+constexpr size_t kReadChunk = size_t{64} * 1024;
 
 // What kind of entry stands at `path`, for a refusal that says why.
 std::string entry_kind(const std::string& path) {

@@ -12,7 +12,7 @@
 namespace quillmere {
 
 /// The largest request file that is read at all.
-inline constexpr std::size_t kMaxRequestFileBytes = 1024 * 1024;
+inline constexpr std::size_t kMaxRequestFileBytes = std::size_t{1024} * 1024;
 
 /// The bytes of the request file at `path`. Throws OnboardingError, without
 /// reading anything, for an entry that is not a regular file (a symbolic link

@@ -246,7 +246,7 @@ bool is_timestamp_form(std::string_view text) {
 int days_in_month(int year, int month) {
   static constexpr std::array<int, 12> kDays = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  return month == 2 && leap ? 29 : kDays[month - 1];
+  return month == 2 && leap ? 29 : kDays[static_cast<std::size_t>(month - 1)];
 }
 
 // Dates run from year 1 to 9999; a second of 60 and zones of a day or more
