@@ -316,7 +316,8 @@ TEST_P(HostileAnswerTest, IsCappedAndNamedInAFewKilobytesOfLog) {
   EXPECT_THAT(records, Contains(c.record)) << log;
   EXPECT_LT(log.size(), 8u * 1024) << log;
   EXPECT_TRUE(peak_kib > 0 && peak_kib < kPeakLimitKib) << peak_kib;
-  EXPECT_LT(took.count(), 15) << "an endless answer is not read until the time-out";
+  // The record says the cap ended it; the limit only catches a run that hangs.
+  EXPECT_LT(took.count(), 60) << "an endless answer is not read until the time-out";
   std::cout << "[ measured ] " << c.label << ": peak " << peak_kib << " KiB, log " << log.size()
             << " bytes, " << took.count() << " s\n";
 }
@@ -446,7 +447,8 @@ TEST_P(SettingTest, IsCheckedBeforeTheRunReliesOnIt) {
     EXPECT_THAT(shown, HasSubstr(expected)) << shown << result.err;
     EXPECT_EQ(result.exit_status, c.exit_status >= 0 ? c.exit_status : mode != kRun) << shown;
     EXPECT_THAT(shown + result.out + result.err, Not(HasSubstr("S3cret")));
-    EXPECT_TRUE(!c.stops_at_start || took.count() < 3) << "not at once: " << took.count();
+    // Generous for a loaded machine, yet below the 20 s a blocking read would take.
+    EXPECT_TRUE(!c.stops_at_start || took.count() < 15) << "not at once: " << took.count();
   }
   EXPECT_TRUE(!c.stops_at_start || testing::file_exists(lock) == had_lock) << "lock taken";
   std::vector<std::string> branches = {"dev", "prod", "staging"};
