@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "quillmere/util/error.h"
+#include "quillmere/util/output_tail.h"
 #include "quillmere/util/text.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -17,6 +18,7 @@
 namespace quillmere {
 namespace {
 
+using namespace std::chrono_literals;
 using testing::LogCapture;
 using testing::ScopedCwd;
 using testing::ScopedEnv;
@@ -62,18 +64,35 @@ TEST(RunShell, CapturesStreamsSeparatelyAndNormalisesLineEndings) {
   EXPECT_EQ(result.err, "bad\n");
 }
 
-TEST(RunShell, DrainsMegabytesOnBothStreamsWithoutDeadlock) {
+TEST(RunShell, DrainsMegabytesOnBothStreamsAndKeepsTheirEnds) {
   // Standard error is filled first: a runner that read standard output to the
-  // end before looking at standard error would hang here.
+  // end before looking at standard error would hang here. Of text only the
+  // end is kept; file content (raw output) is kept whole on standard output.
   const std::size_t size = 6 * 1024 * 1024;
-  const std::string n = std::to_string(size);
-  const CommandResult result = run_shell("head -c " + n + " /dev/zero | tr '\\0' e >&2; head -c " +
-                                         n + " /dev/zero | tr '\\0' o");
-  ASSERT_TRUE(result.succeeded());
-  EXPECT_EQ(result.err.size(), size);
-  EXPECT_EQ(result.out.size(), size);
-  EXPECT_EQ(result.err.find_first_not_of('e'), std::string::npos);
-  EXPECT_EQ(result.out.find_first_not_of('o'), std::string::npos);
+  const std::string n = std::to_string(size - 4);
+  const CommandLine flood =
+      sh("head -c " + n + " /dev/zero | tr '\\0' e >&2; echo END >&2; head -c " + n +
+         " /dev/zero | tr '\\0' o; echo END");
+  for (const bool raw : {false, true}) {
+    SCOPED_TRACE(raw ? "raw" : "text");
+    const CommandResult result = run_program(flood, raw);
+    ASSERT_TRUE(result.succeeded());
+    EXPECT_EQ(result.err_bytes, size);
+    EXPECT_EQ(result.out_bytes, size);
+    EXPECT_EQ(result.err, std::string(kKeptOutputBytes - 4, 'e') + "END\n");
+    EXPECT_EQ(result.out.size(), raw ? size : kKeptOutputBytes);
+    EXPECT_TRUE(result.out.ends_with("oooEND\n"));
+  }
+}
+
+TEST(OutputTail, KeepsTheLastBytesFromACharacterOn) {
+  OutputTail tail(5);
+  for (std::string_view piece : {"a", "\xc3\xa9\xc3", "\xa9\xc3\xa9\xc3\xa9"}) tail.append(piece);
+  EXPECT_EQ(tail.total_bytes(), 9u);
+  EXPECT_EQ(tail.take(), "\xc3\xa9\xc3\xa9");  // the last 5 bytes began inside an "é"
+  OutputTail whole(std::string::npos);
+  whole.append("\xa9 kept");
+  EXPECT_EQ(whole.take(), "\xa9 kept");
 }
 
 TEST(RunShell, ChildGetsDefaultSigpipeEvenWhenTheParentIgnoresIt) {
@@ -134,6 +153,30 @@ TEST(RunCommand, FailureCarriesCommandAndStderrExactlyAndLogsIt) {
             "\nError: a\\x0aforged\\x1b[2J\n");
 }
 
+TEST(RunCommand, ErrorShowsTheEndOfWhatTheCommandSaid) {
+  struct Row {
+    std::string script;
+    std::string error;  // after "Error: "
+  };
+  const std::string verdict = "fatal: the verdict";
+  const std::string end = std::string(1000 - verdict.size(), 'x') + verdict;
+  const Row rows[] = {
+      // Silent on standard error: standard output explains.
+      {"echo nothing to commit; exit 1", "nothing to commit\n"},
+      // Megabytes of noise: the last 1,000 characters, and how much there was.
+      {"head -c 3000000 /dev/zero | tr '\\0' x >&2; echo '" + verdict + "' >&2; exit 1",
+       end + " … (" + std::to_string(3000000 + verdict.size() + 1) + " bytes)\n"},
+      {"head -c 2000 /dev/zero | tr '\\0' x; echo '" + verdict + "'; exit 1",
+       end + " … (" + std::to_string(2000 + verdict.size() + 1) + " bytes)\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.script);
+    LogCapture log;
+    EXPECT_EQ(failure_of(sh(row.script)),
+              "Command failed: " + sh(row.script).text() + "\nError: " + row.error);
+  }
+}
+
 TEST(RunCommand, ShowsTheDocumentedCommandLine) {
   EXPECT_EQ(CommandLine("git", {"checkout", "-b"}).arg("dev-ABC-12-web_app").text(),
             "git checkout -b dev-ABC-12-web_app");
@@ -175,26 +218,56 @@ TEST(RunShell, StandardInputIsEmptyUnlessTheProgramFeedsIt) {
   EXPECT_TRUE(run_program(sh("exec 0<&-; sleep 0.1"), false, &input).succeeded());
 }
 
+// True once no process has the id (reaped, or never there); a zombie counts
+// as gone, it runs nothing.
+bool process_gone(const std::string& pid) {
+  const std::string stat = "/proc/" + pid + "/stat";
+  if (!testing::file_exists(stat)) return true;
+  const std::string fields = testing::read_file(stat);
+  return fields.find(") Z ") != std::string::npos;
+}
+
 TEST(RunCommand, APastDeadlineEndsTheWholeGroupAndFailsLikeAnyCommand) {
-  struct Row {
-    const char* script;  // a child that ignores SIGTERM must still end
-    long long limit_ms;
+  TempDir dir;
+  const std::string pid_file = dir / "pid";
+  // Each leaves a process of its group, whose id it notes, to outlive SIGTERM
+  // or the command's own process; none may survive the command.
+  const std::string rows[] = {
+      "sleep 60 & echo $! > " + pid_file + "; wait",
+      // Ignores SIGTERM and holds the pipes: SIGKILL after the grace period.
+      "trap '' TERM; sleep 60 & echo $! > " + pid_file + "; wait",
+      // The shell ends at SIGTERM, closing the pipes; what ignores it goes too.
+      "(trap '' TERM; exec sleep 60) >/dev/null 2>&1 & echo $! > " + pid_file + "; wait",
   };
-  const Row rows[] = {{"sleep 30 & wait", 1500}, {"trap '' TERM; sleep 30 & wait", 6800}};
   set_command_timeout(1);
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.script);
+  for (const std::string& script : rows) {
+    SCOPED_TRACE(script);
     LogCapture log;
     const auto started = std::chrono::steady_clock::now();
-    const std::string failure = failure_of(sh(row.script));
-    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - started);
+    const std::string failure = failure_of(sh(script));
+    const auto took = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(failure,
-              "Command failed: " + sh(row.script).text() + "\nError: timed out after 1 seconds");
+              "Command failed: " + sh(script).text() + "\nError: timed out after 1 seconds");
     EXPECT_TRUE(log.contains(LogLevel::Error, failure));
-    EXPECT_LT(took.count(), row.limit_ms);
+    const std::string pid = testing::read_file(pid_file);
+    EXPECT_TRUE(testing::wait_until([&] { return process_gone(trim(pid)); }, 5s)) << pid;
+    // Far below the sleep: the command was not waited out.
+    EXPECT_LT(took, 30s);
   }
   set_command_timeout(kDefaultCommandTimeoutSeconds);
+}
+
+TEST(RunCommand, ABackgroundJobHoldingThePipesDoesNotHoldTheCommand) {
+  TempDir dir;
+  set_command_timeout(3);
+  const CommandResult result =
+      run_shell("sleep 60 & echo $! > " + dir / "pid" + "; echo done; echo warning >&2");
+  set_command_timeout(kDefaultCommandTimeoutSeconds);
+  EXPECT_TRUE(result.succeeded());
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(result.out, "done\n");
+  EXPECT_EQ(result.err, "warning\n");
+  ::kill(std::stoi(testing::read_file(dir / "pid")), SIGKILL);
 }
 
 TEST(RunCommand, StderrOfASuccessfulCommandIsDiscardedSilently) {

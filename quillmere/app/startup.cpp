@@ -23,6 +23,7 @@
 #include "quillmere/util/logging.h"
 #include "quillmere/util/paths.h"
 #include "quillmere/util/secrets.h"
+#include "quillmere/util/standard_descriptors.h"
 #include "quillmere/util/stop_signals.h"
 
 namespace quillmere {
@@ -126,6 +127,7 @@ int run_batch() {
 }  // namespace
 
 int run_quillmere(int argc, char* argv[]) {
+  open_missing_standard_descriptors();
   // A console that goes away (a closed pipe on standard error) must not end
   // the run: the failed write is left to the logger and the log file keeps
   // every line. Commands started later get the default handling back.

@@ -195,11 +195,11 @@ OriginTargets compare_with_origin(const std::vector<TargetFile>& files) {
     questions += "refs/remotes/origin/" + file.target + ":" + file.file_name + "\n";
   }
   if (asked.empty()) return targets;
-  const CommandResult answer = run_program(git({"cat-file", "--batch"}), true, &questions);
+  const CommandResult answer =
+      run_program(git({"cat-file", "--batch"}).read_only(), true, &questions);
   if (!answer.succeeded()) {
     logger().warning("⚠️ Could not compare the requests with origin: " +
-                     printable(trim(answer.timed_out ? timed_out_text(command_timeout())
-                                                     : answer.err + answer.start_error)));
+                     printable(trim(failure_reason(answer))));
     return targets;
   }
   // Per question: "OID TYPE SIZE\n" and SIZE bytes and "\n", or "NAME missing\n"

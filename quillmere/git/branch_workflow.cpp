@@ -85,7 +85,7 @@ void restore_stash(const std::string& target_branch) {
     if (pop.succeeded())
       logger().info("📦 Restored stashed changes");
     else
-      logger().warning("Stash pop failed: " + printable(trim(pop.err + pop.start_error)));
+      logger().warning("Stash pop failed: " + printable(trim(failure_reason(pop))));
   } catch (const std::exception& failure) {
     logger().warning(std::string("Could not restore stash: ") + failure.what());
   }
@@ -103,7 +103,8 @@ void create_branch_and_commit(const Settings& settings, const RequestFile& reque
 
   const CommandResult stash_result = run_program(git({"stash"}));
   const bool stashed = stash_result.out.find("Saved working directory") != std::string::npos;
-  if (stashed) logger().info("📦 Stashed local changes: " + printable(trim(stash_result.out)));
+  if (stashed)
+    logger().info("📦 Stashed local changes: " + printable(excerpt(trim(stash_result.out))));
 
   std::optional<std::string> original_branch;
   std::exception_ptr failure;

@@ -117,17 +117,16 @@ void cleanup_repo_state() {
 
   const std::string stashes = run_command(git({"stash", "list"}), true);
   if (!stashes.empty()) {
-    logger().info("🗑️ Dropping leftover stash: " + printable(first_line(stashes)));
+    logger().info("🗑️ Dropping leftover stash: " + printable(excerpt(first_line(stashes))));
     run_command(git({"stash", "drop"}), false);
   }
 }
 
 void fetch_origin() {
-  const CommandResult fetch = run_program(git({"fetch", "origin"}));
+  // Ended at once by a stop request: the run then starts no file anyway.
+  const CommandResult fetch = run_program(git({"fetch", "origin"}).read_only());
   if (fetch.succeeded()) return;
-  const std::string reason =
-      fetch.timed_out ? timed_out_text(command_timeout()) : trim(fetch.err + fetch.start_error);
-  logger().warning("⚠️ Could not fetch origin: " + printable(reason) +
+  logger().warning("⚠️ Could not fetch origin: " + printable(trim(failure_reason(fetch))) +
                    "; requests are compared with origin as last fetched");
 }
 

@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include "quillmere/util/error.h"
 #include "quillmere/util/file_descriptor.h"
 #include "quillmere/util/logging.h"
+#include "quillmere/util/output_tail.h"
 #include "quillmere/util/stop_signals.h"
 #include "quillmere/util/text.h"
 
@@ -31,9 +33,17 @@ namespace {
 
 using Fd = FileDescriptor;
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
-// How long a command past its deadline has to end after SIGTERM.
-constexpr std::chrono::seconds kKillGrace{5};
+// How long a command past its deadline, or stopped, has to end after SIGTERM.
+constexpr Clock::duration kKillGrace = 5s;
+// Once the command's process has exited, its pipes are read on until they
+// were quiet this long, and no longer than kLastOutput: what a background
+// job keeps open must not hold the run.
+constexpr Clock::duration kQuietMoment = 100ms;
+constexpr Clock::duration kLastOutput = 1s;
+// Where the kernel offers no pidfd, how often the child is looked at.
+constexpr Clock::duration kExitCheckInterval = 50ms;
 
 long long command_timeout_seconds = kDefaultCommandTimeoutSeconds;
 
@@ -77,19 +87,39 @@ class SpawnSetup {
   posix_spawn_file_actions_t actions_;
 };
 
-// A started child that is always reaped: the destructor waits for it when
-// nobody has, so an exception while reading never leaves a zombie.
+// A started child, the leader of its own process group, always reaped: one
+// nobody waited for (an exception while reading) has its group killed first,
+// so nothing is left running unattended. Until it is reaped its id cannot be
+// reused, so signalling the group never reaches a stranger.
 class Child {
  public:
-  explicit Child(pid_t pid) : pid_(pid) {}
+  explicit Child(pid_t pid)
+      : pid_(pid), exit_fd_(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))) {
+    set_running_child_group(pid);
+  }
   ~Child() {
-    if (pid_ > 0) (void)wait();
+    if (pid_ <= 0) return;
+    signal_group(SIGKILL);
+    (void)wait();
   }
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
+  void signal_group(int signal_number) const { ::kill(-pid_, signal_number); }
+
+  // True once the process has exited; it is left to be reaped by wait().
+  bool has_exited() const {
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid != 0;
+  }
+
+  // Readable once the process has exited; -1 where the kernel has no pidfds.
+  int exit_fd() const { return exit_fd_.get(); }
+
   // The raw wait status; -1 when waitpid itself failed.
   int wait() {
+    set_running_child_group(0);
     int status = 0;
     pid_t reaped;
     do {
@@ -101,6 +131,7 @@ class Child {
 
  private:
   pid_t pid_;
+  Fd exit_fd_;
 };
 
 // Starts the command, or returns the error number posix_spawnp reported
@@ -128,6 +159,9 @@ int spawn(const CommandLine& command, const Pipe* in, const Pipe& out, const Pip
     ::posix_spawn_file_actions_addopen(setup.actions(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   ::posix_spawn_file_actions_adddup2(setup.actions(), out.write_end.get(), STDOUT_FILENO);
   ::posix_spawn_file_actions_adddup2(setup.actions(), err.write_end.get(), STDERR_FILENO);
+  // Whatever else is open here (the log file, libcurl's sockets, the run
+  // lock, descriptors quillmere was started with) is none of the child's.
+  ::posix_spawn_file_actions_addclosefrom_np(setup.actions(), STDERR_FILENO + 1);
 
   std::vector<std::string> args = command.argv();
   std::vector<char*> argv;
@@ -160,40 +194,99 @@ ssize_t write_without_sigpipe(int fd, std::string_view data) {
   return n;
 }
 
-// Milliseconds from now until `deadline`, as poll takes them (0 when past).
-int milliseconds_until(Clock::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return static_cast<int>(std::clamp<long long>(left, 0, 1000LL * 1000 * 1000));
+// The stop signals held back while a command is watched, and let in only
+// during the wait (ppoll): one that arrives just before the wait still ends
+// it, so a stop request never waits out a command it may end.
+class StopSignalsHeldBack {
+ public:
+  StopSignalsHeldBack() {
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, signal_number);
+    ::pthread_sigmask(SIG_BLOCK, &stops, &while_waiting_);
+  }
+  ~StopSignalsHeldBack() { ::pthread_sigmask(SIG_SETMASK, &while_waiting_, nullptr); }
+  StopSignalsHeldBack(const StopSignalsHeldBack&) = delete;
+  StopSignalsHeldBack& operator=(const StopSignalsHeldBack&) = delete;
+
+  const sigset_t* while_waiting() const { return &while_waiting_; }
+
+ private:
+  sigset_t while_waiting_;
+};
+
+// The time from now until `until`, as ppoll takes it (0 when past).
+timespec time_until(Clock::time_point until) {
+  const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - Clock::now());
+  const long long nanoseconds = std::max<long long>(left.count(), 0);
+  return timespec{static_cast<time_t>(nanoseconds / 1000000000),
+                  static_cast<long>(nanoseconds % 1000000000)};
 }
 
-// Writes `input` into the child's standard input while reading both output
-// pipes until both reach end of file. Polling them together means a child
-// that fills one pipe while we wait on another cannot deadlock. Past
-// `deadline` the child's group gets SIGTERM, and SIGKILL after the grace
-// period; reading stops once the group was killed, whatever still holds the
-// pipes. True when the deadline was reached.
-bool drain(const std::string& shown, pid_t group, Clock::time_point deadline, Fd& in_fd,
-           std::string_view input, Fd& out_fd, Fd& err_fd, std::string& out, std::string& err) {
-  std::array<Fd*, 2> fds = {&out_fd, &err_fd};
-  std::array<std::string*, 2> sinks = {&out, &err};
+// The child's pipes, seen from here.
+struct Streams {
+  Fd in;
+  std::string_view input;  // still to be written
+  Fd out;
+  Fd err;
+  OutputTail out_kept;
+  OutputTail err_kept;
+};
+
+enum class Ending { Exited, TimedOut, Stopped };
+
+// Writes the input into the child while reading both output pipes. Polling
+// them together means a child that fills one pipe while we wait on another
+// cannot deadlock. Ends once the process has exited and its pipes are closed
+// or were quiet for a moment. Past `deadline` (or at a stop request, for a
+// read-only command) the group gets SIGTERM, and SIGKILL when the process
+// has exited or after the grace period, whether or not the pipes are closed.
+Ending watch(const std::string& shown, Child& child, Clock::time_point deadline, bool ends_at_stop,
+             Streams& streams) {
+  std::array<Fd*, 2> fds = {&streams.out, &streams.err};
+  std::array<OutputTail*, 2> sinks = {&streams.out_kept, &streams.err_kept};
   char buffer[65536];
-  int signals_sent = 0;  // 1 after SIGTERM, 2 after SIGKILL
-  if (in_fd.is_open() && input.empty()) in_fd.reset();
-  while (out_fd.is_open() || err_fd.is_open() || in_fd.is_open()) {
-    if (milliseconds_until(deadline) == 0) {
-      if (signals_sent == 2) break;
-      ::kill(-group, signals_sent == 0 ? SIGTERM : SIGKILL);
-      ++signals_sent;
-      in_fd.reset();
-      deadline = Clock::now() + kKillGrace;
-      continue;
+  const StopSignalsHeldBack held_back;
+  Ending ending = Ending::Exited;
+  std::optional<Clock::time_point> kill_at;  // set once the group got SIGTERM
+  std::optional<Clock::time_point> exited_at;
+  Clock::time_point last_output = Clock::now();
+  if (streams.in.is_open() && streams.input.empty()) streams.in.reset();
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    if (!exited_at && child.has_exited()) exited_at = now;
+    if (exited_at && kill_at) {
+      // Told to end and ended: whatever is left of its group goes with it.
+      child.signal_group(SIGKILL);
+      break;
     }
-    std::array<pollfd, 3> polled{};
+    if (exited_at) {
+      const bool quiet = now - std::max(*exited_at, last_output) >= kQuietMoment;
+      if ((!streams.out.is_open() && !streams.err.is_open()) || quiet ||
+          now - *exited_at >= kLastOutput)
+        break;
+    } else if (kill_at && now >= *kill_at) {
+      child.signal_group(SIGKILL);
+      break;
+    } else if (!kill_at && (now >= deadline || (ends_at_stop && stop_signal() != 0))) {
+      ending = now >= deadline ? Ending::TimedOut : Ending::Stopped;
+      child.signal_group(SIGTERM);
+      streams.in.reset();
+      kill_at = now + kKillGrace;
+    }
+
+    Clock::time_point wake = kill_at ? *kill_at : deadline;
+    if (exited_at)
+      wake = std::min(
+          {wake, std::max(*exited_at, last_output) + kQuietMoment, *exited_at + kLastOutput});
+    else if (child.exit_fd() < 0)
+      wake = std::min(wake, now + kExitCheckInterval);
+    std::array<pollfd, 4> polled{};
     for (size_t i = 0; i < 2; ++i) polled[i] = {fds[i]->get(), POLLIN, 0};  // -1 is skipped
-    polled[2] = {in_fd.get(), POLLOUT, 0};
-    const int ready = ::poll(polled.data(), polled.size(), milliseconds_until(deadline));
-    if (ready < 0) {
+    polled[2] = {streams.in.get(), POLLOUT, 0};
+    polled[3] = {exited_at ? -1 : child.exit_fd(), POLLIN, 0};
+    const timespec timeout = time_until(wake);
+    if (::ppoll(polled.data(), polled.size(), &timeout, held_back.while_waiting()) < 0) {
       if (errno == EINTR) continue;
       fail_plumbing(shown, "poll", errno);
     }
@@ -201,23 +294,25 @@ bool drain(const std::string& shown, pid_t group, Clock::time_point deadline, Fd
       if (!fds[i]->is_open() || polled[i].revents == 0) continue;
       const ssize_t n = ::read(fds[i]->get(), buffer, sizeof buffer);
       if (n > 0) {
-        sinks[i]->append(buffer, static_cast<size_t>(n));
+        sinks[i]->append(std::string_view(buffer, static_cast<size_t>(n)));
+        last_output = Clock::now();
       } else if (n == 0) {
         fds[i]->reset();
       } else if (errno != EINTR && errno != EAGAIN) {
         fail_plumbing(shown, "read", errno);
       }
     }
+    Fd& in_fd = streams.in;
     if (in_fd.is_open() && polled[2].revents != 0) {
       // A child that stops reading (it closed its input, or ended) gets no more.
       if ((polled[2].revents & (POLLERR | POLLHUP)) != 0) {
         in_fd.reset();
         continue;
       }
-      const ssize_t n = write_without_sigpipe(in_fd.get(), input);
+      const ssize_t n = write_without_sigpipe(in_fd.get(), streams.input);
       if (n > 0) {
-        input.remove_prefix(static_cast<size_t>(n));
-        if (input.empty()) in_fd.reset();
+        streams.input.remove_prefix(static_cast<size_t>(n));
+        if (streams.input.empty()) in_fd.reset();
       } else if (n < 0 && errno == EPIPE) {
         in_fd.reset();
       } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
@@ -225,7 +320,7 @@ bool drain(const std::string& shown, pid_t group, Clock::time_point deadline, Fd
       }
     }
   }
-  return signals_sent > 0;
+  return ending;
 }
 
 bool is_plain_word_char(char c) {
@@ -287,11 +382,15 @@ std::vector<std::string> child_environment() {
 
 CommandResult run_program(const CommandLine& command, bool raw_output, const std::string* input) {
   const std::string& shown = command.text();
+  CommandResult result;
+  if (command.is_read_only() && stop_signal() != 0) {
+    result.stopped = true;
+    return result;
+  }
   std::optional<Pipe> in;
   if (input) in = make_pipe(shown);
   Pipe out = make_pipe(shown);
   Pipe err = make_pipe(shown);
-  CommandResult result;
   pid_t pid = -1;
   if (const int error = spawn(command, in ? &*in : nullptr, out, err, pid); error != 0) {
     result.start_error = std::strerror(error);
@@ -299,29 +398,35 @@ CommandResult run_program(const CommandLine& command, bool raw_output, const std
   }
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(command_timeout_seconds);
   Child child(pid);
-  set_running_child_group(pid);
   // Our copies of the child's ends must go, or the reads would never see EOF.
   out.write_end.reset();
   err.write_end.reset();
-  Fd in_write;
-  if (in) {
-    in->read_end.reset();
-    in_write = std::move(in->write_end);
-    // Written only when poll says there is room, never blocking on a child
-    // that stopped reading.
-    ::fcntl(in_write.get(), F_SETFL, ::fcntl(in_write.get(), F_GETFL) | O_NONBLOCK);
-  }
   // Declared after the child so that, should reading fail, the read ends are
   // closed before the child is waited for: it then cannot block on a full pipe.
-  Fd out_read = std::move(out.read_end);
-  Fd err_read = std::move(err.read_end);
+  Streams streams{Fd(),
+                  input ? std::string_view(*input) : std::string_view(),
+                  std::move(out.read_end),
+                  std::move(err.read_end),
+                  OutputTail(raw_output ? std::string::npos : kKeptOutputBytes),
+                  OutputTail(kKeptOutputBytes)};
+  if (in) {
+    in->read_end.reset();
+    streams.in = std::move(in->write_end);
+    // Written only when poll says there is room, never blocking on a child
+    // that stopped reading.
+    ::fcntl(streams.in.get(), F_SETFL, ::fcntl(streams.in.get(), F_GETFL) | O_NONBLOCK);
+  }
 
-  result.timed_out = drain(shown, pid, deadline, in_write, input ? *input : std::string_view(),
-                           out_read, err_read, result.out, result.err);
-  out_read.reset();
-  err_read.reset();
+  const Ending ending = watch(shown, child, deadline, command.is_read_only(), streams);
+  result.timed_out = ending == Ending::TimedOut;
+  result.stopped = ending == Ending::Stopped;
+  streams.out.reset();
+  streams.err.reset();
+  result.out_bytes = streams.out_kept.total_bytes();
+  result.err_bytes = streams.err_kept.total_bytes();
+  result.out = streams.out_kept.take();
+  result.err = streams.err_kept.take();
   const int status = child.wait();
-  set_running_child_group(0);
   if (status < 0) fail_plumbing(shown, "waitpid", errno);
   if (WIFEXITED(status)) {
     result.exit_status = WEXITSTATUS(status);
@@ -339,6 +444,22 @@ CommandResult run_program(const CommandLine& command, bool raw_output, const std
   return result;
 }
 
+std::string output_excerpt(const CommandResult& result) {
+  const bool from_err = !result.err.empty();
+  std::string_view text = from_err ? result.err : result.out;
+  const bool ends_line = !text.empty() && text.back() == '\n';
+  if (ends_line) text.remove_suffix(1);
+  return tail_excerpt(text, from_err ? result.err_bytes : result.out_bytes) +
+         (ends_line ? "\n" : "");
+}
+
+std::string failure_reason(const CommandResult& result) {
+  if (!result.start_error.empty()) return result.start_error;
+  if (result.timed_out) return timed_out_text(command_timeout());
+  if (result.stopped) return "stopped by " + stop_signal_name(stop_signal());
+  return output_excerpt(result);
+}
+
 std::string run_command(const CommandLine& command, bool capture_output) {
   const std::string shown = printable(command.text());
   logger().debug("Executing: " + shown);
@@ -350,9 +471,8 @@ std::string run_command(const CommandLine& command, bool capture_output) {
     throw OnboardingError(message);
   }
   if (!result.succeeded()) {
-    const std::string error_text =
-        result.timed_out ? timed_out_text(command_timeout()) : printable_output(result.err);
-    const std::string message = "Command failed: " + shown + "\nError: " + error_text;
+    const std::string message =
+        "Command failed: " + shown + "\nError: " + printable_output(failure_reason(result));
     logger().error(message);
     throw OnboardingError(message);
   }

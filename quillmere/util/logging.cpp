@@ -151,7 +151,8 @@ Logger& setup_logging(LogLevel threshold, bool console_is_journal) {
       throw OnboardingError(std::string("cannot create log directory ") + kLogDir + ": " +
                             std::strerror(errno));
   }
-  std::FILE* file = std::fopen(kLogFile, "a");
+  // Close-on-exec ("e"): no child inherits the log.
+  std::FILE* file = std::fopen(kLogFile, "ae");
   if (!file)
     throw OnboardingError(std::string("cannot open log file ") + kLogFile + ": " +
                           std::strerror(errno));

@@ -171,6 +171,18 @@ std::string excerpt(std::string_view text, size_t max_characters) {
   return std::string(text.substr(0, pos)) + " … (" + std::to_string(text.size()) + " bytes)";
 }
 
+std::string tail_excerpt(std::string_view text, size_t total_bytes, size_t max_characters) {
+  // Counted backwards: every byte that is not a UTF-8 continuation byte
+  // starts a character.
+  size_t pos = text.size();
+  for (size_t characters = 0; pos > 0 && characters < max_characters;) {
+    --pos;
+    characters += (static_cast<unsigned char>(text[pos]) & 0xC0) != 0x80;
+  }
+  if (pos == 0) return std::string(text);
+  return std::string(text.substr(pos)) + " … (" + std::to_string(total_bytes) + " bytes)";
+}
+
 std::string printable(std::string_view text) { return escape_controls(text, false); }
 
 std::string printable_keeping_line_feeds(std::string_view text) {

@@ -49,6 +49,13 @@ inline constexpr std::size_t kExcerptCharacters = 1000;
 /// characters followed by " … (N bytes)", N being the size of all of it.
 std::string excerpt(std::string_view text, std::size_t max_characters = kExcerptCharacters);
 
+/// The same from the end, for output whose last words count (a command's):
+/// `text` when it holds at most `max_characters` characters; otherwise its
+/// last `max_characters` characters followed by " … (N bytes)", N being
+/// `total_bytes`, the size of all the output `text` is the end of.
+std::string tail_excerpt(std::string_view text, std::size_t total_bytes,
+                         std::size_t max_characters = kExcerptCharacters);
+
 /// Like printable, but line feeds stay: for the logger, whose own messages
 /// may hold the documented line breaks.
 std::string printable_keeping_line_feeds(std::string_view text);

@@ -1,6 +1,8 @@
 // The real binary against a real bare remote: the branch, the commit and the
 // push of each request file, and every road on which that fails.
 #include <cctype>
+#include <cstdlib>
+#include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +30,14 @@ using testing::sh;
 using testing::TempDir;
 using testing::unused_loopback_port;
 using testing::write_file;
+
+// Peak memory of the program. Under AddressSanitizer its shadow memory and
+// quarantine come on top; there the limit only tells kept output from none.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr long kPeakLimitKib = 64 * 1024;
+#else
+constexpr long kPeakLimitKib = 20 * 1024;
+#endif
 
 const std::string kBranch = "dev-ABC-12-web_app";
 const std::string kRequest = "ABC-12_dev_web_app.yaml";
@@ -65,9 +75,11 @@ class GitRoadTest : public ::testing::Test {
   std::string in_work(const std::string& command) { return sh(command, git_.work()); }
   std::string current_branch() { return in_work("git branch --show-current"); }
 
-  void install_rejecting_hook() {
+  // Rejects every push, after `noise_bytes` bytes of lines of noise.
+  void install_rejecting_hook(long noise_bytes = 0) {
     write_file(git_.remote() + "/hooks/pre-receive",
-               "#!/bin/sh\necho 'push refused by policy' >&2\nexit 1\n");
+               "#!/bin/sh\nyes 'noise from a hook' | head -c " + std::to_string(noise_bytes) +
+                   " | sed '$a\\' >&2\necho 'push refused by policy' >&2\nexit 1\n");
     sh("chmod +x hooks/pre-receive", git_.remote());
   }
 
@@ -125,10 +137,27 @@ TEST_F(GitRoadTest, PushesTheRequestOnItsOwnBranchWithTheDocumentedCommit) {
   EXPECT_EQ(git_.remote_git("rev-parse " + kBranch), tip);
 }
 
+// The hook floods the push with 30 MB first: git's verdict, at the end, is
+// what each record shows, in a few kilobytes of log, report and memory.
 TEST_F(GitRoadTest, RejectedPushIsRolledBackAndReported) {
-  install_rejecting_hook();
+  install_rejecting_hook(30'000'000);
   add_request(kRequest);
-  const RunLog log = run();
+  env_["REPORT_FILE"] = root_ / "report.json";
+  // time(1) reports the program's peak memory.
+  const ProcessResult result = testing::run_process(
+      {"/usr/bin/time", "-f", "%M", "-o", root_ / "peak", testing::quillmere_binary()},
+      root_ / "run", env_, 60);
+  const RunLog log(result.err);
+  EXPECT_EQ(result.exit_status, 0) << dump(log);
+  const long peak_kib = std::atol(testing::split_lines(read_file(root_ / "peak")).back().c_str());
+  const size_t log_bytes = read_file(root_ / "run/logs/onboarding.log").size();
+  const size_t report_bytes = read_file(root_ / "report.json").size();
+  EXPECT_LT(log_bytes, 10u * 1024);
+  EXPECT_LT(result.err.size(), 10u * 1024);
+  EXPECT_LT(report_bytes, 64u * 1024);
+  EXPECT_LT(peak_kib, kPeakLimitKib);
+  std::cout << "[ measured ] 30 MB from a rejecting hook: peak " << peak_kib << " KiB, log "
+            << log_bytes << " bytes, report " << report_bytes << " bytes\n";
 
   const std::string push_failure = log.starting_with("ERROR - Failed during branch operations: ");
   const std::string expected_start =
@@ -137,6 +166,11 @@ TEST_F(GitRoadTest, RejectedPushIsRolledBackAndReported) {
       kBranch + "\nError: ";
   EXPECT_EQ(push_failure.rfind(expected_start, 0), 0u) << dump(log);
   EXPECT_NE(push_failure.find("remote: push refused by policy"), std::string::npos);
+  EXPECT_NE(
+      push_failure.find("(pre-receive hook declined)\\x0aerror: failed to push some refs to '" +
+                        git_.remote() + "' … ("),
+      std::string::npos)
+      << push_failure;
   const std::string message =
       push_failure.substr(std::string("ERROR - Failed during branch operations: ").size());
 

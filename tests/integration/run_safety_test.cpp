@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iostream>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -227,6 +228,23 @@ TEST_F(RunSafetyTest, AStopBeforeThePushRollsTheFileBackForTheNextRun) {
   expect_onboarded_once(kAlpha);
 }
 
+// A fetch that hangs (origin never answers) changes nothing yet: a stop
+// request ends it at once, and the run then starts no file.
+TEST_F(RunSafetyTest, AStopEndsAHangingFetchAtOnce) {
+  add(kAlpha);
+  const std::string upload_pack = root / "hanging-upload-pack";
+  testing::write_file(upload_pack, "#!/bin/sh\ntouch '" + root / "held" + "'\nexec sleep 120\n");
+  testing::sh(
+      "chmod +x '" + upload_pack + "' && git config remote.origin.uploadpack '" + upload_pack + "'",
+      git.work());
+  const RunLog log = stop_while_held(SIGTERM, false, 143);  // waits 60 s at most
+  EXPECT_TRUE(
+      log.has("WARNING - ⚠️ Could not fetch origin: stopped by SIGTERM; requests are "
+              "compared with origin as last fetched"))
+      << dump(log);
+  expect_stopped_ending(log, "SIGTERM", 1, 0, 0);
+}
+
 // Needs the merge request lookup of the GitLab stand-in, as above.
 TEST_F(RunSafetyTest, ABranchPushedWhileGitLabWasDownIsTakenUpByTheNextRun) {
   add(kAlpha);
@@ -248,19 +266,45 @@ TEST_F(RunSafetyTest, ABranchPushedWhileGitLabWasDownIsTakenUpByTheNextRun) {
   EXPECT_EQ(merge_request_posts(), 1u);
 }
 
-// A git command that stalls ends its file with the time-out failure, on the
-// usual road (rolled back), and the next file is onboarded.
-TEST_F(RunSafetyTest, AStalledPushTimesOutAndTheNextFileIsOnboarded) {
+// Installs `body` as the shell script hook at `path`.
+void install_hook(const std::string& path, const std::string& body) {
+  testing::write_file(path, "#!/bin/sh\n" + body);
+  testing::sh("chmod +x '" + path + "'");
+}
+
+// True once no process has the id (a zombie runs nothing either).
+bool process_gone(const std::string& pid) {
+  const std::string stat = "/proc/" + pid + "/stat";
+  return !testing::file_exists(stat) || testing::read_file(stat).find(") Z ") != std::string::npos;
+}
+
+// Hooks that misbehave, in one run: a push whose hook ignores SIGTERM and
+// stalls ends its file with the time-out failure, on the usual road (rolled
+// back), and the hook with it; a commit whose hook leaves a job behind holding
+// git's standard error still counts as done; each child sees descriptors 0, 1
+// and 2 only (its shell also has its script open), although the log and
+// libcurl's connection are open in quillmere.
+TEST_F(RunSafetyTest, MisbehavingHooksEndWithTheirCommandAndGetNoDescriptorsOfOurs) {
   add(kAlpha);
   add(kBeta);
-  testing::write_file(git.remote() + "/hooks/pre-receive",
-                      "#!/bin/sh\ngrep -q " + kAlpha.branch + " && sleep 30\nexit 0\n");
-  testing::sh("chmod +x '" + git.remote() + "/hooks/pre-receive'");
+  const std::string stalled = root / "stalled-hook";
+  install_hook(git.remote() + "/hooks/pre-receive", "grep -q " + kAlpha.branch +
+                                                        " && { trap '' TERM; echo $$ > " + stalled +
+                                                        "; sleep 60; }\nexit 0\n");
+  const std::string background = root / "background-job";
+  const std::string post_commit = git.work() + "/.git/hooks/post-commit";
+  const std::string listing = root / "descriptors";
+  install_hook(post_commit, "ls -l /proc/$$/fd | sed -n 's/.* \\([0-9]*\\) -> /\\1 /p' >> " +
+                                listing + "\necho --- >> " + listing + "\nsleep 60 & echo $! >> " +
+                                background + "\n");
   testing::Environment env = environment();
   env["GIT_TIMEOUT"] = "3";
   const auto started = std::chrono::steady_clock::now();
   const RunLog log = run_to_end(env);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+  for (const std::string& pid : testing::split_lines(testing::read_file(background)))
+    ::kill(std::stoi(pid), SIGKILL);
+
   const std::string failure =
       "Command failed: git push origin " + kAlpha.branch + "\nError: timed out after 3 seconds";
   EXPECT_TRUE(log.has("ERROR - ❌ Failed to process " + kAlpha.file + ": " + failure)) << dump(log);
@@ -268,6 +312,19 @@ TEST_F(RunSafetyTest, AStalledPushTimesOutAndTheNextFileIsOnboarded) {
   EXPECT_TRUE(log.has("INFO - Processing complete: 1 succeeded, 1 failed"));
   expect_onboarded_once(kBeta);
   EXPECT_FALSE(git.remote_has_branch(kAlpha.branch));
+  EXPECT_TRUE(process_gone(testing::split_lines(testing::read_file(stalled)).at(0)))
+      << "the stalled hook runs on";
+  EXPECT_LT(took, 40s) << "the stalled hook was waited out";
+  std::cout << "[ measured ] run with a stalled push (GIT_TIMEOUT=3): " << took.count() << " s\n";
+
+  std::vector<std::string> pushes(1);
+  for (const std::string& line : testing::split_lines(testing::read_file(listing))) {
+    if (line == "---")
+      pushes.emplace_back();
+    else if (!line.ends_with(" " + post_commit))  // the hook's shell reading its script
+      pushes.back() += line.substr(0, line.find(' ')) + " ";
+  }
+  EXPECT_THAT(pushes, ElementsAre("0 1 2 ", "0 1 2 ", "")) << testing::read_file(listing);
 }
 
 // Branches named like a request that are not this tool's commit of it, all

@@ -65,6 +65,13 @@ TEST_F(StartupTest, RefusesToRunWithoutATokenAndLogsToFileAndConsole) {
             " - quillmere.quillmere - ERROR - Fatal error: ❌ GITLAB_TOKEN not set\n");
   EXPECT_EQ(result.err, log_text());
   EXPECT_EQ(result.out, "");
+
+  // Started with standard error closed: the log file must not take its
+  // place, where each line would be written twice.
+  const ProcessResult closed = testing::run_process(
+      {"/bin/sh", "-c", "exec \"$0\" 2>&-", testing::quillmere_binary()}, dir_ / "run", env_);
+  EXPECT_EQ(closed.exit_status, 1);
+  EXPECT_EQ(log_records(log_text()), std::vector<std::string>(2, expected.front()));
 }
 
 TEST_F(StartupTest, ReportsEveryMissingSettingInOrder) {
