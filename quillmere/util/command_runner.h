@@ -45,7 +45,7 @@ class CommandLine {
 
 /// The most of each stream of a command that is kept: its last 64 KiB, where
 /// git puts its verdict. A hook that prints without end costs no more.
-inline constexpr std::size_t kKeptOutputBytes = 64 * 1024;
+inline constexpr std::size_t kKeptOutputBytes = std::size_t{64} * 1024;
 
 /// What one command left behind. Line endings are normalised to "\n".
 struct CommandResult {
