@@ -1,0 +1,247 @@
+#include "quillmere/app/batch.h"
+
+#include <dirent.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "quillmere/app/done_dir.h"
+#include "quillmere/app/startup_check.h"
+#include "quillmere/git/branch_plan.h"
+#include "quillmere/git/branch_workflow.h"
+#include "quillmere/git/git_directory.h"
+#include "quillmere/git/git_workspace.h"
+#include "quillmere/remote/teams_notifier.h"
+#include "quillmere/remote/token_expiry.h"
+#include "quillmere/request/request_file.h"
+#include "quillmere/util/error.h"
+#include "quillmere/util/logging.h"
+#include "quillmere/util/paths.h"
+#include "quillmere/util/stop_signals.h"
+#include "quillmere/util/text.h"
+
+namespace quillmere {
+
+namespace {
+
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+// The file is onboarded whatever happens here: a file that cannot be moved
+// stays, and the next run finds its merge request and tries again. Returns
+// where it went, as the log shows it.
+std::optional<std::string> move_onboarded_file(const Settings& settings, const std::string& path) {
+  const std::string name = printable(last_path_component(path));
+  try {
+    const std::string moved_to =
+        *settings.done_dir + "/" + printable(move_to_done_dir(path, settings.done_dir_path));
+    logger().info("📁 Moved " + name + " to " + moved_to);
+    return moved_to;
+  } catch (const OnboardingError& failure) {
+    logger().warning(std::string("⚠️ ") + failure.what() + "; it stays in YAML_DIR");
+    return std::nullopt;
+  }
+}
+
+// Logged once the configuration passed: what the run runs against.
+void log_configuration(const Settings& settings) {
+  Logger& log = logger();
+  log.info("✅ Configuration validation passed");
+  log.info("REPO_PATH: " + *settings.repo_path);
+  log.info("YAML_DIR: " + *settings.yaml_dir);
+  log.info("GITLAB_URL: " + *settings.gitlab_url);
+  if (!settings.done_dir_path.empty()) log.info("DONE_DIR: " + *settings.done_dir);
+}
+
+MergeRequestRef merge_request_ref(const nlohmann::json& mr_data) {
+  MergeRequestRef ref;
+  const auto iid = mr_data.find("iid");
+  if (iid != mr_data.end() && iid->is_number_integer()) ref.iid = iid->get<long long>();
+  ref.web_url = web_url_text(mr_data);
+  return ref;
+}
+
+// The one place that names what a request whose plan was carried out came to.
+FileOutcome outcome_of_plan(PlanKind plan) {
+  switch (plan) {
+    case PlanKind::Onboard:
+      return FileOutcome::Onboarded;
+    case PlanKind::TakeUp:
+      return FileOutcome::TakenUp;
+    case PlanKind::AlreadyOnboarded:  // its merge request open, or the target holds it
+      return FileOutcome::AlreadyOnboarded;
+    case PlanKind::Refuse:
+    case PlanKind::Undecided:
+      break;
+  }
+  return FileOutcome::Failed;
+}
+
+// Onboards one request file as its plan says; fails with the reason when it
+// fails. `result` learns what the file's handling learns as it goes, and its
+// outcome once the file is done; after a failure it holds what was known by
+// then.
+void process_single_file(const Settings& settings, RemoteContext& remote,
+                         const OriginTargets& targets, const LoadedRequest& loaded,
+                         FileResult& result) {
+  logger().info("\n📄 Processing: " + printable(loaded.name));
+  if (loaded.failure) std::rethrow_exception(loaded.failure);
+  const RequestFile& request = *loaded.file;
+  log_parse_notes(request.parsed.notes);
+  request.require_request();
+  const std::string& env = request.target;
+  const std::string& branch_name = request.branch;
+  result.ticket = printable(request.request.ticket);
+  result.environment = printable(request.request.environment);
+  result.project = printable(request.request.project_name);
+  result.branch = printable(branch_name);
+  result.target_branch = printable(env);
+
+  const RequestPlan plan = plan_request(
+      settings, request, targets, [&] { return find_open_merge_request(remote, branch_name, env); },
+      PlanMode::Run);
+  switch (plan.kind) {
+    case PlanKind::Refuse:
+    case PlanKind::Undecided:
+      throw OnboardingError(plan.reason);
+    case PlanKind::AlreadyOnboarded:
+      if (plan.open_merge_request) {
+        logger().info("✅ Already onboarded: " + branch_name + " has the open merge request " +
+                      web_url_text(*plan.open_merge_request));
+        result.merge_request = merge_request_ref(*plan.open_merge_request);
+      } else {
+        logger().info("✅ Already onboarded: " + printable(env) + " already holds " +
+                      printable(loaded.name));
+      }
+      break;
+    case PlanKind::Onboard:
+    case PlanKind::TakeUp: {
+      if (plan.kind == PlanKind::Onboard)
+        create_branch_and_commit(settings, request);
+      else if (plan.push)
+        push_taken_up_branch(settings.children, request);
+      const nlohmann::json mr_data = create_merge_request(remote, request);
+      result.merge_request = merge_request_ref(mr_data);
+      result.teams = send_mr_notification_to_teams(remote.http, settings, mr_data, request);
+      break;
+    }
+  }
+  if (!settings.done_dir_path.empty())
+    result.moved_to = move_onboarded_file(settings, request.path);
+  result.outcome = outcome_of_plan(plan.kind);
+}
+
+}  // namespace
+
+std::vector<LoadedRequest> load_request_files(const Settings& settings,
+                                              const std::vector<std::string>& names) {
+  std::vector<LoadedRequest> loaded;
+  for (const std::string& name : names) {
+    LoadedRequest request{name, std::nullopt, nullptr};
+    try {
+      request.file = load_request_file(join_path(settings.request_dir, name));
+    } catch (const std::exception&) {
+      request.failure = std::current_exception();
+    }
+    loaded.push_back(std::move(request));
+  }
+  return loaded;
+}
+
+OriginTargets compare_request_files_with_origin(const Settings& settings,
+                                                const std::vector<LoadedRequest>& files,
+                                                bool fetch_first) {
+  std::vector<TargetFile> compared;
+  for (const LoadedRequest& loaded : files)
+    if (loaded.file && loaded.file->parsed.request)
+      compared.push_back({loaded.file->target, loaded.name, loaded.file->content});
+  if (compared.empty()) return {};
+  if (fetch_first) fetch_origin(settings.children);
+  return compare_with_origin(settings.children, compared);
+}
+
+std::vector<std::string> list_request_files(const std::string& dir, const std::string& shown_as) {
+  std::unique_ptr<DIR, DirCloser> listing(::opendir(dir.c_str()));
+  if (!listing)
+    throw OnboardingError("Cannot list YAML_DIR " + shown_as + ": " + std::strerror(errno));
+  std::vector<std::string> names;
+  errno = 0;
+  while (const dirent* entry = ::readdir(listing.get())) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != ".." && name.ends_with(".yaml")) names.push_back(name);
+    errno = 0;
+  }
+  if (errno != 0)
+    throw OnboardingError("Cannot list YAML_DIR " + shown_as + ": " + std::strerror(errno));
+  return names;
+}
+
+void note_files_not_started(const Settings& settings, RunRecord& record) {
+  if (record.files_listed() || settings.request_dir.empty()) return;
+  try {
+    record.list_files(list_request_files(settings.request_dir, *settings.yaml_dir));
+  } catch (const std::exception&) {
+    // Nothing to list: the report then holds no files.
+  }
+}
+
+void process_yaml_files(const Settings& settings, RemoteContext& remote, RunRecord& record) {
+  check_startup(settings);
+  log_configuration(settings);
+  const RunLock lock = validate_git_repo(settings.children, *settings.repo_path, settings.repo_dir);
+  record.gitlab_token_expires_at = check_token_expiry(remote, std::chrono::system_clock::now());
+  prepare_done_dir(settings);
+
+  const std::vector<std::string> files =
+      list_request_files(settings.request_dir, *settings.yaml_dir);
+  record.list_files(files);
+  Logger& log = logger();
+  if (files.empty()) {
+    log.warning("⚠️ No YAML files found");
+    return;
+  }
+  log.info("Found " + std::to_string(files.size()) + " YAML file(s) to process");
+  // Origin is learnt once: a request its target already holds is done
+  // without a git command of its own.
+  const std::vector<LoadedRequest> requests = load_request_files(settings, files);
+  const OriginTargets targets = compare_request_files_with_origin(settings, requests, true);
+
+  int success_count = 0;
+  int failure_count = 0;
+  for (size_t index = 0; index < files.size(); ++index) {
+    const std::string& file = files[index];
+    FileResult& result = record.files()[index];
+    // A stop request is honoured between files: the one in progress is done.
+    if (stop_signal() != 0) break;
+    // One file's failure, whatever its kind, is reported and the batch goes on.
+    try {
+      process_single_file(settings, remote, targets, requests[index], result);
+      ++success_count;
+      continue;
+    } catch (const std::exception& failure) {
+      result.error = failure.what();
+    } catch (...) {
+      result.error = "";
+    }
+    log.error("❌ Failed to process " + printable(file) + ": " + *result.error);
+    result.error = log.shown(*result.error);
+    result.outcome = FileOutcome::Failed;
+    ++failure_count;
+  }
+
+  if (const int signal_number = stop_signal()) {
+    const size_t left = files.size() - static_cast<size_t>(success_count + failure_count);
+    log.warning("🛑 Stopped by " + stop_signal_name(signal_number) + ": " + std::to_string(left) +
+                " file(s) left for the next run");
+  }
+  const std::string rule(50, '=');
+  log.info("\n" + rule);
+  log.info("Processing complete: " + std::to_string(success_count) + " succeeded, " +
+           std::to_string(failure_count) + " failed");
+  log.info(rule);
+}
+
+}  // namespace quillmere
