@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "quillmere/app/done_dir.h"
-#include "quillmere/app/startup_check.h"
 #include "quillmere/git/branch_plan.h"
 #include "quillmere/git/branch_workflow.h"
 #include "quillmere/git/git_directory.h"
 #include "quillmere/git/git_workspace.h"
+#include "quillmere/remote/ca_bundle.h"
 #include "quillmere/remote/teams_notifier.h"
 #include "quillmere/remote/token_expiry.h"
 #include "quillmere/request/request_file.h"
@@ -29,6 +29,21 @@ namespace {
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
+
+// Request files are written into the root of the working copy and committed:
+// a request directory that is the working copy itself, or its git
+// directory, would have the tool publish its own repository's files.
+void refuse_request_dir_in_repository(const Settings& settings) {
+  const std::string request_dir = canonical_path(settings.request_dir);
+  const std::string repo_dir = canonical_path(settings.repo_dir);
+  if (request_dir.empty() || repo_dir.empty()) return;
+  if (request_dir == repo_dir)
+    throw OnboardingError("YAML_DIR must not be the working copy itself: " + *settings.yaml_dir);
+  const std::string git_dir = canonical_path(find_git_dir(settings.repo_dir));
+  if (!git_dir.empty() && (request_dir == git_dir || request_dir.starts_with(git_dir + "/")))
+    throw OnboardingError("YAML_DIR must not lie inside the working copy's git directory: " +
+                          *settings.yaml_dir);
+}
 
 // The file is onboarded whatever happens here: a file that cannot be moved
 // stays, and the next run finds its merge request and tries again. Returns
@@ -136,18 +151,35 @@ void process_single_file(const Settings& settings, RemoteContext& remote,
 
 }  // namespace
 
+void check_startup(const Settings& settings) {
+  if (is_missing(settings.gitlab_token)) throw OnboardingError("❌ GITLAB_TOKEN not set");
+  if (!settings.invalid_values.empty()) throw OnboardingError(settings.invalid_values.front());
+  if (!settings.missing_required.empty())
+    throw OnboardingError("Missing required env vars: " + join(settings.missing_required, ", "));
+  if (!path_exists(settings.repo_dir))
+    throw OnboardingError("REPO_PATH does not exist: " + *settings.repo_path);
+  if (!path_exists(settings.request_dir))
+    throw OnboardingError("YAML_DIR does not exist: " + *settings.yaml_dir);
+  for (const auto& [variable, path] : settings.ca_variables) read_ca_bundle(variable, path);
+  refuse_request_dir_in_repository(settings);
+  validate_done_dir(settings);
+}
+
+LoadedRequest load_request(const std::string& path) {
+  LoadedRequest request{last_path_component(path), std::nullopt, nullptr};
+  try {
+    request.file = load_request_file(path);
+  } catch (const std::exception&) {
+    request.failure = std::current_exception();
+  }
+  return request;
+}
+
 std::vector<LoadedRequest> load_request_files(const Settings& settings,
                                               const std::vector<std::string>& names) {
   std::vector<LoadedRequest> loaded;
-  for (const std::string& name : names) {
-    LoadedRequest request{name, std::nullopt, nullptr};
-    try {
-      request.file = load_request_file(join_path(settings.request_dir, name));
-    } catch (const std::exception&) {
-      request.failure = std::current_exception();
-    }
-    loaded.push_back(std::move(request));
-  }
+  for (const std::string& name : names)
+    loaded.push_back(load_request(join_path(settings.request_dir, name)));
   return loaded;
 }
 

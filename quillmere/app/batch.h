@@ -15,6 +15,14 @@
 
 namespace quillmere {
 
+/// The one check the run and the dry run make before any work; throws the
+/// first problem, in this order: "❌ GITLAB_TOKEN not set", a value that
+/// cannot be read, "Missing required env vars: …", REPO_PATH or YAML_DIR
+/// that do not exist, a CA file that cannot be used, a YAML_DIR that is the
+/// working copy or in its git directory, a DONE_DIR where files would come
+/// back or land in the repository. Logs nothing.
+void check_startup(const Settings& settings);
+
 /// The request files of `dir`: the names ending in ".yaml", in the order the
 /// directory yields them. Failures name the directory as `shown_as`.
 std::vector<std::string> list_request_files(const std::string& dir, const std::string& shown_as);
@@ -31,7 +39,9 @@ struct LoadedRequest {
   std::exception_ptr failure;  ///< why it could not be read, when it could not
 };
 
-/// Reads every file of `names` in the request directory, once.
+/// Reads the request file at `path` once; its name is the last component.
+LoadedRequest load_request(const std::string& path);
+/// load_request for every file of `names` in the request directory.
 std::vector<LoadedRequest> load_request_files(const Settings& settings,
                                               const std::vector<std::string>& names);
 

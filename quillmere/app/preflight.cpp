@@ -6,7 +6,6 @@
 
 #include "quillmere/app/batch.h"
 #include "quillmere/app/done_dir.h"
-#include "quillmere/app/startup_check.h"
 #include "quillmere/git/branch_plan.h"
 #include "quillmere/git/git_workspace.h"
 #include "quillmere/remote/teams_webhook.h"
@@ -55,11 +54,11 @@ class Report {
 // The block's head for one request file, read once: the request, or the
 // refusal a run would meet. False when a run would refuse the file.
 bool examine_request_file(Report& report, const std::string& shown_name,
-                          const std::optional<RequestFile>& file,
-                          const std::exception_ptr& read_failure) {
+                          const LoadedRequest& loaded) {
   report.heading("📄 " + printable(shown_name));
   try {
-    if (read_failure) std::rethrow_exception(read_failure);
+    if (loaded.failure) std::rethrow_exception(loaded.failure);
+    const RequestFile* file = &*loaded.file;
     const ParsedRequest& parsed = file->parsed;
     if (!parsed.request) {
       report.field("content", parsed.content_problem);
@@ -91,7 +90,7 @@ std::string yes_no(bool value) { return value ? "yes" : "no"; }
 // would make, as the run makes it, without fetching.
 bool check_request_file(Report& report, const Settings& settings, RemoteContext& remote,
                         const OriginTargets& targets, const LoadedRequest& loaded) {
-  if (!examine_request_file(report, loaded.name, loaded.file, loaded.failure)) return false;
+  if (!examine_request_file(report, loaded.name, loaded)) return false;
   const RequestFile& request = *loaded.file;
   const std::string& target = request.target;
   RequestPlan plan;
@@ -291,14 +290,7 @@ bool lint_request_files(const std::vector<std::string>& paths, std::ostream& out
       ++refused;
       continue;
     }
-    std::optional<RequestFile> file;
-    std::exception_ptr read_failure;
-    try {
-      file = load_request_file(path);
-    } catch (const std::exception&) {
-      read_failure = std::current_exception();
-    }
-    if (examine_request_file(report, path, file, read_failure))
+    if (examine_request_file(report, path, load_request(path)))
       report.verdict(true, "would be accepted");
     else
       ++refused;

@@ -39,13 +39,22 @@ std::optional<bool> parse_flag(std::string_view text) {
   return std::nullopt;
 }
 
+// Digits only, at most `digits` of them, from `low` to `high`.
+std::optional<long long> whole_number(std::string_view text, size_t digits, long long low,
+                                      long long high) {
+  if (text.empty() || text.size() > digits) return std::nullopt;
+  long long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  if (value < low || value > high) return std::nullopt;
+  return value;
+}
+
 std::optional<int> parse_exit_status(std::string_view text) {
-  const std::string value = trim(text);
-  const bool digits =
-      !value.empty() && value.size() <= 3 &&
-      std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
-  if (!digits || std::stoi(value) > 125) return std::nullopt;
-  return std::stoi(value);
+  const std::optional<long long> status = whole_number(trim(text), 3, 0, 125);
+  return status ? std::optional<int>(static_cast<int>(*status)) : std::nullopt;
 }
 
 std::optional<LogLevel> parse_log_level(std::string_view text) {
@@ -55,15 +64,7 @@ std::optional<LogLevel> parse_log_level(std::string_view text) {
 }
 
 std::optional<long long> parse_seconds(std::string_view text) {
-  constexpr long long kLargest = 1000LL * 1000 * 1000;  // about 31 years
-  if (text.empty() || text.size() > 10) return std::nullopt;
-  long long seconds = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    seconds = seconds * 10 + (c - '0');
-  }
-  if (seconds < 1 || seconds > kLargest) return std::nullopt;
-  return seconds;
+  return whole_number(text, 10, 1, 1000LL * 1000 * 1000);  // up to about 31 years
 }
 
 std::optional<TeamsCardFormat> parse_card_format(std::string_view text) {

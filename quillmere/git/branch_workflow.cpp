@@ -1,10 +1,5 @@
 #include "quillmere/git/branch_workflow.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <exception>
 #include <optional>
 #include <string>
@@ -12,9 +7,9 @@
 #include "quillmere/git/branch_plan.h"
 #include "quillmere/git/git_workspace.h"
 #include "quillmere/request/onboarding_texts.h"
+#include "quillmere/util/atomic_file.h"
 #include "quillmere/util/command_runner.h"
 #include "quillmere/util/error.h"
-#include "quillmere/util/file_descriptor.h"
 #include "quillmere/util/logging.h"
 #include "quillmere/util/paths.h"
 #include "quillmere/util/stop_signals.h"
@@ -45,33 +40,12 @@ std::string message_of(const std::exception_ptr& failure) {
   }
 }
 
-// The request's bytes into the root of the working copy, exactly as they
-// were read and parsed: whatever happens to the request directory meanwhile,
-// what is committed is what was checked. An entry already there is replaced,
-// never followed.
-void write_request_copy(const std::string& repo_dir, const RequestFile& request) {
-  const std::string copy = join_path(repo_dir, request.file_name);
-  const auto refuse = [&](int error) {
-    throw OnboardingError("Cannot write " + printable(request.file_name) +
-                          " into the working copy: " + std::strerror(error));
-  };
-  if (::unlink(copy.c_str()) != 0 && errno != ENOENT) refuse(errno);
-  const FileDescriptor file(
-      ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-  if (!file.is_open()) refuse(errno);
-  for (size_t done = 0; done < request.content.size();) {
-    const ssize_t n =
-        ::write(file.get(), request.content.data() + done, request.content.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) refuse(errno);
-    done += static_cast<size_t>(n);
-  }
-}
-
 // Steps after the branch was created: write, commit and push.
 void commit_and_push(const Settings& settings, const RequestFile& request) {
   const ChildSetup& children = settings.children;
-  write_request_copy(settings.repo_dir, request);
+  // Exactly the bytes that were read and parsed, whatever happened to the
+  // request directory since; a link at that name is replaced, not followed.
+  write_file_atomically(join_path(settings.repo_dir, request.file_name), request.content);
   // The commit message is the request's, as the log tells once more.
   log_parse_notes(request.parsed.notes);
   const std::string commit_msg = commit_message_for(request.request);
