@@ -11,9 +11,8 @@
 
 namespace quillmere {
 
-/// The exit statuses the program gives of its own accord. A completed batch
-/// with failed files ends with FAILED_FILES_EXIT_STATUS, a stopped one with
-/// 128 and the signal's number.
+/// The exit statuses of the program's own; a batch with failed files ends
+/// with FAILED_FILES_EXIT_STATUS.
 enum class ExitStatus : int {
   Success = 0,   ///< the batch ran (whatever became of its files), or help, version, a check passed
   Failure = 1,   ///< a fatal error, or a check that did not pass
