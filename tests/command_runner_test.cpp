@@ -1,5 +1,7 @@
 #include "quillmere/util/command_runner.h"
 
+#include "quillmere/config/settings.h"
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -27,15 +29,21 @@ using testing::TempDir;
 // A shell script as a command of its own: the runner itself never starts a
 // shell, so the tests that need shell syntax ask for one explicitly.
 CommandLine sh(const std::string& script) { return CommandLine("sh", {"-c"}).arg(script); }
+// What a run hands its children, as the settings read it from the environment.
+ChildSetup children() { return read_settings("/").children; }
+CommandResult run_program(const CommandLine& command, bool raw_output = false,
+                          const std::string* input = nullptr) {
+  return quillmere::run_program(command, children(), raw_output, input);
+}
 CommandResult run_shell(const std::string& script) { return run_program(sh(script)); }
 std::string run_command(const std::string& script, bool capture_output = true) {
-  return quillmere::run_command(sh(script), capture_output);
+  return quillmere::run_command(sh(script), children(), capture_output);
 }
 
 // The message a failing run_command carries, or "" when it did not fail.
-std::string failure_of(const CommandLine& command) {
+std::string failure_of(const CommandLine& command, const ChildSetup& setup = children()) {
   try {
-    quillmere::run_command(command);
+    quillmere::run_command(command, setup);
   } catch (const OnboardingError& error) {
     return error.what();
   }
@@ -239,12 +247,13 @@ TEST(RunCommand, APastDeadlineEndsTheWholeGroupAndFailsLikeAnyCommand) {
       // The shell ends at SIGTERM, closing the pipes; what ignores it goes too.
       "(trap '' TERM; exec sleep 60) >/dev/null 2>&1 & echo $! > " + pid_file + "; wait",
   };
-  set_command_timeout(1);
+  ChildSetup quick = children();
+  quick.timeout_seconds = 1;
   for (const std::string& script : rows) {
     SCOPED_TRACE(script);
     LogCapture log;
     const auto started = std::chrono::steady_clock::now();
-    const std::string failure = failure_of(sh(script));
+    const std::string failure = failure_of(sh(script), quick);
     const auto took = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(failure,
               "Command failed: " + sh(script).text() + "\nError: timed out after 1 seconds");
@@ -254,15 +263,14 @@ TEST(RunCommand, APastDeadlineEndsTheWholeGroupAndFailsLikeAnyCommand) {
     // Far below the sleep: the command was not waited out.
     EXPECT_LT(took, 30s);
   }
-  set_command_timeout(kDefaultCommandTimeoutSeconds);
 }
 
 TEST(RunCommand, ABackgroundJobHoldingThePipesDoesNotHoldTheCommand) {
   TempDir dir;
-  set_command_timeout(3);
-  const CommandResult result =
-      run_shell("sleep 60 & echo $! > " + dir / "pid" + "; echo done; echo warning >&2");
-  set_command_timeout(kDefaultCommandTimeoutSeconds);
+  ChildSetup quick = children();
+  quick.timeout_seconds = 3;
+  const CommandResult result = quillmere::run_program(
+      sh("sleep 60 & echo $! > " + dir / "pid" + "; echo done; echo warning >&2"), quick);
   EXPECT_TRUE(result.succeeded());
   EXPECT_FALSE(result.timed_out);
   EXPECT_EQ(result.out, "done\n");

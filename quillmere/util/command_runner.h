@@ -64,6 +64,15 @@ struct CommandResult {
   }
 };
 
+/// What every child is started with, decided once by the settings: its
+/// environment ("NAME=value" entries, the secrets left out) and the longest
+/// it may run before its process group is terminated (SIGTERM, then SIGKILL
+/// once its process has ended or 5 seconds later).
+struct ChildSetup {
+  std::vector<std::string> environment;
+  long long timeout_seconds = 600;
+};
+
 /// What a command said, for one record: the end of its standard error, or of
 /// its standard output when standard error is empty, cut to the last
 /// kExcerptCharacters characters followed by " … (N bytes)" (tail_excerpt).
@@ -71,16 +80,9 @@ struct CommandResult {
 std::string output_excerpt(const CommandResult& result);
 
 /// Why a command did not succeed, for one record: the reason it could not
-/// start, timed_out_text(), "stopped by SIGTERM" (the stop signal's name), or
-/// else output_excerpt(). Not yet escaped.
-std::string failure_reason(const CommandResult& result);
-
-/// The longest a command may run before its process group is terminated
-/// (SIGTERM, then SIGKILL 5 seconds later): GIT_TIMEOUT, 600 seconds unless
-/// set. Set once at start-up, before the first command.
-inline constexpr long long kDefaultCommandTimeoutSeconds = 600;
-void set_command_timeout(long long seconds);
-long long command_timeout();
+/// start, timed_out_text() of the children's time-out, "stopped by SIGTERM"
+/// (the stop signal's name), or else output_excerpt(). Not yet escaped.
+std::string failure_reason(const CommandResult& result, const ChildSetup& children);
 
 /// "timed out after N seconds": the error text of a command past its deadline.
 std::string timed_out_text(long long seconds);
@@ -89,7 +91,8 @@ std::string timed_out_text(long long seconds);
 /// reports what happened: neither a failing command nor a program that cannot
 /// be started is an error here. The child runs in a process group of its own
 /// (a Ctrl-C at the terminal reaches only quillmere, which decides), with the
-/// environment of child_environment() and no descriptor but 0, 1 and 2.
+/// environment and the deadline of `children`, and no descriptor but 0, 1
+/// and 2.
 /// Of each stream the last kKeptOutputBytes are kept; with `raw_output`,
 /// standard output is kept whole and both streams byte for byte (no UTF-8
 /// check, no line-ending change), for output that is file content rather
@@ -103,21 +106,16 @@ std::string timed_out_text(long long seconds);
 /// request for a read_only() command, the child's process group gets SIGTERM
 /// and, once the process has exited or 5 seconds later, SIGKILL; the result
 /// says `timed_out` or `stopped`.
-CommandResult run_program(const CommandLine& command, bool raw_output = false,
-                          const std::string* input = nullptr);
+CommandResult run_program(const CommandLine& command, const ChildSetup& children,
+                          bool raw_output = false, const std::string* input = nullptr);
 
 /// Runs the command; a non-zero exit or a signal is logged at ERROR and thrown
 /// as OnboardingError "Command failed: CMD\nError: " and failure_reason()
 /// (escaped for the log), a program that cannot be started as "Cannot start
 /// PROGRAM: REASON". Returns the trimmed standard output when
 /// `capture_output`, else "".
-std::string run_command(const CommandLine& command, bool capture_output = true);
-
-/// The process environment without the secrets (GITLAB_TOKEN,
-/// TEAMS_WEBHOOK_URL), as "NAME=value" entries, and with GIT_TERMINAL_PROMPT=0
-/// unless set: git runs unattended, outside the terminal's foreground group,
-/// and must never wait for a password prompt nobody will answer.
-std::vector<std::string> child_environment();
+std::string run_command(const CommandLine& command, const ChildSetup& children,
+                        bool capture_output = true);
 
 /// A value as exactly one literal shell word: plain words (letters, digits and
 /// -_./@+=:,%) unchanged, anything else in single quotes.
