@@ -272,12 +272,6 @@ void install_hook(const std::string& path, const std::string& body) {
   testing::sh("chmod +x '" + path + "'");
 }
 
-// True once no process has the id (a zombie runs nothing either).
-bool process_gone(const std::string& pid) {
-  const std::string stat = "/proc/" + pid + "/stat";
-  return !testing::file_exists(stat) || testing::read_file(stat).find(") Z ") != std::string::npos;
-}
-
 // Hooks that misbehave, in one run: a push whose hook ignores SIGTERM and
 // stalls ends its file with the time-out failure, on the usual road (rolled
 // back), and the hook with it; a commit whose hook leaves a job behind holding
@@ -312,7 +306,8 @@ TEST_F(RunSafetyTest, MisbehavingHooksEndWithTheirCommandAndGetNoDescriptorsOfOu
   EXPECT_TRUE(log.has("INFO - Processing complete: 1 succeeded, 1 failed"));
   expect_onboarded_once(kBeta);
   EXPECT_FALSE(git.remote_has_branch(kAlpha.branch));
-  EXPECT_TRUE(process_gone(testing::split_lines(testing::read_file(stalled)).at(0)))
+  const std::string hook = testing::split_lines(testing::read_file(stalled)).at(0);
+  EXPECT_TRUE(testing::wait_until([&] { return testing::process_gone(hook); }, 5s))
       << "the stalled hook runs on";
   EXPECT_LT(took, 40s) << "the stalled hook was waited out";
   std::cout << "[ measured ] run with a stalled push (GIT_TIMEOUT=3): " << took.count() << " s\n";

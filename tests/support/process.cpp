@@ -186,6 +186,11 @@ ProcessResult BackgroundProcess::wait(std::chrono::milliseconds timeout) {
   return result;
 }
 
+bool process_gone(const std::string& pid) {
+  const std::string stat = "/proc/" + pid + "/stat";
+  return !file_exists(stat) || read_file(stat).find(") Z ") != std::string::npos;
+}
+
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!condition()) {

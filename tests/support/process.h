@@ -64,6 +64,10 @@ class BackgroundProcess {
   FileDescriptor err_;
 };
 
+/// True once no process has the id `pid` (decimal), or only a zombie does:
+/// nothing of it runs any more.
+bool process_gone(const std::string& pid);
+
 /// Polls `condition` every 20 ms until it holds or `timeout` has passed;
 /// returns its last value.
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
