@@ -356,7 +356,7 @@ TEST_F(WorkspaceTest, UnreachableRepoDirFailsInPreparation) {
   settings_.repo_dir = root_ / "relative/repo";
   const std::string failure = failure_of([&] {
     plan_request(settings_, RequestFile{{"A-1", "dev", "x"}, "dev-A-1-x", "dev", "x.yaml", "", ""},
-                 OriginTargets(), nullptr, PlanMode::Run);
+                 OriginTargets(), MergeRequestLookups(), PlanMode::Run);
   });
   EXPECT_EQ(failure, "Cannot change into REPO_PATH relative/repo: No such file or directory");
 }

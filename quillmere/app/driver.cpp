@@ -13,6 +13,7 @@
 #include "quillmere/git/git_directory.h"
 #include "quillmere/git/git_workspace.h"
 #include "quillmere/remote/ca_bundle.h"
+#include "quillmere/remote/merge_request_index.h"
 #include "quillmere/remote/teams_notifier.h"
 #include "quillmere/remote/teams_webhook.h"
 #include "quillmere/remote/token_expiry.h"
@@ -76,11 +77,16 @@ MergeRequestRef merge_request_ref(const nlohmann::json& mr_data) {
 FileOutcome outcome_of_plan(PlanKind plan) {
   switch (plan) {
     case PlanKind::Onboard:
+    case PlanKind::ProposeAgain:
       return FileOutcome::Onboarded;
+    case PlanKind::Update:
+      return FileOutcome::Updated;
     case PlanKind::TakeUp:
       return FileOutcome::TakenUp;
     case PlanKind::AlreadyOnboarded:  // its merge request open, or the target holds it
       return FileOutcome::AlreadyOnboarded;
+    case PlanKind::Declined:
+      return FileOutcome::Declined;
     case PlanKind::Refuse:
     case PlanKind::Undecided:
       break;
@@ -175,8 +181,8 @@ void validate_config(const Settings& settings) {
 }
 
 void process_single_file(const Settings& settings, RemoteContext& remote,
-                         const OriginTargets& targets, const std::string& file,
-                         FileResult& result) {
+                         const OriginTargets& targets, MergeRequestIndex& merge_requests,
+                         const std::string& file, FileResult& result) {
   logger().info("\n📄 Processing: " + printable(file));
   const RequestFile request = load_request_file(settings.request_dir, file);
   const std::string& env = request.target;
@@ -187,9 +193,16 @@ void process_single_file(const Settings& settings, RemoteContext& remote,
   result.branch = printable(branch_name);
   result.target_branch = printable(env);
 
-  const RequestPlan plan = plan_request(
-      settings, request, targets, [&] { return find_open_merge_request(remote, branch_name, env); },
-      PlanMode::Run);
+  const MergeRequestLookups lookups{
+      [&] { return merge_requests.open_merge_request(branch_name, env); },
+      [&] { return merge_requests.closed_merge_request(branch_name, env); }};
+  const RequestPlan plan = plan_request(settings, request, targets, lookups, PlanMode::Run);
+  const auto announce = [&](const nlohmann::json& mr_data, MergeRequestNews news) {
+    result.merge_request = merge_request_ref(mr_data);
+    result.teams =
+        send_mr_notification_to_teams(remote.http, settings, mr_data, request.request.ticket, env,
+                                      branch_name, env, request.request.project_name, news);
+  };
   switch (plan.kind) {
     case PlanKind::Refuse:
     case PlanKind::Undecided:
@@ -204,18 +217,32 @@ void process_single_file(const Settings& settings, RemoteContext& remote,
                       printable(file));
       }
       break;
+    case PlanKind::Declined:
+      // A person said no to exactly this request: it stays where it is, for
+      // them to change or remove, and is no failure.
+      logger().warning("🚫 Declined: merge request " + web_url_text(*plan.closed_merge_request) +
+                       " was closed without merging; change the request file to propose it "
+                       "again, or remove it");
+      result.merge_request = merge_request_ref(*plan.closed_merge_request);
+      result.outcome = FileOutcome::Declined;
+      return;
+    case PlanKind::Update:
+      commit_on_own_branch(settings, request, plan.branch_tip);
+      logger().info("✏️ Updated merge request: " + web_url_text(*plan.open_merge_request));
+      announce(*plan.open_merge_request, MergeRequestNews::Updated);
+      break;
     case PlanKind::Onboard:
-    case PlanKind::TakeUp: {
+    case PlanKind::TakeUp:
+    case PlanKind::ProposeAgain: {
       if (plan.kind == PlanKind::Onboard)
         create_branch_and_commit(settings, request);
+      else if (plan.kind == PlanKind::ProposeAgain)
+        commit_on_own_branch(settings, request, plan.branch_tip);
       else if (plan.push)
         push_taken_up_branch(request);
-      const nlohmann::json mr_data = create_merge_request(
-          remote, branch_name, env, request.request.ticket, request.request.project_name);
-      result.merge_request = merge_request_ref(mr_data);
-      result.teams =
-          send_mr_notification_to_teams(remote.http, settings, mr_data, request.request.ticket, env,
-                                        branch_name, env, request.request.project_name);
+      announce(create_merge_request(remote, branch_name, env, request.request.ticket,
+                                    request.request.project_name),
+               MergeRequestNews::Opened);
       break;
     }
   }
@@ -224,16 +251,13 @@ void process_single_file(const Settings& settings, RemoteContext& remote,
   result.outcome = outcome_of_plan(plan.kind);
 }
 
-void process_single_file(const Settings& settings, RemoteContext& remote, const std::string& file,
-                         FileResult& result) {
-  process_single_file(settings, remote, OriginTargets(), file, result);
-}
-
 void process_yaml_files(const Settings& settings, RemoteContext& remote, RunRecord& record) {
   if (is_missing(settings.gitlab_token)) throw OnboardingError("❌ GITLAB_TOKEN not set");
   validate_config(settings);
   const RunLock lock = validate_git_repo(*settings.repo_path, settings.repo_dir);
-  record.gitlab_token_expires_at = check_token_expiry(remote, std::chrono::system_clock::now());
+  const TokenFacts token = get_token_facts(remote);
+  record.gitlab_token_expires_at =
+      warn_of_token_expiry(token.expires_at, std::chrono::system_clock::now());
   prepare_done_dir(settings);
 
   const std::vector<std::string> files =
@@ -248,6 +272,8 @@ void process_yaml_files(const Settings& settings, RemoteContext& remote, RunReco
   // Origin is learnt once: a request its target already holds is done
   // without a git command of its own.
   const OriginTargets targets = compare_request_files_with_origin(settings, files, true);
+  // This tool's merge requests are listed once, when the first file needs them.
+  MergeRequestIndex merge_requests(remote, token.user_id);
 
   int success_count = 0;
   int failure_count = 0;
@@ -258,7 +284,7 @@ void process_yaml_files(const Settings& settings, RemoteContext& remote, RunReco
     if (stop_signal() != 0) break;
     // One file's failure, whatever its kind, is reported and the batch goes on.
     try {
-      process_single_file(settings, remote, targets, file, result);
+      process_single_file(settings, remote, targets, merge_requests, file, result);
       ++success_count;
       continue;
     } catch (const std::exception& failure) {

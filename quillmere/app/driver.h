@@ -10,6 +10,7 @@
 #include "quillmere/config/settings.h"
 #include "quillmere/git/branch_plan.h"
 #include "quillmere/remote/gitlab_client.h"
+#include "quillmere/remote/merge_request_index.h"
 
 namespace quillmere {
 
@@ -34,14 +35,13 @@ OriginTargets compare_request_files_with_origin(const Settings& settings,
                                                 bool fetch_first);
 
 /// Onboards one request file (a bare name inside the request directory) as
-/// its plan says; fails with the reason when it fails. `result` learns what
-/// the file's handling learns as it goes, and its outcome once the file is
-/// done; after a failure it holds what was known by then.
+/// its plan says, asking `merge_requests` about its branch; fails with the
+/// reason when it fails. `result` learns what the file's handling learns as
+/// it goes, and its outcome once the file is done; after a failure it holds
+/// what was known by then.
 void process_single_file(const Settings& settings, RemoteContext& remote,
-                         const OriginTargets& targets, const std::string& file, FileResult& result);
-/// The same, with nothing known to be on a target.
-void process_single_file(const Settings& settings, RemoteContext& remote, const std::string& file,
-                         FileResult& result);
+                         const OriginTargets& targets, MergeRequestIndex& merge_requests,
+                         const std::string& file, FileResult& result);
 
 /// The whole batch: start checks, every request file in turn, the summary.
 /// `record` gets the token's expiry and every file's result.

@@ -7,6 +7,7 @@
 #include "quillmere/app/driver.h"
 #include "quillmere/git/branch_plan.h"
 #include "quillmere/git/git_workspace.h"
+#include "quillmere/remote/merge_request_index.h"
 #include "quillmere/remote/teams_webhook.h"
 #include "quillmere/remote/token_expiry.h"
 #include "quillmere/request/onboarding_request.h"
@@ -107,7 +108,7 @@ RequestFile request_file_of(const ExaminedFile& file, const std::string& path,
 
 // The dry run's block for one file of the request directory: the plan a run
 // would make, as the run makes it, without fetching.
-bool check_request_file(Report& report, const Settings& settings, RemoteContext& remote,
+bool check_request_file(Report& report, const Settings& settings, MergeRequestIndex& merge_requests,
                         const OriginTargets& targets, const std::string& name) {
   const std::string path = join_path(settings.request_dir, name);
   const std::optional<ExaminedFile> file = examine_request_file(report, path, name);
@@ -115,17 +116,22 @@ bool check_request_file(Report& report, const Settings& settings, RemoteContext&
   const RequestFile request = request_file_of(*file, path, name);
   const std::string& target = request.target;
   std::string lookup_failure;
-  const auto find_open = [&]() -> std::optional<nlohmann::json> {
-    try {
-      return find_open_merge_request(remote, request.branch, target);
-    } catch (const std::exception& failure) {
-      lookup_failure = failure.what();
-      return std::nullopt;
-    }
+  // A look-up that fails is reported, and the plan goes on without it.
+  const auto asked = [&](auto look_up) {
+    return [&, look_up]() -> std::optional<nlohmann::json> {
+      try {
+        return (merge_requests.*look_up)(request.branch, target);
+      } catch (const std::exception& failure) {
+        lookup_failure = failure.what();
+        return std::nullopt;
+      }
+    };
   };
+  const MergeRequestLookups lookups{asked(&MergeRequestIndex::open_merge_request),
+                                    asked(&MergeRequestIndex::closed_merge_request)};
   RequestPlan plan;
   try {
-    plan = plan_request(settings, request, targets, find_open, PlanMode::Check);
+    plan = plan_request(settings, request, targets, lookups, PlanMode::Check);
   } catch (const std::exception& failure) {
     report.verdict(false, std::string("would fail: ") + failure.what());
     return false;
@@ -142,7 +148,7 @@ bool check_request_file(Report& report, const Settings& settings, RemoteContext&
                  "here: " + yes_no(plan.branch.here) + ", on origin: " + on_origin);
   }
   if (!lookup_failure.empty())
-    report.line("   ⚠️ the open merge request could not be looked up: " + lookup_failure);
+    report.line("   ⚠️ the branch's merge requests could not be looked up: " + lookup_failure);
 
   switch (plan.kind) {
     case PlanKind::Refuse:
@@ -154,6 +160,17 @@ bool check_request_file(Report& report, const Settings& settings, RemoteContext&
     case PlanKind::AlreadyOnboarded:
       report.verdict(true, "already onboarded: the open merge request is " +
                                web_url_text(*plan.open_merge_request));
+      return true;
+    case PlanKind::Declined:
+      // A person's decision, which a run leaves alone: no failure.
+      report.line("   🚫 declined: " + web_url_text(*plan.closed_merge_request) +
+                  " was closed without merging");
+      return true;
+    case PlanKind::Update:
+      report.verdict(true, "would update merge request " + web_url_text(*plan.open_merge_request));
+      return true;
+    case PlanKind::ProposeAgain:
+      report.verdict(true, "would propose again");
       return true;
     case PlanKind::TakeUp:
       report.verdict(true, std::string("would be taken up: the branch holds this request from an "
@@ -176,7 +193,7 @@ bool check_request_file(Report& report, const Settings& settings, RemoteContext&
     report.verdict(false, "would fail: origin has no branch " + printable(target) + " to pull");
     return false;
   }
-  report.verdict(true, "would be onboarded");
+  report.verdict(true, plan.closed_merge_request ? "would propose again" : "would be onboarded");
   return true;
 }
 
@@ -222,8 +239,7 @@ bool check_configuration(Report& report, const Settings& settings) {
 
 // Always a line: the date, with the run's warning when it is near, or that
 // GitLab did not say.
-void report_token_expiry(Report& report, RemoteContext& remote) {
-  const std::optional<std::string> expiry = get_token_expiry(remote);
+void report_token_expiry(Report& report, const std::optional<std::string>& expiry) {
   if (!expiry || !epoch_day_of(*expiry)) {
     report.line("   token expiry: GitLab did not say");
     return;
@@ -235,8 +251,20 @@ void report_token_expiry(Report& report, RemoteContext& remote) {
     report.line("   token expires on " + *expiry + " (" + std::to_string(days) + " days)");
 }
 
+// What the listing of this tool's merge requests found, when it ran.
+void report_merge_request_listing(Report& report, const MergeRequestIndex& merge_requests) {
+  if (!merge_requests.learnt()) return;
+  if (merge_requests.listing_failure().empty())
+    report.line("   merge requests of this tool: " + std::to_string(merge_requests.open_count()) +
+                " open, " + std::to_string(merge_requests.closed_count()) +
+                " closed without merging");
+  else
+    report.line("   ⚠️ this tool's merge requests could not be listed: " +
+                merge_requests.listing_failure() + "; each file asked about its own branch");
+}
+
 // The token, the project and every reviewer; false when any check failed.
-bool check_gitlab(Report& report, RemoteContext& remote) {
+bool check_gitlab(Report& report, RemoteContext& remote, const TokenFacts& token) {
   report.heading("GitLab");
   bool passed = true;
   const auto text_of = [](const nlohmann::json& object, const char* key) {
@@ -252,7 +280,7 @@ bool check_gitlab(Report& report, RemoteContext& remote) {
     report.verdict(false, failure.what());
     passed = false;
   }
-  report_token_expiry(report, remote);
+  report_token_expiry(report, token.expires_at);
   try {
     const nlohmann::json project = get_project(remote);
     report.verdict(true, "project " + *remote.settings.project_id + ": " +
@@ -295,11 +323,14 @@ bool check_run(const Settings& settings, RemoteContext& remote, std::ostream& ou
     report.line("   compared with origin as last fetched: a dry run does not fetch");
     targets = compare_request_files_with_origin(settings, files, false);
   }
+  // The token's user is the author of this tool's merge requests.
+  const TokenFacts token = get_token_facts(remote);
+  MergeRequestIndex merge_requests(remote, token.user_id);
   size_t onboarded = 0;
   for (const std::string& name : files)
-    onboarded += check_request_file(report, settings, remote, targets, name) ? 1 : 0;
-
-  const bool remote_passed = check_gitlab(report, remote);
+    onboarded += check_request_file(report, settings, merge_requests, targets, name) ? 1 : 0;
+  const bool remote_passed = check_gitlab(report, remote, token);
+  report_merge_request_listing(report, merge_requests);
   report.heading("Teams");
   if (is_missing(settings.teams_webhook_url))
     report.line("   ⚠️ TEAMS_WEBHOOK_URL not set: no card would be posted");

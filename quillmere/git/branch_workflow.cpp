@@ -44,8 +44,10 @@ std::string message_of(const std::exception_ptr& failure) {
   }
 }
 
-// Steps after the branch was created: copy, check, commit and push.
-void commit_and_push(const Settings& settings, const RequestFile& request) {
+// Steps after the branch was made: copy, check, commit and push. The commit
+// message comes from `message_for`.
+void commit_and_push(const Settings& settings, const RequestFile& request,
+                     std::string (*message_for)(const OnboardingRequest&)) {
   const std::string& filename = request.file_name;
   const std::string copy = settings.repo_dir + "/" + filename;
   run_command(CommandLine("cp").arg(path_argument(request.path)).arg(path_argument(copy)), false);
@@ -56,7 +58,7 @@ void commit_and_push(const Settings& settings, const RequestFile& request) {
     throw OnboardingError("Request file " + printable(filename) +
                           " changed while it was being onboarded; it is not committed");
   // The commit message comes from a fresh parse of the file as committed.
-  const std::string commit_msg = commit_message_for(parse_request(filename, copied));
+  const std::string commit_msg = message_for(parse_request(filename, copied));
   run_command(git({"add"}).arg(literal_pathspec(filename)), false);
   run_command(git({"commit", "-m"}).quoted_arg(commit_msg), false);
   // The last point at which a stop request can still undo everything.
@@ -91,9 +93,12 @@ void restore_stash(const std::string& target_branch) {
   }
 }
 
-}  // namespace
-
-void create_branch_and_commit(const Settings& settings, const RequestFile& request) {
+// The sequence both ways of committing share: preparation, `make_branch`
+// and the commit and push, the rollback on failure and the stash restore.
+template <typename MakeBranch>
+void commit_on_branch(const Settings& settings, const RequestFile& request,
+                      std::string (*message_for)(const OnboardingRequest&),
+                      MakeBranch make_branch) {
   const std::string& branch_name = request.branch;
   const std::string& target_branch = request.target;
   // Preparation: a failure here goes straight to the caller, nothing to undo.
@@ -109,11 +114,8 @@ void create_branch_and_commit(const Settings& settings, const RequestFile& reque
   std::exception_ptr failure;
   try {
     original_branch = run_command(git({"branch", "--show-current"}), true);
-    run_command(git({"checkout"}).arg(target_branch), false);
-    run_command(git({"pull"}), false);
-    run_command(git({"checkout", "-b"}).arg(branch_name), false);
-    logger().info("✅ Created branch: " + branch_name);
-    commit_and_push(settings, request);
+    make_branch();
+    commit_and_push(settings, request, message_for);
     logger().info("✅ Successfully pushed branch: " + branch_name);
   } catch (...) {
     failure = std::current_exception();
@@ -122,7 +124,9 @@ void create_branch_and_commit(const Settings& settings, const RequestFile& reque
       // Only a branch that exists needs deleting; a failure of this check
       // replaces the original one, the stash is still restored below.
       if (check_branch_exists(branch_name)) {
-        const bool have_original = original_branch && !original_branch->empty();
+        // The branch itself cannot be left for itself.
+        const bool have_original =
+            original_branch && !original_branch->empty() && *original_branch != branch_name;
         roll_back(branch_name, have_original ? *original_branch : target_branch);
       }
     } catch (...) {
@@ -132,6 +136,26 @@ void create_branch_and_commit(const Settings& settings, const RequestFile& reque
 
   if (stashed) restore_stash(target_branch);
   if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace
+
+void create_branch_and_commit(const Settings& settings, const RequestFile& request) {
+  commit_on_branch(settings, request, commit_message_for, [&] {
+    run_command(git({"checkout"}).arg(request.target), false);
+    run_command(git({"pull"}), false);
+    run_command(git({"checkout", "-b"}).arg(request.branch), false);
+    logger().info("✅ Created branch: " + request.branch);
+  });
+}
+
+void commit_on_own_branch(const Settings& settings, const RequestFile& request,
+                          const std::string& tip) {
+  commit_on_branch(settings, request, update_commit_message_for, [&] {
+    // The local branch, made or moved to where the plan found it: the
+    // commit goes on top of exactly what origin has.
+    run_command(git({"checkout", "-B"}).arg(request.branch).arg(tip), false);
+  });
 }
 
 void push_taken_up_branch(const RequestFile& request) {

@@ -61,7 +61,8 @@ std::string author_text(const nlohmann::json& mr_data,
 TeamsCard merge_request_card(const Settings& settings, const nlohmann::json& mr_data,
                              const std::string& ticket, const std::string& env,
                              const std::string& branch_name, const std::string& target_branch,
-                             const std::string& project_name) {
+                             const std::string& project_name, MergeRequestNews news) {
+  const bool updated = news == MergeRequestNews::Updated;
   const std::string mr_url = text_of(member(mr_data, "web_url"), "N/A");
   const std::string mr_id = text_of(member(mr_data, "iid"), "N/A");
   const std::string mr_title = text_of(member(mr_data, "title"), "N/A");
@@ -74,7 +75,8 @@ TeamsCard merge_request_card(const Settings& settings, const nlohmann::json& mr_
 
   TeamsCard card;
   card.summary = "New MR: " + project_name + " onboarding to " + env;
-  card.title = "🚀 Project Onboarding: " + project_name;
+  card.title =
+      (updated ? "✏️ Project Onboarding updated: " : "🚀 Project Onboarding: ") + project_name;
   card.activity_title = "📋 **" + mr_title + "**";
   card.activity_subtitle =
       "Project **" + project_name + "** is being onboarded to **" + env_upper + "** environment";
@@ -90,7 +92,8 @@ TeamsCard merge_request_card(const Settings& settings, const nlohmann::json& mr_
       {"👥 Reviewers:", reviewers_display},
       {"🏷️ Labels:", join(mr_labels(), ", ")},
       {"📅 Created At:", created_at},
-      {"📌 Status:", "🟡 Open — Awaiting Review"},
+      {"📌 Status:",
+       updated ? "🟡 Open — Updated, awaiting review" : "🟡 Open — Awaiting Review"},
   };
   card.details_title = "📝 What's Being Onboarded?";
   card.details_text = "\n**Project Configuration for " + project_name +
@@ -110,12 +113,10 @@ ordered_json build_teams_card(const Settings& settings, const nlohmann::json& mr
       merge_request_card(settings, mr_data, ticket, env, branch_name, target_branch, project_name));
 }
 
-TeamsDelivery send_mr_notification_to_teams(HttpClient& http, const Settings& settings,
-                                            const nlohmann::json& mr_data,
-                                            const std::string& ticket, const std::string& env,
-                                            const std::string& branch_name,
-                                            const std::string& target_branch,
-                                            const std::string& project_name) {
+TeamsDelivery send_mr_notification_to_teams(
+    HttpClient& http, const Settings& settings, const nlohmann::json& mr_data,
+    const std::string& ticket, const std::string& env, const std::string& branch_name,
+    const std::string& target_branch, const std::string& project_name, MergeRequestNews news) {
   Logger& log = logger();
   if (is_missing(settings.teams_webhook_url)) {
     log.warning("TEAMS_WEBHOOK_URL not set — skipping Teams notification");
@@ -123,9 +124,10 @@ TeamsDelivery send_mr_notification_to_teams(HttpClient& http, const Settings& se
   }
   // The merge request exists by now: nothing that goes wrong with its
   // announcement may turn the file into a failed one.
-  const std::optional<std::string> failure = post_teams_card(
-      http, settings,
-      merge_request_card(settings, mr_data, ticket, env, branch_name, target_branch, project_name));
+  const std::optional<std::string> failure =
+      post_teams_card(http, settings,
+                      merge_request_card(settings, mr_data, ticket, env, branch_name, target_branch,
+                                         project_name, news));
   if (failure) {
     log.warning("Teams notification failed: " + *failure);
     return TeamsDelivery::Failed;

@@ -13,6 +13,10 @@
 
 namespace quillmere {
 
+/// What a merge request's card announces: a new merge request, or a new
+/// version of the request on an open one (its own title and status).
+enum class MergeRequestNews { Opened, Updated };
+
 /// The card for a merge request: title, activity, eleven facts, details and
 /// the two buttons. Never fails on odd `mr_data`: a member that is missing,
 /// null or of an unusable kind takes its fallback; numbers are shown as
@@ -21,7 +25,8 @@ namespace quillmere {
 TeamsCard merge_request_card(const Settings& settings, const nlohmann::json& mr_data,
                              const std::string& ticket, const std::string& env,
                              const std::string& branch_name, const std::string& target_branch,
-                             const std::string& project_name);
+                             const std::string& project_name,
+                             MergeRequestNews news = MergeRequestNews::Opened);
 
 /// merge_request_card() as a MessageCard, members in their documented order.
 nlohmann::ordered_json build_teams_card(const Settings& settings, const nlohmann::json& mr_data,
@@ -56,7 +61,8 @@ TeamsDelivery send_mr_notification_to_teams(HttpClient& http, const Settings& se
                                             const std::string& ticket, const std::string& env,
                                             const std::string& branch_name,
                                             const std::string& target_branch,
-                                            const std::string& project_name);
+                                            const std::string& project_name,
+                                            MergeRequestNews news = MergeRequestNews::Opened);
 
 /// Posts failure_summary_card() like the merge-request card; logs
 /// "📣 Teams failure summary sent" or the failure at WARNING.
