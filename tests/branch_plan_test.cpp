@@ -101,7 +101,7 @@ class PlanTest : public ::testing::Test {
     testing::ScopedCwd cwd(root_.path());
     lookups_ = 0;
     return plan_request(settings_, request_, targets,
-                        {[&] { return ++lookups_, open; }, [&] { return ++lookups_, closed; }},
+                        {[&] { return ++lookups_, open; }, [&] { return ++lookups_, closed; }, {}},
                         mode);
   }
 

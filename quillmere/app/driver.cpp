@@ -195,7 +195,8 @@ void process_single_file(const Settings& settings, RemoteContext& remote,
 
   const MergeRequestLookups lookups{
       [&] { return merge_requests.open_merge_request(branch_name, env); },
-      [&] { return merge_requests.closed_merge_request(branch_name, env); }};
+      [&] { return merge_requests.closed_merge_request(branch_name, env); },
+      [&] { return merge_requests.listed_closed_merge_request(branch_name, env); }};
   const RequestPlan plan = plan_request(settings, request, targets, lookups, PlanMode::Run);
   const auto announce = [&](const nlohmann::json& mr_data, MergeRequestNews news) {
     result.merge_request = merge_request_ref(mr_data);

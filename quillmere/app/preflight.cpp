@@ -128,7 +128,8 @@ bool check_request_file(Report& report, const Settings& settings, MergeRequestIn
     };
   };
   const MergeRequestLookups lookups{asked(&MergeRequestIndex::open_merge_request),
-                                    asked(&MergeRequestIndex::closed_merge_request)};
+                                    asked(&MergeRequestIndex::closed_merge_request),
+                                    asked(&MergeRequestIndex::listed_closed_merge_request)};
   RequestPlan plan;
   try {
     plan = plan_request(settings, request, targets, lookups, PlanMode::Check);

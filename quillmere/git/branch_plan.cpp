@@ -221,7 +221,8 @@ RequestPlan undecided_or_refused(RequestPlan plan, PlanMode mode, std::string re
 // request from it was closed without merging and proposed these very bytes.
 RequestPlan plan_without_branch(RequestPlan plan, const RequestFile& request,
                                 const MergeRequestLookups& lookups, PlanMode mode) {
-  plan.closed_merge_request = lookups.closed();
+  plan.closed_merge_request =
+      lookups.closed_if_known ? lookups.closed_if_known() : lookups.closed();
   if (!plan.closed_merge_request) return plan;
   const ProposalCheck check = compare_with_proposal(*plan.closed_merge_request, request, mode);
   if (check.answer == Proposed::Unknown) return undecided_or_refused(plan, mode, check.reason);

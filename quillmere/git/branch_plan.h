@@ -101,6 +101,10 @@ struct RequestPlan {
 struct MergeRequestLookups {
   std::function<std::optional<nlohmann::json>()> open;
   std::function<std::optional<nlohmann::json>()> closed;
+  /// `closed` for a branch that exists nowhere: only as far as the run
+  /// already knows it, never a question of its own (such a request was
+  /// always simply onboarded). Empty: `closed` is asked.
+  std::function<std::optional<nlohmann::json>()> closed_if_known;
 };
 
 /// A run logs where it works and may fetch what it must look at (a branch

@@ -64,4 +64,10 @@ std::optional<nlohmann::json> MergeRequestIndex::closed_merge_request(const std:
   return newest_from(closed_, source, target);
 }
 
+std::optional<nlohmann::json> MergeRequestIndex::listed_closed_merge_request(
+    const std::string& source, const std::string& target) {
+  if (!learn()) return std::nullopt;
+  return newest_from(closed_, source, target);
+}
+
 }  // namespace quillmere

@@ -39,6 +39,9 @@ class MergeRequestIndex {
   /// without merging (learn() first).
   std::optional<nlohmann::json> closed_merge_request(const std::string& source,
                                                      const std::string& target);
+  /// The same from the listing alone: nullopt when the listing failed.
+  std::optional<nlohmann::json> listed_closed_merge_request(const std::string& source,
+                                                            const std::string& target);
 
  private:
   RemoteContext& remote_;

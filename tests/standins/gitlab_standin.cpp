@@ -409,21 +409,24 @@ struct GitLabStandin::Impl {
     if (!is_the_project(project))
       return answer_json(response, 404, message_body("404 Project Not Found"));
     const std::optional<ordered_json> params = parameters(request, response);
-    if (!params) return;
+    if (params) create_with(*params, response);
+  }
 
+  // Runs with the mutex held.
+  void create_with(const ordered_json& params, httplib::Response& response) {
     std::string missing;
     for (const char* name : {"source_branch", "target_branch", "title"}) {
-      if (params->contains(name) && !(*params)[name].is_null()) continue;
+      if (params.contains(name) && !params[name].is_null()) continue;
       missing += (missing.empty() ? "" : ", ") + std::string(name) + " is missing";
     }
     if (!missing.empty()) return answer_json(response, 400, error_body(missing));
     for (const char* name : {"source_branch", "target_branch", "title"}) {
-      if (!(*params)[name].is_string())
+      if (!params[name].is_string())
         return answer_json(response, 400, error_body(std::string(name) + " is invalid"));
     }
-    const std::string source = (*params)["source_branch"];
-    const std::string target = (*params)["target_branch"];
-    const std::string title = (*params)["title"];
+    const std::string source = params["source_branch"];
+    const std::string target = params["target_branch"];
+    const std::string title = params["title"];
     if (trim(title).empty())
       return answer_json(response, 400, field_error("title", "can't be blank"));
     if (utf8_length(title) > 255)
@@ -444,7 +447,7 @@ struct GitLabStandin::Impl {
     }
 
     const long long iid = next_iid++;
-    ordered_json mr = merge_request_json(*params, iid, source, target, title);
+    ordered_json mr = merge_request_json(params, iid, source, target, title);
     if (const std::optional<std::string> head = repository.branch_head(source)) mr["sha"] = *head;
     repository.keep_merge_request_head(iid, mr["sha"]);
     created.push_back(mr);
@@ -629,6 +632,15 @@ struct GitLabStandin::Impl {
     return mr;
   }
 };
+
+long long GitLabStandin::add_merge_request(const nlohmann::ordered_json& params) {
+  std::lock_guard lock(impl_->mutex);
+  httplib::Response response;
+  impl_->create_with(params, response);
+  if (response.status != 201)
+    throw std::invalid_argument("stand-in: merge request refused: " + response.body);
+  return impl_->next_iid - 1;
+}
 
 GitLabStandin::GitLabStandin(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {
   impl_->server = std::make_unique<LoopbackServer>(

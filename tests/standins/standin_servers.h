@@ -174,6 +174,10 @@ class GitLabStandin {
   /// Merge request IID as it is now.
   nlohmann::ordered_json merge_request(long long iid) const;
 
+  /// A merge request opened earlier, as if POSTed with `params` (the same
+  /// rules); its iid. Throws when GitLab would refuse it.
+  long long add_merge_request(const nlohmann::ordered_json& params);
+
   /// What a reviewer does: close merge request IID without merging it, or
   /// merge it (a merge commit on the target in git_remote); with
   /// `delete_branch` its source branch goes too. Throws for an unknown IID.

@@ -1,0 +1,285 @@
+// A request file kept in place over three runs of the real binary, as a
+// scheduled job keeps it, while people review its merge request: an edit
+// while it is open updates it, a merge request closed without merging is not
+// proposed again until the request changes, an edit after the merge is a new
+// merge request, and a person's commit on the tool's branch is refused.
+// Before each run, --check gives the same verdict and changes nothing.
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "tests/support/matchers.h"
+#include "tests/support/onboarding_rig.h"
+#include "tests/support/process.h"
+#include "tests/support/run_log.h"
+
+namespace quillmere {
+namespace {
+
+using nlohmann::json;
+using standins::GitLabStandin;
+using Route = GitLabStandin::Route;
+
+constexpr const char* kName = "OPS-1_dev_alpha.yaml";
+constexpr const char* kBranch = "dev-OPS-1-alpha";
+constexpr const char* kFirst = "owner: team-alpha\n";
+constexpr const char* kEdited = "owner: team-alpha\nsize: large\n";
+constexpr const char* kOnboardMessage = "OPS-1: onboard alpha to dev environment";
+constexpr const char* kUpdateMessage = "OPS-1: update alpha for dev environment";
+
+class LifecycleRig : protected testing::OnboardingRig {
+ public:
+  // What people do between runs.
+  void edit_request() const { add_request(kName, kEdited); }
+  void close(bool delete_branch) { gitlab.close_merge_request(1, delete_branch); }
+  void merge() { gitlab.merge_merge_request(1); }
+  // A person's commit, pushed to the tool's branch.
+  void commit_by_hand() const {
+    testing::sh(std::string("git clone -q remote.git hand && cd hand && git checkout -q ") +
+                    kBranch +
+                    " && echo note > NOTES.md && git add NOTES.md && git -c "
+                    "user.name=Person -c user.email=p@e commit -q -m 'notes' && git push -q",
+                root.path());
+  }
+
+ protected:
+  LifecycleRig() {
+    testing::make_dir(root / "out");
+    env_ = environment();
+    env_["REPORT_FILE"] = root / "out/report.json";
+    env_["METRICS_FILE"] = root / "out/quillmere.prom";
+    env_["FAILED_FILES_EXIT_STATUS"] = "3";
+  }
+
+  std::string url(long long iid) const {
+    return gitlab.merge_requests().at(static_cast<size_t>(iid - 1))["web_url"];
+  }
+  // "URL1", "URL2" in `text` replaced by those merge requests' addresses.
+  std::string with_urls(std::string text) const {
+    for (long long iid : {1, 2})
+      for (size_t at; (at = text.find("URL" + std::to_string(iid))) != std::string::npos;)
+        text.replace(at, 4, url(iid));
+    return text;
+  }
+  // The branches of the remote (GitLab keeps refs/merge-requests/ itself),
+  // and with them every ref of the working copy.
+  std::string remote_branches() const { return git.remote_git("for-each-ref refs/heads"); }
+  std::string refs() const { return remote_branches() + "\n" + git.git("for-each-ref"); }
+  // The subjects of the commits on the branch beyond origin's dev, newest first.
+  std::vector<std::string> branch_subjects() const {
+    if (!git.remote_has_branch(kBranch)) return {};
+    return testing::split_lines(
+        git.remote_git(std::string("log --format=%s dev..refs/heads/") + kBranch));
+  }
+  // The file's outcome in the run report, and its metric.
+  std::string reported_outcome() const {
+    return json::parse(testing::read_file(root / "out/report.json"))["files"][0]["outcome"];
+  }
+  bool metric_counts(const std::string& outcome) const {
+    const std::string sample = "quillmere_last_run_files{outcome=\"" + outcome + "\"} 1";
+    return testing::read_file(root / "out/quillmere.prom").find(sample) != std::string::npos;
+  }
+
+  testing::Environment env_;
+};
+
+// What people did before a run, and what the dry run and the run then show.
+struct RunStep {
+  std::function<void(LifecycleRig&)> before;
+  std::string verdict;  // the dry run's line for the file
+  std::string told;     // the run's record for the file
+  std::string outcome;
+  bool pushes;                        // the run changes the remote
+  size_t merge_requests;              // GitLab's merge requests after the run
+  size_t cards;                       // Teams cards after the run
+  std::vector<std::string> subjects;  // the branch's commits beyond dev afterwards, newest first
+};
+
+struct Road {
+  std::string name;
+  std::function<void(LifecycleRig&)> after_first;
+  RunStep second;
+  RunStep third;
+};
+
+void PrintTo(const Road& road, std::ostream* out) { *out << road.name; }
+
+const std::string kUpdateVerdict = "   ✅ would update merge request URL1";
+const std::string kAlreadyVerdict = "   ✅ already onboarded: the open merge request is URL1";
+const std::string kDeclinedVerdict = "   🚫 declined: URL1 was closed without merging";
+const std::string kAgainVerdict = "   ✅ would propose again";
+const std::string kExistsVerdict = std::string("   ❌ would fail: Branch ") + kBranch +
+                                   " already exists! Skipping to avoid conflicts.";
+const std::string kAlready =
+    std::string("INFO - ✅ Already onboarded: ") + kBranch + " has the open merge request URL1";
+const std::string kDeclined =
+    "WARNING - 🚫 Declined: merge request URL1 was closed without merging; change the request "
+    "file to propose it again, or remove it";
+const std::string kRefused = std::string("ERROR - ❌ Failed to process ") + kName + ": Branch " +
+                             kBranch + " already exists! Skipping to avoid conflicts.";
+
+class LifecycleTest : public ::testing::TestWithParam<Road>, public LifecycleRig {};
+
+std::vector<Road> roads() {
+  const auto edit = [](LifecycleRig& rig) { rig.edit_request(); };
+  const auto close = [](bool delete_branch) {
+    return [=](LifecycleRig& rig) { rig.close(delete_branch); };
+  };
+  const auto nothing = [](LifecycleRig&) {};
+  const std::vector<std::string> onboarded = {kOnboardMessage};
+  const std::vector<std::string> none = {};
+  const RunStep declined = {nothing, kDeclinedVerdict, kDeclined, "declined", false, 1,
+                            1,       onboarded};
+  const auto proposed_again = [&](std::vector<std::string> subjects) {
+    return RunStep{edit, kAgainVerdict,      "INFO - 🎉 MR Created: URL2", "onboarded", true, 2,
+                   2,    std::move(subjects)};
+  };
+  return {
+      {"edited_while_open",
+       edit,
+       {nothing,
+        kUpdateVerdict,
+        "INFO - ✏️ Updated merge request: URL1",
+        "updated",
+        true,
+        1,
+        2,
+        {kUpdateMessage, kOnboardMessage}},
+       {nothing,
+        kAlreadyVerdict,
+        kAlready,
+        "already_onboarded",
+        false,
+        1,
+        2,
+        {kUpdateMessage, kOnboardMessage}}},
+      {"closed_branch_kept", close(false), declined, declined},
+      {"closed_branch_deleted",
+       close(true),
+       {nothing, kDeclinedVerdict, kDeclined, "declined", false, 1, 1, none},
+       {nothing, kDeclinedVerdict, kDeclined, "declined", false, 1, 1, none}},
+      {"closed_then_edited_branch_kept", close(false), declined,
+       proposed_again({kUpdateMessage, kOnboardMessage})},
+      {"closed_then_edited_branch_deleted",
+       close(true),
+       {nothing, kDeclinedVerdict, kDeclined, "declined", false, 1, 1, none},
+       proposed_again({kUpdateMessage, kOnboardMessage})},
+      {"edited_after_the_merge",
+       [](LifecycleRig& rig) { rig.merge(); },
+       proposed_again({kUpdateMessage}),
+       {nothing,
+        "   ✅ already onboarded: the open merge request is URL2",
+        std::string("INFO - ✅ Already onboarded: ") + kBranch + " has the open merge request URL2",
+        "already_onboarded",
+        false,
+        2,
+        2,
+        {kUpdateMessage}}},
+      {"a_persons_commit_on_the_branch",
+       [](LifecycleRig& rig) { rig.commit_by_hand(); },
+       {edit, kExistsVerdict, kRefused, "failed", false, 1, 1, {"notes", kOnboardMessage}},
+       {nothing, kExistsVerdict, kRefused, "failed", false, 1, 1, {"notes", kOnboardMessage}}},
+  };
+}
+
+TEST_P(LifecycleTest, ThreeRunsTellTheRequestsStory) {
+  const Road& road = GetParam();
+  add_request(kName, kFirst);
+  ASSERT_EQ(run_with(env_).exit_status, 0);
+  ASSERT_EQ(gitlab.merge_requests().size(), 1u);
+  road.after_first(*this);
+
+  for (const RunStep* run : {&road.second, &road.third}) {
+    SCOPED_TRACE(run == &road.second ? "second run" : "third run");
+    run->before(*this);
+    const std::string refs_before = refs();
+    const std::string branches_before = remote_branches();
+    const size_t posts_before = gitlab.requests(Route::kCreateMergeRequest).size();
+    const size_t cards_before = teams.requests().size();
+
+    // The dry run first: the verdict, and nothing changed, nothing posted.
+    const testing::ProcessResult check = run_with(env_, {"--check"});
+    EXPECT_THAT(testing::split_lines(check.out), Contains(with_urls(run->verdict))) << check.out;
+    EXPECT_EQ(refs(), refs_before);
+    EXPECT_EQ(gitlab.requests(Route::kCreateMergeRequest).size(), posts_before);
+    EXPECT_EQ(teams.requests().size(), cards_before);
+
+    const testing::ProcessResult result = run_with(env_);
+    EXPECT_EQ(result.exit_status, run->outcome == "failed" ? 3 : 0) << result.err;
+    const testing::RunLog log(result.err);
+    EXPECT_TRUE(log.has(with_urls(run->told))) << result.err;
+    EXPECT_EQ(reported_outcome(), run->outcome);
+    EXPECT_TRUE(metric_counts(run->outcome));
+    EXPECT_EQ(remote_branches() != branches_before, run->pushes);
+    EXPECT_EQ(gitlab.merge_requests().size(), run->merge_requests);
+    EXPECT_EQ(teams.cards().size(), run->cards);
+    EXPECT_EQ(branch_subjects(), run->subjects);
+  }
+  // Whatever reached the branch last is what the request file holds now.
+  if (git.remote_has_branch(kBranch) && road.name != "a_persons_commit_on_the_branch") {
+    EXPECT_EQ(git.remote_file(kBranch, kName) + "\n",
+              testing::read_file(root / "requests/" + kName));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Roads, LifecycleTest, ::testing::ValuesIn(roads()),
+                         [](const ::testing::TestParamInfo<Road>& road) {
+                           return road.param.name;
+                         });
+
+class LifecycleCardTest : public ::testing::Test, protected LifecycleRig {};
+
+// The card of an update: the merge request's card with its own title and status.
+TEST_F(LifecycleCardTest, AnUpdateIsAnnouncedOnTheMergeRequestsCard) {
+  add_request(kName, kFirst);
+  run_with(env_);
+  add_request(kName, kEdited);
+  run_with(env_);
+  const auto cards = teams.cards();
+  ASSERT_EQ(cards.size(), 2u);
+  json opened = cards[0], updated = cards[1];
+  EXPECT_EQ(updated["title"], "✏️ Project Onboarding updated: alpha");
+  EXPECT_EQ(updated["sections"][0]["facts"][10]["value"], "🟡 Open — Updated, awaiting review");
+  // Everything else is the merge request's card as it was.
+  for (json* card : {&opened, &updated}) {
+    card->erase("title");
+    (*card)["sections"][0]["facts"].erase(10);
+  }
+  EXPECT_EQ(updated, opened);
+}
+
+// Fifty files already proposed and still open cost the start-up call and a
+// listing page per state, not a GitLab request per file.
+TEST_F(LifecycleCardTest, FiftyOpenRequestsCostTwoListingPages) {
+  std::string script =
+      "git clone -q remote.git other && cd other && for i in $(seq 50); do "
+      "git checkout -q -b dev-OPS-$i-p$i origin/dev && "
+      "printf 'owner: t%d\\n' $i > OPS-${i}_dev_p$i.yaml && "
+      "cp OPS-${i}_dev_p$i.yaml ../requests/ && git add -A && "
+      "git -c user.name=T -c user.email=t@e commit -q -m "
+      "\"OPS-$i: onboard p$i to dev environment\"; done && "
+      "git push -q --all origin";
+  testing::sh(script, root.path());
+  for (int i = 1; i <= 50; ++i)
+    gitlab.add_merge_request(
+        {{"source_branch", "dev-OPS-" + std::to_string(i) + "-p" + std::to_string(i)},
+         {"target_branch", "dev"},
+         {"title", "OPS-" + std::to_string(i)},
+         {"labels", "project-onboarding,auto-generated"}});
+
+  const testing::ProcessResult result = run_with(env_);
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_TRUE(testing::RunLog(result.err).has("INFO - Processing complete: 50 succeeded, 0 failed"))
+      << result.err;
+  EXPECT_EQ(gitlab.requests(Route::kTokenSelf).size(), 1u);
+  EXPECT_EQ(gitlab.requests(Route::kListMergeRequests).size(), 2u);
+  EXPECT_EQ(gitlab.requests().size(), 3u);
+  EXPECT_TRUE(teams.requests().empty());
+}
+
+}  // namespace
+}  // namespace quillmere
