@@ -238,9 +238,9 @@ RequestPlan plan_with_own_branch(RequestPlan plan, const RequestFile& request,
   const bool on_origin = plan.branch.on_origin.value_or(false);
   const bool holds_request = commit_holds_request(tip, request);
   plan.branch_tip = tip;
+  if (holds_request) announce_take_up(request, mode);
   if (on_origin) {
     if (std::optional<nlohmann::json> open = lookups.open()) {
-      if (holds_request) announce_take_up(request, mode);
       plan.kind = holds_request ? PlanKind::AlreadyOnboarded : PlanKind::Update;
       plan.open_merge_request = std::move(open);
       return plan;
@@ -260,7 +260,6 @@ RequestPlan plan_with_own_branch(RequestPlan plan, const RequestFile& request,
     plan.kind = PlanKind::ProposeAgain;
     return plan;
   }
-  announce_take_up(request, mode);
   plan.kind = PlanKind::TakeUp;
   plan.push = !on_origin;
   return plan;
@@ -293,11 +292,14 @@ bool is_own_branch(const std::string& repo_dir, const std::string& tip,
                       .arg("--not")
                       .arg(target_ref(repo_dir, request.target)),
                   true);
-  const std::vector<std::string_view> commits = split(beyond, '\n');
+  std::vector<std::string_view> commits = split(beyond, '\n');
+  std::erase(commits, std::string_view());
   if (commits.size() > static_cast<size_t>(kOwnBranchCommits)) return false;
   for (std::string_view commit : commits)
-    if (!commit.empty() && !is_tool_commit(std::string(commit), request)) return false;
-  return true;
+    if (!is_tool_commit(std::string(commit), request)) return false;
+  // A branch the target has taken in whole (merged) is the tool's when its
+  // tip is; a bare branch at someone else's commit never was.
+  return !commits.empty() || is_tool_commit(tip, request);
 }
 
 bool commit_holds_request(const std::string& commit, const RequestFile& request) {

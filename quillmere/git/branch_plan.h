@@ -119,7 +119,9 @@ inline constexpr int kOwnBranchCommits = 50;
 /// that the target (origin's, else the local one) does not have was made by
 /// this tool for this request: one parent, one of the two messages for its
 /// ticket, project and environment, and a change to the request's file name
-/// in the root and nothing else. Run in the working copy.
+/// in the root and nothing else. A branch without such commits (the target
+/// has them all) is the tool's only when its tip is such a commit. Run in the
+/// working copy.
 bool is_own_branch(const std::string& repo_dir, const std::string& tip, const RequestFile& request);
 
 /// True when `commit` holds the request file, under its name in the root,
