@@ -38,7 +38,8 @@ class PlanTest : public ::testing::Test {
   PlanTest() : git_(root_.path()) {
     testing::write_recording_git(root_ / "bin", root_ / "commands");
     settings_.repo_path = settings_.repo_dir = git_.work();
-    request_ = {{"ABC-1", "dev", "web"}, kBranch, "dev", kName, root_ / kName, kContent};
+    settings_.children = read_settings("/").children;
+    request_ = {{"ABC-1", "dev", "web"}, kBranch, "dev", kName, root_ / kName, kContent, {}};
   }
 
   // Commits `content` as `name` with `message` on a new branch from dev and
@@ -81,11 +82,10 @@ class PlanTest : public ::testing::Test {
   void TearDownBranches() const {
     sh("git checkout -q dev && { git branch -q -D " + std::string(kBranch) +
            " 2>/dev/null; git update-ref -d refs/remotes/origin/" + kBranch +
-           "; git reset -q --hard origin/dev; true; }",
+           "; git push -q -f origin dev; true; }",
        git_.work());
-    sh("git branch -q -D " + std::string(kBranch) + " 2>/dev/null; rm -rf ../other; " +
-           "git update-ref -d refs/merge-requests/1/head; git update-ref refs/heads/dev " +
-           "$(git rev-list --max-parents=0 dev); true",
+    sh("git branch -q -D " + std::string(kBranch) +
+           " 2>/dev/null; rm -rf ../other; git update-ref -d refs/merge-requests/1/head; true",
        git_.remote());
   }
 
@@ -100,9 +100,14 @@ class PlanTest : public ::testing::Test {
     path.set("PATH", root_ / "bin:" + std::getenv("PATH"));
     testing::ScopedCwd cwd(root_.path());
     lookups_ = 0;
-    return plan_request(settings_, request_, targets,
-                        {[&] { return ++lookups_, open; }, [&] { return ++lookups_, closed; }, {}},
-                        mode);
+    const auto answer = [&](const std::optional<nlohmann::json>& given) {
+      return [&, given] {
+        ++lookups_;
+        if (!lookup_failure_.empty()) throw OnboardingError(lookup_failure_);
+        return given;
+      };
+    };
+    return plan_request(settings_, request_, targets, {answer(open), answer(closed), {}}, mode);
   }
 
   TempDir root_;
@@ -110,6 +115,7 @@ class PlanTest : public ::testing::Test {
   Settings settings_;
   RequestFile request_;
   int lookups_ = 0;
+  std::string lookup_failure_;  ///< what the merge request look-up fails with
 };
 
 const std::string kExists =
@@ -147,7 +153,7 @@ TEST_F(PlanTest, OneLookAtTheBranchDecides) {
     t.commit_branch(kName, kContent, kMessage, true, true);
     t.close_deleting_branch();
   };
-  const std::vector<Row> rows = {
+  std::vector<Row> rows = {
       {"no branch", [](PlanTest&) {}, PlanMode::Run, PlanKind::Onboard, false, "", 1, true},
       {"own leftover, only here", own(false, false), PlanMode::Run, PlanKind::TakeUp, true, "", 1,
        true},
@@ -208,9 +214,25 @@ TEST_F(PlanTest, OneLookAtTheBranchDecides) {
        PlanMode::Run, PlanKind::ProposeAgain, false, "", 2, true, std::nullopt, std::nullopt,
        kEdited},
   };
+  // The run and the dry run reach the same verdict: a merge request look-up
+  // that fails, or a target origin does not have, fails the request in both.
+  const auto lookup_fails = [](PlanTest& t) {
+    t.commit_branch(kName, kContent, kMessage, false, true);
+    t.lookup_failure_ = "API request failed: HTTP 500";
+  };
+  const auto no_target_on_origin = [](PlanTest& t) {
+    t.git_.remote_git("update-ref -d refs/heads/dev");
+  };
+  for (const PlanMode mode : {PlanMode::Run, PlanMode::Check}) {
+    rows.push_back({"look-up fails", lookup_fails, mode, PlanKind::Refuse, false,
+                    "API request failed: HTTP 500", 1, true});
+    rows.push_back({"no target on origin", no_target_on_origin, mode, PlanKind::Refuse, false,
+                    "origin has no branch dev to pull", 1, true});
+  }
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     TearDownBranches();
+    lookup_failure_.clear();
     row.setup(*this);
     request_.content = row.content;
     write_file(root_ / "commands", "");
@@ -283,7 +305,7 @@ TEST_F(PlanTest, OneCatFileComparesEveryRequestWithOriginAsLastFetched) {
   testing::ScopedEnv path;
   path.set("PATH", root_ / "bin:" + std::getenv("PATH"));
   testing::ScopedCwd cwd(git_.work());
-  const OriginTargets targets = compare_with_origin(files);
+  const OriginTargets targets = compare_with_origin(settings_.children, files);
   std::vector<std::string> held;
   for (const TargetFile& file : files)
     if (targets.holds(file.target, file.file_name, file.content))

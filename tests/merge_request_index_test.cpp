@@ -24,6 +24,14 @@ struct MergeRequestIndexTest : ::testing::Test {
     settings.project_id = "42";
   }
 
+  // A merge request of this tool from `branch` into dev.
+  void add(const std::string& branch) {
+    gitlab.add_merge_request({{"source_branch", branch},
+                              {"target_branch", "dev"},
+                              {"title", branch},
+                              {"labels", "project-onboarding,auto-generated"}});
+  }
+
   // Pairs of a list request's parameters, in the order sent.
   std::vector<std::vector<std::pair<std::string, std::string>>> listings() const {
     std::vector<std::vector<std::pair<std::string, std::string>>> sent;
@@ -43,8 +51,7 @@ struct MergeRequestIndexTest : ::testing::Test {
 
 TEST_F(MergeRequestIndexTest, ListsEveryPageOnceAndAnswersEachBranchFromIt) {
   // 150 merge requests of this tool: two pages of the open ones.
-  for (int i = 1; i <= 150; ++i)
-    create_merge_request(remote, "b-" + std::to_string(i), "dev", "T-1", "p");
+  for (int i = 1; i <= 150; ++i) add("b-" + std::to_string(i));
   gitlab.close_merge_request(1);
   gitlab.close_merge_request(2);
   const size_t before = gitlab.requests().size();
@@ -74,7 +81,7 @@ TEST_F(MergeRequestIndexTest, ListsEveryPageOnceAndAnswersEachBranchFromIt) {
 }
 
 TEST_F(MergeRequestIndexTest, AFailedListingIsAWarningAndEachBranchIsAskedOnItsOwn) {
-  create_merge_request(remote, "b-1", "dev", "T-1", "p");
+  add("b-1");
   gitlab.force_next(Route::kListMergeRequests, {500, R"({"message":"500 Internal Server Error"})"},
                     3);
   log.clear();

@@ -51,15 +51,15 @@ std::string held_key(const std::string& target, const std::string& file_name) {
 }
 
 // "git branch --list NAME": non-empty when the branch exists locally.
-bool has_local_branch(const std::string& branch_name) {
-  return !run_command(git({"branch", "--list"}).arg(branch_name), true).empty();
+bool has_local_branch(const ChildSetup& children, const std::string& branch_name) {
+  return !run_command(git({"branch", "--list"}).arg(branch_name), children, true).empty();
 }
 
 // The object id of refs/heads/NAME on origin; empty when origin has no
 // branch of exactly that name (ls-remote also lists "team/NAME").
-std::string remote_branch_id(const std::string& branch_name) {
+std::string remote_branch_id(const ChildSetup& children, const std::string& branch_name) {
   const std::string remote =
-      run_command(git({"ls-remote", "--heads", "origin"}).arg(branch_name), true);
+      run_command(git({"ls-remote", "--heads", "origin"}).arg(branch_name), children, true);
   const std::string wanted = "refs/heads/" + branch_name;
   for (std::string_view line : split(remote, '\n')) {
     const size_t tab = line.find('\t');
@@ -69,9 +69,9 @@ std::string remote_branch_id(const std::string& branch_name) {
   return {};
 }
 
-std::string local_branch_id(const std::string& branch_name) {
+std::string local_branch_id(const ChildSetup& children, const std::string& branch_name) {
   return run_command(git({"rev-parse", "--verify", "--quiet"}).arg("refs/heads/" + branch_name),
-                     true);
+                     children, true);
 }
 
 std::string commit_header(std::string_view commit, std::string_view name) {
@@ -84,8 +84,9 @@ std::string commit_header(std::string_view commit, std::string_view name) {
 // True when `commit` is this tool's commit for this request: one parent,
 // one of the two messages for its ticket, project and environment, and a
 // change to the request's file (added or modified) and to nothing else.
-bool is_tool_commit(const std::string& commit, const RequestFile& request) {
-  const CommandResult object = run_program(git({"cat-file", "commit"}).arg(commit), true);
+bool is_tool_commit(const ChildSetup& children, const std::string& commit,
+                    const RequestFile& request) {
+  const CommandResult object = run_program(git({"cat-file", "commit"}).arg(commit), children, true);
   if (!object.succeeded()) return false;
   const size_t body = object.out.find("\n\n");
   if (body == std::string::npos) return false;
@@ -100,8 +101,8 @@ bool is_tool_commit(const std::string& commit, const RequestFile& request) {
   const std::string parent = commit_header(object.out, "parent");
 
   // ":100644 100644 OLD NEW M\0PATH\0" for exactly one changed path.
-  const CommandResult changes =
-      run_program(git({"diff-tree", "-r", "-z", "--no-renames"}).arg(parent).arg(commit), true);
+  const CommandResult changes = run_program(
+      git({"diff-tree", "-r", "-z", "--no-renames"}).arg(parent).arg(commit), children, true);
   if (!changes.succeeded()) return false;
   const std::vector<std::string_view> fields = split(changes.out, '\0');
   if (fields.size() != 3 || fields[1] != request.file_name || !fields[2].empty()) return false;
@@ -117,12 +118,13 @@ std::string target_ref(const std::string& repo_dir, const std::string& target_br
   return has_ref(git_dir, remote) ? remote : "refs/heads/" + target_branch;
 }
 
-bool has_object(const std::string& id) {
-  return run_program(git({"cat-file", "-e"}).arg(id)).succeeded();
+bool has_object(const ChildSetup& children, const std::string& id) {
+  return run_program(git({"cat-file", "-e"}).arg(id), children).succeeded();
 }
 
-bool is_ancestor(const std::string& older, const std::string& newer) {
-  return run_program(git({"merge-base", "--is-ancestor"}).arg(older).arg(newer)).succeeded();
+bool is_ancestor(const ChildSetup& children, const std::string& older, const std::string& newer) {
+  return run_program(git({"merge-base", "--is-ancestor"}).arg(older).arg(newer), children)
+      .succeeded();
 }
 
 bool is_object_id(std::string_view text) {
@@ -146,8 +148,8 @@ struct ProposalCheck {
 // Compares the request with the head GitLab keeps for the merge request
 // (refs/merge-requests/IID/head on origin, else its sha), fetching just that
 // ref in a run when it is not here; the dry run never fetches.
-ProposalCheck compare_with_proposal(const nlohmann::json& mr_data, const RequestFile& request,
-                                    PlanMode mode) {
+ProposalCheck compare_with_proposal(const ChildSetup& children, const nlohmann::json& mr_data,
+                                    const RequestFile& request, PlanMode mode) {
   ProposalCheck check;
   const auto iid = mr_data.find("iid");
   if (iid == mr_data.end() || !iid->is_number_integer()) {
@@ -157,7 +159,8 @@ ProposalCheck compare_with_proposal(const nlohmann::json& mr_data, const Request
   const std::string head_ref =
       "refs/merge-requests/" + std::to_string(iid->get<long long>()) + "/head";
   std::string head;
-  const std::string listed = run_command(git({"ls-remote", "origin"}).arg(head_ref), true);
+  const std::string listed =
+      run_command(git({"ls-remote", "origin"}).arg(head_ref), children, true);
   for (std::string_view line : split(listed, '\n'))
     if (line.size() > 41 && line[40] == '\t' && line.substr(41) == head_ref)
       head = std::string(line.substr(0, 40));
@@ -170,19 +173,20 @@ ProposalCheck compare_with_proposal(const nlohmann::json& mr_data, const Request
     check.reason = "origin keeps no head for merge request " + url_of(mr_data);
     return check;
   }
-  if (!has_object(head)) {
+  if (!has_object(children, head)) {
     if (mode == PlanMode::Check) {
       check.reason = "the head of merge request " + url_of(mr_data) +
                      " is not fetched here; a run fetches it to compare";
       return check;
     }
-    if (!run_program(git({"fetch", "--no-tags", "origin"}).arg(head_ref)).succeeded() ||
-        !has_object(head)) {
+    if (!run_program(git({"fetch", "--no-tags", "origin"}).arg(head_ref), children).succeeded() ||
+        !has_object(children, head)) {
       check.reason = "the head of merge request " + url_of(mr_data) + " could not be fetched";
       return check;
     }
   }
-  check.answer = commit_holds_request(head, request) ? Proposed::Same : Proposed::Different;
+  check.answer =
+      commit_holds_request(children, head, request) ? Proposed::Same : Proposed::Different;
   return check;
 }
 
@@ -217,41 +221,69 @@ RequestPlan undecided_or_refused(RequestPlan plan, PlanMode mode, std::string re
   return plan;
 }
 
-// No branch of the request's name anywhere: a new one, unless a merge
-// request from it was closed without merging and proposed these very bytes.
-RequestPlan plan_without_branch(RequestPlan plan, const RequestFile& request,
-                                const MergeRequestLookups& lookups, PlanMode mode) {
-  plan.closed_merge_request =
-      lookups.closed_if_known ? lookups.closed_if_known() : lookups.closed();
-  if (!plan.closed_merge_request) return plan;
-  const ProposalCheck check = compare_with_proposal(*plan.closed_merge_request, request, mode);
-  if (check.answer == Proposed::Unknown) return undecided_or_refused(plan, mode, check.reason);
-  if (check.answer == Proposed::Same) plan.kind = PlanKind::Declined;
-  return plan;
+// Asks one look-up into `answer`. A look-up that fails decides nothing: the
+// request fails with it, in the run and in the dry run alike, rather than
+// being carried out blind; false then, with `plan` refused.
+bool ask(const std::function<std::optional<nlohmann::json>()>& lookup,
+         std::optional<nlohmann::json>& answer, RequestPlan& plan) {
+  try {
+    answer = lookup();
+    return true;
+  } catch (const std::exception& failure) {
+    plan = refused(std::move(plan), failure.what());
+    return false;
+  }
+}
+
+// No branch of the request's name anywhere: a new one from the target, unless
+// a merge request from it was closed without merging and proposed these very
+// bytes.
+RequestPlan plan_without_branch(const ChildSetup& children, RequestPlan plan,
+                                const RequestFile& request, const MergeRequestLookups& lookups,
+                                PlanMode mode) {
+  if (!ask(lookups.closed_if_known ? lookups.closed_if_known : lookups.closed,
+           plan.closed_merge_request, plan))
+    return plan;
+  if (plan.closed_merge_request) {
+    const ProposalCheck check =
+        compare_with_proposal(children, *plan.closed_merge_request, request, mode);
+    if (check.answer == Proposed::Unknown) return undecided_or_refused(plan, mode, check.reason);
+    if (check.answer == Proposed::Same) {
+      plan.kind = PlanKind::Declined;
+      return plan;
+    }
+  }
+  // A new branch starts from the target as origin has it now: the run pulls
+  // it first.
+  plan.target_on_origin = !remote_branch_id(children, request.target).empty();
+  if (!*plan.target_on_origin)
+    return refused(plan, "origin has no branch " + printable(request.target) + " to pull");
+  return plan;  // Onboard
 }
 
 // The request's own branch at `tip`: from its merge requests and whether it
 // holds the request's bytes.
-RequestPlan plan_with_own_branch(RequestPlan plan, const RequestFile& request,
-                                 const std::string& tip, const MergeRequestLookups& lookups,
-                                 PlanMode mode) {
+RequestPlan plan_with_own_branch(const ChildSetup& children, RequestPlan plan,
+                                 const RequestFile& request, const std::string& tip,
+                                 const MergeRequestLookups& lookups, PlanMode mode) {
   const bool on_origin = plan.branch.on_origin.value_or(false);
-  const bool holds_request = commit_holds_request(tip, request);
+  const bool holds_request = commit_holds_request(children, tip, request);
   plan.branch_tip = tip;
   if (holds_request) announce_take_up(request, mode);
   if (on_origin) {
-    if (std::optional<nlohmann::json> open = lookups.open()) {
+    if (!ask(lookups.open, plan.open_merge_request, plan)) return plan;
+    if (plan.open_merge_request) {
       plan.kind = holds_request ? PlanKind::AlreadyOnboarded : PlanKind::Update;
-      plan.open_merge_request = std::move(open);
       return plan;
     }
   }
-  if (std::optional<nlohmann::json> closed = lookups.closed()) {
-    plan.closed_merge_request = std::move(closed);
+  if (!ask(lookups.closed, plan.closed_merge_request, plan)) return plan;
+  if (plan.closed_merge_request) {
     // What it proposed is on the branch, or, when origin no longer has the
     // branch, in the head GitLab keeps.
     ProposalCheck check{holds_request ? Proposed::Same : Proposed::Different, ""};
-    if (!on_origin) check = compare_with_proposal(*plan.closed_merge_request, request, mode);
+    if (!on_origin)
+      check = compare_with_proposal(children, *plan.closed_merge_request, request, mode);
     if (check.answer == Proposed::Unknown) return undecided_or_refused(plan, mode, check.reason);
     plan.kind = check.answer == Proposed::Same ? PlanKind::Declined : PlanKind::ProposeAgain;
     return plan;
@@ -272,18 +304,14 @@ void validate_branch_name(const std::string& branch_name) {
     throw OnboardingError("Invalid branch name: " + printable(branch_name) + " (" + *problem + ")");
 }
 
-bool check_branch_exists(const std::string& branch_name) {
+bool check_branch_exists(const ChildSetup& children, const std::string& branch_name) {
   // A name git would read as a pattern or an option must never reach it.
   validate_branch_name(branch_name);
-  if (has_local_branch(branch_name)) return true;
-  return !remote_branch_id(branch_name).empty();
+  if (has_local_branch(children, branch_name)) return true;
+  return !remote_branch_id(children, branch_name).empty();
 }
 
-bool origin_has_branch(const std::string& branch_name) {
-  return !remote_branch_id(branch_name).empty();
-}
-
-bool is_own_branch(const std::string& repo_dir, const std::string& tip,
+bool is_own_branch(const ChildSetup& children, const std::string& repo_dir, const std::string& tip,
                    const RequestFile& request) {
   const std::string beyond =
       run_command(git({"rev-list"})
@@ -291,20 +319,21 @@ bool is_own_branch(const std::string& repo_dir, const std::string& tip,
                       .arg(tip)
                       .arg("--not")
                       .arg(target_ref(repo_dir, request.target)),
-                  true);
+                  children, true);
   std::vector<std::string_view> commits = split(beyond, '\n');
   std::erase(commits, std::string_view());
   if (commits.size() > static_cast<size_t>(kOwnBranchCommits)) return false;
   for (std::string_view commit : commits)
-    if (!is_tool_commit(std::string(commit), request)) return false;
+    if (!is_tool_commit(children, std::string(commit), request)) return false;
   // A branch the target has taken in whole (merged) is the tool's when its
   // tip is; a bare branch at someone else's commit never was.
-  return !commits.empty() || is_tool_commit(tip, request);
+  return !commits.empty() || is_tool_commit(children, tip, request);
 }
 
-bool commit_holds_request(const std::string& commit, const RequestFile& request) {
+bool commit_holds_request(const ChildSetup& children, const std::string& commit,
+                          const RequestFile& request) {
   const CommandResult blob =
-      run_program(git({"cat-file", "blob"}).arg(commit + ":" + request.file_name), true);
+      run_program(git({"cat-file", "blob"}).arg(commit + ":" + request.file_name), children, true);
   return blob.succeeded() && blob.out == request.content;
 }
 
@@ -319,7 +348,8 @@ void OriginTargets::add(const std::string& target, const std::string& file_name,
   held_[held_key(target, file_name)] = std::move(content);
 }
 
-OriginTargets compare_with_origin(const std::vector<TargetFile>& files) {
+OriginTargets compare_with_origin(const ChildSetup& children,
+                                  const std::vector<TargetFile>& files) {
   OriginTargets targets;
   // One question per line: a name with a line break cannot be asked, and a
   // target git would refuse as a branch is no branch of origin.
@@ -333,10 +363,11 @@ OriginTargets compare_with_origin(const std::vector<TargetFile>& files) {
     questions += "refs/remotes/origin/" + file.target + ":" + file.file_name + "\n";
   }
   if (asked.empty()) return targets;
-  const CommandResult answer = run_program(git({"cat-file", "--batch"}), true, &questions);
+  const CommandResult answer =
+      run_program(git({"cat-file", "--batch"}), children, true, &questions);
   if (!answer.succeeded()) {
     logger().warning("⚠️ Could not compare the requests with origin: " +
-                     printable(trim(answer.timed_out ? timed_out_text(command_timeout())
+                     printable(trim(answer.timed_out ? timed_out_text(children.timeout_seconds)
                                                      : answer.err + answer.start_error)));
     return targets;
   }
@@ -373,6 +404,7 @@ RequestPlan plan_request(const Settings& settings, const RequestFile& request,
     return plan;
   }
   const std::string& repo_dir = settings.repo_dir;
+  const ChildSetup& children = settings.children;
   enter_working_copy(settings);
   if (mode == PlanMode::Run)
     logger().info("🚀 Working on branch: " + printable(request.branch) +
@@ -390,25 +422,26 @@ RequestPlan plan_request(const Settings& settings, const RequestFile& request,
     return refused(plan, "Target branch " + printable(request.target) +
                              " is not a branch of the working copy or of origin");
 
-  plan.branch.here = has_local_branch(request.branch);
+  plan.branch.here = has_local_branch(children, request.branch);
   std::string tip;
   if (plan.branch.here) {
     // Someone else's branch is refused without asking origin.
-    const std::string local_id = local_branch_id(request.branch);
-    if (!is_own_branch(repo_dir, local_id, request)) return refused(plan, already_exists(request));
-    const std::string remote_id = remote_branch_id(request.branch);
+    const std::string local_id = local_branch_id(children, request.branch);
+    if (!is_own_branch(children, repo_dir, local_id, request))
+      return refused(plan, already_exists(request));
+    const std::string remote_id = remote_branch_id(children, request.branch);
     plan.branch.on_origin = !remote_id.empty();
     // A local branch that only lags behind origin's gives way to it.
     if (!remote_id.empty() && remote_id != local_id &&
-        !(has_object(remote_id) && is_ancestor(local_id, remote_id) &&
-          is_own_branch(repo_dir, remote_id, request)))
+        !(has_object(children, remote_id) && is_ancestor(children, local_id, remote_id) &&
+          is_own_branch(children, repo_dir, remote_id, request)))
       return refused(plan, already_exists(request));
     tip = remote_id.empty() ? local_id : remote_id;
   } else {
-    const std::string remote_id = remote_branch_id(request.branch);
+    const std::string remote_id = remote_branch_id(children, request.branch);
     plan.branch.on_origin = !remote_id.empty();
-    if (remote_id.empty()) return plan_without_branch(plan, request, lookups, mode);
-    if (!has_object(remote_id)) {
+    if (remote_id.empty()) return plan_without_branch(children, plan, request, lookups, mode);
+    if (!has_object(children, remote_id)) {
       if (mode == PlanMode::Check) {
         plan.kind = PlanKind::Undecided;
         plan.reason = "branch " + printable(request.branch) +
@@ -417,14 +450,16 @@ RequestPlan plan_request(const Settings& settings, const RequestFile& request,
         return plan;
       }
       // Only on origin and never fetched here: fetch just that branch to look.
-      if (!run_program(git({"fetch", "--no-tags", "origin"}).arg("refs/heads/" + request.branch))
+      if (!run_program(git({"fetch", "--no-tags", "origin"}).arg("refs/heads/" + request.branch),
+                       children)
                .succeeded())
         return refused(plan, already_exists(request));
     }
-    if (!is_own_branch(repo_dir, remote_id, request)) return refused(plan, already_exists(request));
+    if (!is_own_branch(children, repo_dir, remote_id, request))
+      return refused(plan, already_exists(request));
     tip = remote_id;
   }
-  return plan_with_own_branch(plan, request, tip, lookups, mode);
+  return plan_with_own_branch(children, plan, request, tip, lookups, mode);
 }
 
 }  // namespace quillmere

@@ -23,10 +23,7 @@ void validate_branch_name(const std::string& branch_name);
 
 /// True when `branch_name` exists locally or, as exactly refs/heads/NAME, on
 /// origin (asked only when it is not local). The name is validated first.
-bool check_branch_exists(const std::string& branch_name);
-
-/// True when origin has the branch refs/heads/NAME (asked with ls-remote).
-bool origin_has_branch(const std::string& branch_name);
+bool check_branch_exists(const ChildSetup& children, const std::string& branch_name);
 
 /// Which requests origin's target branches already hold at the file's name,
 /// byte for byte, as origin was last fetched. Built by compare_with_origin.
@@ -58,7 +55,7 @@ struct TargetFile {
 /// as they are. Run in the working copy. A file whose name or target cannot
 /// be asked for safely is left out (it goes the ordinary road); a failing
 /// git makes every file go the ordinary road.
-OriginTargets compare_with_origin(const std::vector<TargetFile>& files);
+OriginTargets compare_with_origin(const ChildSetup& children, const std::vector<TargetFile>& files);
 
 /// What becomes of one request.
 enum class PlanKind {
@@ -93,11 +90,15 @@ struct RequestPlan {
   std::optional<nlohmann::json> closed_merge_request;
   std::string reason;  ///< Refuse, Undecided: why
   BranchFacts branch;
+  /// Onboard (and its refusal): whether origin has the target branch the
+  /// new branch starts from; absent when origin was not asked.
+  std::optional<bool> target_on_origin;
 };
 
 /// What the plan may ask GitLab about the request's branch: its open merge
 /// request, and the newest one closed without merging (into the request's
-/// target). Each is asked at most once, and only when the plan needs it.
+/// target). Each is asked at most once, and only when the plan needs it; a
+/// look-up that throws refuses the request with the failure's text.
 struct MergeRequestLookups {
   std::function<std::optional<nlohmann::json>()> open;
   std::function<std::optional<nlohmann::json>()> closed;
@@ -122,11 +123,13 @@ inline constexpr int kOwnBranchCommits = 50;
 /// in the root and nothing else. A branch without such commits (the target
 /// has them all) is the tool's only when its tip is such a commit. Run in the
 /// working copy.
-bool is_own_branch(const std::string& repo_dir, const std::string& tip, const RequestFile& request);
+bool is_own_branch(const ChildSetup& children, const std::string& repo_dir, const std::string& tip,
+                   const RequestFile& request);
 
 /// True when `commit` holds the request file, under its name in the root,
 /// with exactly the request's bytes.
-bool commit_holds_request(const std::string& commit, const RequestFile& request);
+bool commit_holds_request(const ChildSetup& children, const std::string& commit,
+                          const RequestFile& request);
 
 /// Decides, in the working copy (settings.repo_dir, made the current
 /// directory first), what becomes of `request`:
@@ -135,8 +138,10 @@ bool commit_holds_request(const std::string& commit, const RequestFile& request)
 /// only when the branch is not local or is this request's own; then from its
 /// merge requests (`lookups`) and whether the branch, or what a closed merge
 /// request proposed (refs/merge-requests/IID/head), holds the request's bytes.
-/// Throws only when git itself fails (the runner's OnboardingError) or a
-/// look-up does.
+/// A new branch needs its target on origin ("origin has no branch TARGET to
+/// pull" otherwise). The run and the dry run get the same verdict; only the
+/// run logs, and only the run fetches what it must look at. Throws only when
+/// git itself fails (the runner's OnboardingError).
 RequestPlan plan_request(const Settings& settings, const RequestFile& request,
                          const OriginTargets& targets, const MergeRequestLookups& lookups,
                          PlanMode mode);
