@@ -186,8 +186,6 @@ TEST_F(PlanTest, OneLookAtTheBranchDecides) {
        "", 1, true, kOpen, std::nullopt, kEdited},
       {"updated before, unchanged since", updated_by(kUpdate), PlanMode::Run,
        PlanKind::AlreadyOnboarded, false, "", 1, true, kOpen, std::nullopt, kEdited},
-      {"updated before, edited again", updated_by(kUpdate), PlanMode::Run, PlanKind::Update, false,
-       "", 1, true, kOpen},
       {"closed, unchanged", own(true, true), PlanMode::Run, PlanKind::Declined, false, "", 2, true,
        std::nullopt, kClosed},
       {"closed, edited", own(true, true), PlanMode::Run, PlanKind::ProposeAgain, false, "", 2, true,

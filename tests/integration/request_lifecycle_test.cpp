@@ -255,21 +255,28 @@ TEST_F(LifecycleCardTest, AnUpdateIsAnnouncedOnTheMergeRequestsCard) {
 // Fifty files already proposed and still open cost the start-up call and a
 // listing page per state, not a GitLab request per file.
 TEST_F(LifecycleCardTest, FiftyOpenRequestsCostTwoListingPages) {
-  std::string script =
-      "git clone -q remote.git other && cd other && for i in $(seq 50); do "
-      "git checkout -q -b dev-OPS-$i-p$i origin/dev && "
-      "printf 'owner: t%d\\n' $i > OPS-${i}_dev_p$i.yaml && "
-      "cp OPS-${i}_dev_p$i.yaml ../requests/ && git add -A && "
-      "git -c user.name=T -c user.email=t@e commit -q -m "
-      "\"OPS-$i: onboard p$i to dev environment\"; done && "
-      "git push -q --all origin";
-  testing::sh(script, root.path());
-  for (int i = 1; i <= 50; ++i)
-    gitlab.add_merge_request(
-        {{"source_branch", "dev-OPS-" + std::to_string(i) + "-p" + std::to_string(i)},
-         {"target_branch", "dev"},
-         {"title", "OPS-" + std::to_string(i)},
-         {"labels", "project-onboarding,auto-generated"}});
+  // Their branches, each the tool's commit of its file on dev, made in one
+  // git process.
+  const std::string dev = git.remote_git("rev-parse dev");
+  std::string stream;
+  const auto data = [](const std::string& text) {
+    return "data " + std::to_string(text.size()) + "\n" + text + "\n";
+  };
+  for (int i = 1; i <= 50; ++i) {
+    const std::string n = std::to_string(i);
+    const std::string name = "OPS-" + n + "_dev_p" + n + ".yaml", content = "owner: t" + n + "\n";
+    add_request(name, content);
+    stream += "blob\nmark :" + n + "\n" + data(content) + "commit refs/heads/dev-OPS-" + n + "-p" +
+              n + "\ncommitter T <t@e> 0 +0000\n" +
+              data("OPS-" + n + ": onboard p" + n + " to dev environment\n") + "from " + dev +
+              "\nM 100644 :" + n + " " + name + "\n";
+    gitlab.add_merge_request({{"source_branch", "dev-OPS-" + n + "-p" + n},
+                              {"target_branch", "dev"},
+                              {"title", "OPS-" + n},
+                              {"labels", "project-onboarding,auto-generated"}});
+  }
+  testing::write_file(root / "stream", stream);
+  testing::sh("git --git-dir=remote.git fast-import --quiet < stream", root.path());
 
   const testing::ProcessResult result = run_with(env_);
   EXPECT_EQ(result.exit_status, 0);
