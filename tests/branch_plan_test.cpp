@@ -174,14 +174,6 @@ TEST_F(PlanTest, OneLookAtTheBranchDecides) {
        PlanKind::Refuse, false, kExists, 0, true},
       {"a person's commit on the tool's branch", updated_by("fix by hand"), PlanMode::Run,
        PlanKind::Refuse, false, kExists, 0, true, kOpen, std::nullopt, kEdited},
-      {"a person's commit pushed over the local branch",
-       [](PlanTest& t) {
-         t.commit_branch(kName, kContent, kMessage, false, true);
-         sh("git clone -q remote.git other", t.root_.path());
-         t.add_commit(kName, kEdited, "fix by hand", true);
-         sh("git fetch -q", t.git_.work());
-       },
-       PlanMode::Run, PlanKind::Refuse, false, kExists, 0, true, kOpen},
       {"edited, its merge request open", own(true, true), PlanMode::Run, PlanKind::Update, false,
        "", 1, true, kOpen, std::nullopt, kEdited},
       {"updated before, unchanged since", updated_by(kUpdate), PlanMode::Run,
@@ -196,12 +188,6 @@ TEST_F(PlanTest, OneLookAtTheBranchDecides) {
        false, "", 1, true, std::nullopt, kClosed},
       {"closed with its branch, edited", deleted_with_close, PlanMode::Run, PlanKind::Onboard,
        false, "", 1, true, std::nullopt, kClosed, kEdited},
-      {"closed with its branch, leftover here",
-       [](PlanTest& t) {
-         t.commit_branch(kName, kContent, kMessage, false, true);
-         t.close_deleting_branch();
-       },
-       PlanMode::Check, PlanKind::Declined, false, "", 1, true, std::nullopt, kClosed},
       {"merged with its branch kept, edited",
        [](PlanTest& t) {
          t.commit_branch(kName, kContent, kMessage, true, true);
