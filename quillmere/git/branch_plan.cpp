@@ -110,8 +110,8 @@ bool is_tool_commit(const ChildSetup& children, const std::string& commit,
   return change.size() == 5 && (change[4] == "A" || change[4] == "M");
 }
 
-// The refs of the request's target that exist: origin's as last fetched,
-// else the local branch.
+// The ref of the request's target: origin's as last fetched, else the local
+// branch.
 std::string target_ref(const std::string& repo_dir, const std::string& target_branch) {
   const std::string git_dir = find_git_dir(repo_dir);
   const std::string remote = "refs/remotes/origin/" + target_branch;
@@ -127,8 +127,10 @@ bool is_ancestor(const ChildSetup& children, const std::string& older, const std
       .succeeded();
 }
 
+// A full object id, SHA-1 or SHA-256.
 bool is_object_id(std::string_view text) {
-  return text.size() == 40 && text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+  return (text.size() == 40 || text.size() == 64) &&
+         text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
 std::string url_of(const nlohmann::json& mr_data) {
@@ -161,9 +163,12 @@ ProposalCheck compare_with_proposal(const ChildSetup& children, const nlohmann::
   std::string head;
   const std::string listed =
       run_command(git({"ls-remote", "origin"}).arg(head_ref), children, true);
-  for (std::string_view line : split(listed, '\n'))
-    if (line.size() > 41 && line[40] == '\t' && line.substr(41) == head_ref)
-      head = std::string(line.substr(0, 40));
+  for (std::string_view line : split(listed, '\n')) {
+    const size_t tab = line.find('\t');
+    if (tab != std::string_view::npos && line.substr(tab + 1) == head_ref &&
+        is_object_id(line.substr(0, tab)))
+      head = std::string(line.substr(0, tab));
+  }
   if (head.empty()) {
     const auto sha = mr_data.find("sha");
     if (sha != mr_data.end() && sha->is_string() && is_object_id(sha->get<std::string>()))

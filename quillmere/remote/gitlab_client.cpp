@@ -280,10 +280,6 @@ TokenFacts get_token_facts(RemoteContext& remote) {
   return facts;
 }
 
-std::optional<std::string> get_token_expiry(RemoteContext& remote) {
-  return get_token_facts(remote).expires_at;
-}
-
 std::vector<nlohmann::json> list_merge_requests(RemoteContext& remote, const std::string& state,
                                                 long long author_id) {
   const std::string url =

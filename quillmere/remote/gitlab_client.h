@@ -47,10 +47,8 @@ struct TokenFacts {
 };
 TokenFacts get_token_facts(RemoteContext& remote);
 
-/// The token's expiry date: get_token_facts(remote).expires_at.
-std::optional<std::string> get_token_expiry(RemoteContext& remote);
-
-/// Merge requests a list holds at most; a longer list fails the listing.
+/// Pages a listing reads at most, of kMergeRequestsPerPage each; a longer
+/// list fails the listing.
 inline constexpr int kMergeRequestListPages = 50;
 inline constexpr int kMergeRequestsPerPage = 100;
 
