@@ -28,6 +28,8 @@ constexpr const char* kName = "ABC-1_dev_web.yaml";
 constexpr const char* kBranch = "dev-ABC-1-web";
 constexpr const char* kContent = "owner: team-web\n";
 constexpr const char* kMessage = "ABC-1: onboard web to dev environment";
+constexpr const char* kUpdate = "ABC-1: update web for dev environment";
+constexpr const char* kEdited = "owner: team-web-2\n";
 
 // A real remote and working copy, and a git on PATH that records every
 // command the code under test starts.
@@ -56,13 +58,34 @@ class PlanTest : public ::testing::Test {
     if (!elsewhere) sh("git checkout -q dev", dir);
   }
 
+  // One more commit of `content` with `message` on the branch, from where
+  // commit_branch() made it, pushed.
+  void add_commit(const std::string& name, const std::string& content, const std::string& message,
+                  bool elsewhere) const {
+    const std::string dir = elsewhere ? root_ / "other" : git_.work();
+    write_file(root_ / "content", content);
+    sh("git checkout -q " + std::string(kBranch) + " && cp ../content '" + name +
+           "' && git add -A && git -c user.name=T -c user.email=t@e commit -q -m '" + message +
+           "' && git push -q origin " + kBranch + " && git checkout -q --detach",
+       dir);
+    if (!elsewhere) sh("git checkout -q dev", dir);
+  }
+
+  // What GitLab does when the branch's merge request is closed with its
+  // branch deleted: origin keeps the head as refs/merge-requests/1/head.
+  void close_deleting_branch() const {
+    git_.remote_git("update-ref refs/merge-requests/1/head refs/heads/" + std::string(kBranch));
+    git_.remote_git("update-ref -d refs/heads/" + std::string(kBranch));
+  }
+
   // No branch of the request's name anywhere, and no clone but the working copy.
   void TearDownBranches() const {
     sh("git checkout -q dev && { git branch -q -D " + std::string(kBranch) +
            " 2>/dev/null; git update-ref -d refs/remotes/origin/" + kBranch +
-           "; git push -q origin dev 2>/dev/null; true; }",
+           "; git push -q -f origin dev; true; }",
        git_.work());
-    sh("git branch -q -D " + std::string(kBranch) + " 2>/dev/null; rm -rf ../other; true",
+    sh("git branch -q -D " + std::string(kBranch) +
+           " 2>/dev/null; rm -rf ../other; git update-ref -d refs/merge-requests/1/head; true",
        git_.remote());
   }
 
@@ -71,19 +94,20 @@ class PlanTest : public ::testing::Test {
   }
 
   RequestPlan plan(PlanMode mode, const OriginTargets& targets = {},
-                   std::optional<nlohmann::json> open = std::nullopt) {
+                   std::optional<nlohmann::json> open = std::nullopt,
+                   std::optional<nlohmann::json> closed = std::nullopt) {
     testing::ScopedEnv path;
     path.set("PATH", root_ / "bin:" + std::getenv("PATH"));
     testing::ScopedCwd cwd(root_.path());
     lookups_ = 0;
-    return plan_request(
-        settings_, request_, targets,
-        [&] {
-          ++lookups_;
-          if (!lookup_failure_.empty()) throw OnboardingError(lookup_failure_);
-          return open;
-        },
-        mode);
+    const auto answer = [&](const std::optional<nlohmann::json>& given) {
+      return [&, given] {
+        ++lookups_;
+        if (!lookup_failure_.empty()) throw OnboardingError(lookup_failure_);
+        return given;
+      };
+    };
+    return plan_request(settings_, request_, targets, {answer(open), answer(closed), {}}, mode);
   }
 
   TempDir root_;
@@ -97,8 +121,11 @@ class PlanTest : public ::testing::Test {
 const std::string kExists =
     std::string("Branch ") + kBranch + " already exists! Skipping to avoid conflicts.";
 
-// Each row sets up the request's branch one way and names the plan, the
-// merge request look-ups and what git was asked.
+const nlohmann::json kOpen = {{"iid", 1}, {"web_url", "https://gitlab/mr/1"}};
+const nlohmann::json kClosed = {{"iid", 1}, {"web_url", "https://gitlab/mr/1"}};
+
+// Each row sets up the request's branch and its merge requests one way and
+// names the plan, the merge request look-ups and what git was asked.
 TEST_F(PlanTest, OneLookAtTheBranchDecides) {
   struct Row {
     std::string name;
@@ -109,22 +136,35 @@ TEST_F(PlanTest, OneLookAtTheBranchDecides) {
     std::string reason;
     int lookups;
     bool asks_origin;
+    std::optional<nlohmann::json> open = std::nullopt;
+    std::optional<nlohmann::json> closed = std::nullopt;
+    std::string content = kContent;  // the request's bytes
   };
   const auto own = [](bool elsewhere, bool push) {
     return [=](PlanTest& t) { t.commit_branch(kName, kContent, kMessage, elsewhere, push); };
   };
+  const auto updated_by = [](std::string message) {
+    return [=](PlanTest& t) {
+      t.commit_branch(kName, kContent, kMessage, true, true);
+      t.add_commit(kName, kEdited, message, true);
+    };
+  };
+  const auto deleted_with_close = [](PlanTest& t) {
+    t.commit_branch(kName, kContent, kMessage, true, true);
+    t.close_deleting_branch();
+  };
   std::vector<Row> rows = {
-      {"no branch", [](PlanTest&) {}, PlanMode::Run, PlanKind::Onboard, false, "", 0, true},
-      {"own leftover, only here", own(false, false), PlanMode::Run, PlanKind::TakeUp, true, "", 0,
+      {"no branch", [](PlanTest&) {}, PlanMode::Run, PlanKind::Onboard, false, "", 1, true},
+      {"own leftover, only here", own(false, false), PlanMode::Run, PlanKind::TakeUp, true, "", 1,
        true},
-      {"own leftover, pushed", own(false, true), PlanMode::Run, PlanKind::TakeUp, false, "", 1,
+      {"own leftover, pushed", own(false, true), PlanMode::Run, PlanKind::TakeUp, false, "", 2,
        true},
       // The dry run first: the run fetches what it looks at.
       {"own, only on origin, dry run", own(true, true), PlanMode::Check, PlanKind::Undecided, false,
        "", 0, true},
-      {"own, only on origin", own(true, true), PlanMode::Run, PlanKind::TakeUp, false, "", 1, true},
+      {"own, only on origin", own(true, true), PlanMode::Run, PlanKind::TakeUp, false, "", 2, true},
       {"foreign here",
-       [](PlanTest& t) { t.commit_branch(kName, "owner: someone\n", kMessage, false, true); },
+       [](PlanTest& t) { t.commit_branch(kName, "owner: someone\n", "by hand", false, true); },
        PlanMode::Run, PlanKind::Refuse, false, kExists, 0, false},
       {"the same bytes under another name",
        [](PlanTest& t) { t.commit_branch("other.yaml", kContent, kMessage, false, false); },
@@ -132,6 +172,31 @@ TEST_F(PlanTest, OneLookAtTheBranchDecides) {
       {"foreign, only on origin",
        [](PlanTest& t) { t.commit_branch(kName, kContent, "by hand", true, true); }, PlanMode::Run,
        PlanKind::Refuse, false, kExists, 0, true},
+      {"a person's commit on the tool's branch", updated_by("fix by hand"), PlanMode::Run,
+       PlanKind::Refuse, false, kExists, 0, true, kOpen, std::nullopt, kEdited},
+      {"edited, its merge request open", own(true, true), PlanMode::Run, PlanKind::Update, false,
+       "", 1, true, kOpen, std::nullopt, kEdited},
+      {"updated before, unchanged since", updated_by(kUpdate), PlanMode::Run,
+       PlanKind::AlreadyOnboarded, false, "", 1, true, kOpen, std::nullopt, kEdited},
+      {"closed, unchanged", own(true, true), PlanMode::Run, PlanKind::Declined, false, "", 2, true,
+       std::nullopt, kClosed},
+      {"closed, edited", own(true, true), PlanMode::Run, PlanKind::ProposeAgain, false, "", 2, true,
+       std::nullopt, kClosed, kEdited},
+      {"closed with its branch, unchanged", deleted_with_close, PlanMode::Run, PlanKind::Declined,
+       false, "", 1, true, std::nullopt, kClosed},
+      {"closed with its branch, dry run", deleted_with_close, PlanMode::Check, PlanKind::Undecided,
+       false, "", 1, true, std::nullopt, kClosed},
+      {"closed with its branch, edited", deleted_with_close, PlanMode::Run, PlanKind::Onboard,
+       false, "", 1, true, std::nullopt, kClosed, kEdited},
+      {"merged with its branch kept, edited",
+       [](PlanTest& t) {
+         t.commit_branch(kName, kContent, kMessage, true, true);
+         sh("git checkout -q dev && git merge -q --no-ff -m merged origin/" + std::string(kBranch) +
+                " && git push -q origin dev && git -C ../work fetch -q",
+            t.root_ / "other");
+       },
+       PlanMode::Run, PlanKind::ProposeAgain, false, "", 2, true, std::nullopt, std::nullopt,
+       kEdited},
   };
   // The run and the dry run reach the same verdict: a merge request look-up
   // that fails, or a target origin does not have, fails the request in both.
@@ -146,15 +211,16 @@ TEST_F(PlanTest, OneLookAtTheBranchDecides) {
     rows.push_back({"look-up fails", lookup_fails, mode, PlanKind::Refuse, false,
                     "API request failed: HTTP 500", 1, true});
     rows.push_back({"no target on origin", no_target_on_origin, mode, PlanKind::Refuse, false,
-                    "origin has no branch dev to pull", 0, true});
+                    "origin has no branch dev to pull", 1, true});
   }
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     TearDownBranches();
     lookup_failure_.clear();
     row.setup(*this);
+    request_.content = row.content;
     write_file(root_ / "commands", "");
-    const RequestPlan result = plan(row.mode);
+    const RequestPlan result = plan(row.mode, {}, row.open, row.closed);
     EXPECT_EQ(result.kind, row.kind);
     EXPECT_EQ(result.push, row.push);
     if (!row.reason.empty()) {
@@ -171,6 +237,11 @@ TEST_F(PlanTest, OneLookAtTheBranchDecides) {
       EXPECT_THAT(asked, contacts_origin);
     else
       EXPECT_THAT(asked, Not(contacts_origin));
+    // Nothing is ever pushed while planning, and the dry run fetches nothing.
+    EXPECT_THAT(asked, Not(Contains(StartsWith("push"))));
+    if (row.mode == PlanMode::Check) {
+      EXPECT_THAT(asked, Not(Contains(StartsWith("fetch"))));
+    }
   }
 }
 

@@ -352,13 +352,42 @@ TEST_F(WorkspaceTest, StashedChangesArePoppedBackOntoTheTargetBranchWhateverTheP
   }
 }
 
+// An edited request goes on top of the branch as one commit with the update
+// message; a refused push takes that commit back with the local branch, and
+// origin keeps what it had.
+TEST_F(WorkspaceTest, AnUpdateIsOneCommitOnTheBranchAndARefusedPushTakesItBack) {
+  const std::string path = root_ / "ABC-12_dev_web_app.yaml", branch = "dev-ABC-12-web_app";
+  write_file(path, "owner: a\n");
+  create_branch_and_commit(settings_, request(path));
+  const std::string onboarded = git_.remote_git("rev-parse " + branch);
+  write_file(path, "owner: b\n");
+  write_file(git_.remote() + "/hooks/pre-receive", "#!/bin/sh\nexit 1\n");
+  sh("chmod +x hooks/pre-receive", git_.remote());
+  for (const bool push_refused : {true, false}) {
+    SCOPED_TRACE(push_refused ? "push refused" : "pushed");
+    if (!push_refused) sh("rm hooks/pre-receive", git_.remote());
+    LogCapture log;
+    const std::string failure =
+        failure_of([&] { commit_on_own_branch(settings_, request(path), onboarded); });
+    EXPECT_EQ(failure.starts_with("Command failed: git push origin " + branch), push_refused)
+        << failure;
+    EXPECT_EQ(log.contains(LogLevel::Info, "🔄 Rolled back: deleted branch " + branch),
+              push_refused);
+    EXPECT_EQ(git_.local_has_branch(branch), !push_refused);
+    EXPECT_EQ(in_work("git branch --show-current"), push_refused ? "dev" : branch);
+  }
+  EXPECT_EQ(git_.remote_git("rev-parse " + branch + "^"), onboarded);
+  EXPECT_EQ(git_.remote_commit_message(branch), "ABC-12: update web_app for dev environment");
+  EXPECT_EQ(git_.remote_file(branch, "ABC-12_dev_web_app.yaml"), "owner: b");
+}
+
 TEST_F(WorkspaceTest, UnreachableRepoDirFailsInPreparation) {
   settings_.repo_path = "relative/repo";
   settings_.repo_dir = root_ / "relative/repo";
   const std::string failure = failure_of([&] {
     plan_request(settings_,
                  RequestFile{{"A-1", "dev", "x"}, "dev-A-1-x", "dev", "x.yaml", "", "", {}},
-                 OriginTargets(), nullptr, PlanMode::Run);
+                 OriginTargets(), MergeRequestLookups(), PlanMode::Run);
   });
   EXPECT_EQ(failure, "Cannot change into REPO_PATH relative/repo: No such file or directory");
 }

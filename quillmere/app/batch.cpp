@@ -13,6 +13,7 @@
 #include "quillmere/git/git_directory.h"
 #include "quillmere/git/git_workspace.h"
 #include "quillmere/remote/ca_bundle.h"
+#include "quillmere/remote/merge_request_index.h"
 #include "quillmere/remote/teams_notifier.h"
 #include "quillmere/remote/token_expiry.h"
 #include "quillmere/request/request_file.h"
@@ -83,11 +84,16 @@ MergeRequestRef merge_request_ref(const nlohmann::json& mr_data) {
 FileOutcome outcome_of_plan(PlanKind plan) {
   switch (plan) {
     case PlanKind::Onboard:
+    case PlanKind::ProposeAgain:
       return FileOutcome::Onboarded;
+    case PlanKind::Update:
+      return FileOutcome::Updated;
     case PlanKind::TakeUp:
       return FileOutcome::TakenUp;
     case PlanKind::AlreadyOnboarded:  // its merge request open, or the target holds it
       return FileOutcome::AlreadyOnboarded;
+    case PlanKind::Declined:
+      return FileOutcome::Declined;
     case PlanKind::Refuse:
     case PlanKind::Undecided:
       break;
@@ -95,13 +101,13 @@ FileOutcome outcome_of_plan(PlanKind plan) {
   return FileOutcome::Failed;
 }
 
-// Onboards one request file as its plan says; fails with the reason when it
-// fails. `result` learns what the file's handling learns as it goes, and its
-// outcome once the file is done; after a failure it holds what was known by
-// then.
+// Onboards one request file as its plan says, asking `merge_requests` about
+// its branch; fails with the reason when it fails. `result` learns what the
+// file's handling learns as it goes, and its outcome once the file is done;
+// after a failure it holds what was known by then.
 void process_single_file(const Settings& settings, RemoteContext& remote,
-                         const OriginTargets& targets, const LoadedRequest& loaded,
-                         FileResult& result) {
+                         const OriginTargets& targets, MergeRequestIndex& merge_requests,
+                         const LoadedRequest& loaded, FileResult& result) {
   logger().info("\n📄 Processing: " + printable(loaded.name));
   if (loaded.failure) std::rethrow_exception(loaded.failure);
   const RequestFile& request = *loaded.file;
@@ -115,9 +121,15 @@ void process_single_file(const Settings& settings, RemoteContext& remote,
   result.branch = printable(branch_name);
   result.target_branch = printable(env);
 
-  const RequestPlan plan = plan_request(
-      settings, request, targets, [&] { return find_open_merge_request(remote, branch_name, env); },
-      PlanMode::Run);
+  const MergeRequestLookups lookups{
+      [&] { return merge_requests.open_merge_request(branch_name, env); },
+      [&] { return merge_requests.closed_merge_request(branch_name, env); },
+      [&] { return merge_requests.listed_closed_merge_request(branch_name, env); }};
+  const RequestPlan plan = plan_request(settings, request, targets, lookups, PlanMode::Run);
+  const auto announce = [&](const nlohmann::json& mr_data, MergeRequestNews news) {
+    result.merge_request = merge_request_ref(mr_data);
+    result.teams = send_mr_notification_to_teams(remote.http, settings, mr_data, request, news);
+  };
   switch (plan.kind) {
     case PlanKind::Refuse:
     case PlanKind::Undecided:
@@ -132,15 +144,30 @@ void process_single_file(const Settings& settings, RemoteContext& remote,
                       printable(loaded.name));
       }
       break;
+    case PlanKind::Declined:
+      // A person said no to exactly this request: it stays where it is, for
+      // them to change or remove, and is no failure.
+      logger().warning("🚫 Declined: merge request " + web_url_text(*plan.closed_merge_request) +
+                       " was closed without merging; change the request file to propose it "
+                       "again, or remove it");
+      result.merge_request = merge_request_ref(*plan.closed_merge_request);
+      result.outcome = FileOutcome::Declined;
+      return;
+    case PlanKind::Update:
+      commit_on_own_branch(settings, request, plan.branch_tip);
+      logger().info("✏️ Updated merge request: " + web_url_text(*plan.open_merge_request));
+      announce(*plan.open_merge_request, MergeRequestNews::Updated);
+      break;
     case PlanKind::Onboard:
-    case PlanKind::TakeUp: {
+    case PlanKind::TakeUp:
+    case PlanKind::ProposeAgain: {
       if (plan.kind == PlanKind::Onboard)
         create_branch_and_commit(settings, request);
+      else if (plan.kind == PlanKind::ProposeAgain)
+        commit_on_own_branch(settings, request, plan.branch_tip);
       else if (plan.push)
         push_taken_up_branch(settings.children, request);
-      const nlohmann::json mr_data = create_merge_request(remote, request);
-      result.merge_request = merge_request_ref(mr_data);
-      result.teams = send_mr_notification_to_teams(remote.http, settings, mr_data, request);
+      announce(create_merge_request(remote, request), MergeRequestNews::Opened);
       break;
     }
   }
@@ -224,7 +251,9 @@ void process_yaml_files(const Settings& settings, RemoteContext& remote, RunReco
   check_startup(settings);
   log_configuration(settings);
   const RunLock lock = validate_git_repo(settings.children, *settings.repo_path, settings.repo_dir);
-  record.gitlab_token_expires_at = check_token_expiry(remote, std::chrono::system_clock::now());
+  const TokenFacts token = get_token_facts(remote);
+  record.gitlab_token_expires_at =
+      warn_of_token_expiry(token.expires_at, std::chrono::system_clock::now());
   prepare_done_dir(settings);
 
   const std::vector<std::string> files =
@@ -240,6 +269,8 @@ void process_yaml_files(const Settings& settings, RemoteContext& remote, RunReco
   // without a git command of its own.
   const std::vector<LoadedRequest> requests = load_request_files(settings, files);
   const OriginTargets targets = compare_request_files_with_origin(settings, requests, true);
+  // This tool's merge requests are listed once, when the first file needs them.
+  MergeRequestIndex merge_requests(remote, token.user_id);
 
   int success_count = 0;
   int failure_count = 0;
@@ -250,7 +281,7 @@ void process_yaml_files(const Settings& settings, RemoteContext& remote, RunReco
     if (stop_signal() != 0) break;
     // One file's failure, whatever its kind, is reported and the batch goes on.
     try {
-      process_single_file(settings, remote, targets, requests[index], result);
+      process_single_file(settings, remote, targets, merge_requests, requests[index], result);
       ++success_count;
       continue;
     } catch (const std::exception& failure) {

@@ -35,16 +35,28 @@ std::optional<FailureCardContent> failure_card_content(const RunRecord& record) 
   FailureCardContent content;
   content.title = "⚠️ Onboarding run: " + std::to_string(record.failed()) + " of " +
                   std::to_string(record.files().size()) + " request file(s) failed";
-  for (const FileResult& result : record.files()) {
-    if (result.outcome != FileOutcome::Failed) continue;
-    if (content.facts.size() == kFailureCardFiles) {
-      const size_t more = static_cast<size_t>(record.failed()) - kFailureCardFiles;
-      content.facts.emplace_back("… and " + std::to_string(more) + " more", "");
-      break;
+  // The failed files first, then the declined ones, a kind of their own:
+  // no failure, but files that stay in YAML_DIR until someone acts.
+  const int listed_total = record.failed() + record.count(FileOutcome::Declined);
+  for (const FileOutcome kind : {FileOutcome::Failed, FileOutcome::Declined}) {
+    for (const FileResult& result : record.files()) {
+      if (result.outcome != kind) continue;
+      if (content.facts.size() == kFailureCardFiles) {
+        const size_t more = static_cast<size_t>(listed_total) - kFailureCardFiles;
+        content.facts.emplace_back("… and " + std::to_string(more) + " more", "");
+        return content;
+      }
+      const std::string name = log.shown(printable(result.file));
+      if (kind == FileOutcome::Failed)
+        content.facts.emplace_back(
+            name, cut_to_characters(printable(log.shown(result.error.value_or(""))),
+                                    kFailureCardErrorLength));
+      else
+        content.facts.emplace_back(
+            "🚫 " + name,
+            "declined: " + (result.merge_request ? result.merge_request->web_url : "?") +
+                " was closed without merging");
     }
-    content.facts.emplace_back(log.shown(printable(result.file)),
-                               cut_to_characters(printable(log.shown(result.error.value_or(""))),
-                                                 kFailureCardErrorLength));
   }
   return content;
 }

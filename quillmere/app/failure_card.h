@@ -18,8 +18,10 @@ inline constexpr size_t kFailureCardFiles = 20;
 /// Characters of an error a card shows, the closing "…" included.
 inline constexpr size_t kFailureCardErrorLength = 200;
 
-/// The failure card's title and facts; nullopt when the run calls for none
-/// (no file failed, or another run's lock refused it, which is no failure).
+/// The failure card's title and facts: one fact per failed file, then one
+/// per declined file ("🚫 FILE": "declined: URL was closed without
+/// merging"); nullopt when the run calls for none (no file failed, or
+/// another run's lock refused it, which is no failure).
 struct FailureCardContent {
   std::string title;
   std::vector<CardFact> facts;

@@ -8,6 +8,7 @@
 #include "quillmere/app/done_dir.h"
 #include "quillmere/git/branch_plan.h"
 #include "quillmere/git/git_workspace.h"
+#include "quillmere/remote/merge_request_index.h"
 #include "quillmere/remote/teams_webhook.h"
 #include "quillmere/remote/token_expiry.h"
 #include "quillmere/request/onboarding_request.h"
@@ -88,16 +89,18 @@ std::string yes_no(bool value) { return value ? "yes" : "no"; }
 
 // The dry run's block for one file of the request directory: the plan a run
 // would make, as the run makes it, without fetching.
-bool check_request_file(Report& report, const Settings& settings, RemoteContext& remote,
+bool check_request_file(Report& report, const Settings& settings, MergeRequestIndex& merge_requests,
                         const OriginTargets& targets, const LoadedRequest& loaded) {
   if (!examine_request_file(report, loaded.name, loaded)) return false;
   const RequestFile& request = *loaded.file;
   const std::string& target = request.target;
+  const MergeRequestLookups lookups{
+      [&] { return merge_requests.open_merge_request(request.branch, target); },
+      [&] { return merge_requests.closed_merge_request(request.branch, target); },
+      [&] { return merge_requests.listed_closed_merge_request(request.branch, target); }};
   RequestPlan plan;
   try {
-    plan = plan_request(
-        settings, request, targets,
-        [&] { return find_open_merge_request(remote, request.branch, target); }, PlanMode::Check);
+    plan = plan_request(settings, request, targets, lookups, PlanMode::Check);
   } catch (const std::exception& failure) {
     report.verdict(false, std::string("would fail: ") + failure.what());
     return false;
@@ -127,6 +130,17 @@ bool check_request_file(Report& report, const Settings& settings, RemoteContext&
       report.verdict(true, "already onboarded: the open merge request is " +
                                web_url_text(*plan.open_merge_request));
       return true;
+    case PlanKind::Declined:
+      // A person's decision, which a run leaves alone: no failure.
+      report.line("   🚫 declined: " + web_url_text(*plan.closed_merge_request) +
+                  " was closed without merging");
+      return true;
+    case PlanKind::Update:
+      report.verdict(true, "would update merge request " + web_url_text(*plan.open_merge_request));
+      return true;
+    case PlanKind::ProposeAgain:
+      report.verdict(true, "would propose again");
+      return true;
     case PlanKind::TakeUp:
       report.verdict(true, std::string("would be taken up: the branch holds this request from an "
                                        "earlier run") +
@@ -135,7 +149,7 @@ bool check_request_file(Report& report, const Settings& settings, RemoteContext&
     case PlanKind::Onboard:
       break;
   }
-  report.verdict(true, "would be onboarded");
+  report.verdict(true, plan.closed_merge_request ? "would propose again" : "would be onboarded");
   return true;
 }
 
@@ -181,8 +195,7 @@ bool check_configuration(Report& report, const Settings& settings) {
 
 // Always a line: the date, with the run's warning when it is near, or that
 // GitLab did not say.
-void report_token_expiry(Report& report, RemoteContext& remote) {
-  const std::optional<std::string> expiry = get_token_expiry(remote);
+void report_token_expiry(Report& report, const std::optional<std::string>& expiry) {
   if (!expiry || !epoch_day_of(*expiry)) {
     report.line("   token expiry: GitLab did not say");
     return;
@@ -194,8 +207,20 @@ void report_token_expiry(Report& report, RemoteContext& remote) {
     report.line("   token expires on " + *expiry + " (" + std::to_string(days) + " days)");
 }
 
+// What the listing of this tool's merge requests found, when it ran.
+void report_merge_request_listing(Report& report, const MergeRequestIndex& merge_requests) {
+  if (!merge_requests.learnt()) return;
+  if (merge_requests.listing_failure().empty())
+    report.line("   merge requests of this tool: " + std::to_string(merge_requests.open_count()) +
+                " open, " + std::to_string(merge_requests.closed_count()) +
+                " closed without merging");
+  else
+    report.line("   ⚠️ this tool's merge requests could not be listed: " +
+                merge_requests.listing_failure() + "; each file asked about its own branch");
+}
+
 // The token, the project and every reviewer; false when any check failed.
-bool check_gitlab(Report& report, RemoteContext& remote) {
+bool check_gitlab(Report& report, RemoteContext& remote, const TokenFacts& token) {
   report.heading("GitLab");
   bool passed = true;
   const auto text_of = [](const nlohmann::json& object, const char* key) {
@@ -211,7 +236,7 @@ bool check_gitlab(Report& report, RemoteContext& remote) {
     report.verdict(false, failure.what());
     passed = false;
   }
-  report_token_expiry(report, remote);
+  report_token_expiry(report, token.expires_at);
   try {
     const nlohmann::json project = get_project(remote);
     report.verdict(true, "project " + *remote.settings.project_id + ": " +
@@ -255,11 +280,15 @@ bool check_run(const Settings& settings, RemoteContext& remote, std::ostream& ou
     report.line("   compared with origin as last fetched: a dry run does not fetch");
     targets = compare_request_files_with_origin(settings, requests, false);
   }
+  // The token's user is the author of this tool's merge requests.
+  const TokenFacts token = get_token_facts(remote);
+  MergeRequestIndex merge_requests(remote, token.user_id);
   size_t onboarded = 0;
   for (const LoadedRequest& request : requests)
-    onboarded += check_request_file(report, settings, remote, targets, request) ? 1 : 0;
+    onboarded += check_request_file(report, settings, merge_requests, targets, request) ? 1 : 0;
 
-  const bool remote_passed = check_gitlab(report, remote);
+  const bool remote_passed = check_gitlab(report, remote, token);
+  report_merge_request_listing(report, merge_requests);
   report.heading("Teams");
   if (is_missing(settings.teams_webhook_url))
     report.line("   ⚠️ TEAMS_WEBHOOK_URL not set: no card would be posted");

@@ -9,10 +9,14 @@ const char* file_outcome_name(FileOutcome outcome) {
   switch (outcome) {
     case FileOutcome::Onboarded:
       return "onboarded";
+    case FileOutcome::Updated:
+      return "updated";
     case FileOutcome::TakenUp:
       return "taken_up";
     case FileOutcome::AlreadyOnboarded:
       return "already_onboarded";
+    case FileOutcome::Declined:
+      return "declined";
     case FileOutcome::Failed:
       return "failed";
     case FileOutcome::NotStarted:
@@ -78,8 +82,8 @@ int RunRecord::count(FileOutcome outcome) const {
 }
 
 int RunRecord::succeeded() const {
-  return count(FileOutcome::Onboarded) + count(FileOutcome::TakenUp) +
-         count(FileOutcome::AlreadyOnboarded);
+  return count(FileOutcome::Onboarded) + count(FileOutcome::Updated) + count(FileOutcome::TakenUp) +
+         count(FileOutcome::AlreadyOnboarded) + count(FileOutcome::Declined);
 }
 
 }  // namespace quillmere

@@ -24,19 +24,23 @@ constexpr int exit_code(ExitStatus status) { return static_cast<int>(status); }
 
 /// What became of one request file.
 enum class FileOutcome {
-  Onboarded,         ///< a new branch and a new merge request
+  Onboarded,         ///< a new merge request (on a new branch, or on its own branch again)
+  Updated,           ///< its open merge request got the edited request
   TakenUp,           ///< the branch of an earlier run, now with its merge request
   AlreadyOnboarded,  ///< nothing to do: its merge request is open, or the target holds it
+  Declined,          ///< its merge request was closed without merging: not proposed again
   Failed,
   NotStarted,  ///< a fatal error or a stop came first
 };
 
 /// Every outcome, in the order the report and the metrics list them.
-inline constexpr FileOutcome kFileOutcomes[] = {FileOutcome::Onboarded, FileOutcome::TakenUp,
-                                                FileOutcome::AlreadyOnboarded, FileOutcome::Failed,
-                                                FileOutcome::NotStarted};
+inline constexpr FileOutcome kFileOutcomes[] = {
+    FileOutcome::Onboarded,        FileOutcome::Updated,  FileOutcome::TakenUp,
+    FileOutcome::AlreadyOnboarded, FileOutcome::Declined, FileOutcome::Failed,
+    FileOutcome::NotStarted};
 
-/// "onboarded", "taken_up", "already_onboarded", "failed", "not_started".
+/// "onboarded", "updated", "taken_up", "already_onboarded", "declined",
+/// "failed", "not_started".
 const char* file_outcome_name(FileOutcome outcome);
 
 /// The merge request a file ended with.
@@ -85,7 +89,8 @@ class RunRecord {
   void end_fatal(std::string message);
 
   int count(FileOutcome outcome) const;
-  /// The summary line's numbers: files handled without and with failure.
+  /// The summary line's numbers: files handled without and with failure (a
+  /// declined file is no failure: a person decided it).
   int succeeded() const;
   int failed() const { return count(FileOutcome::Failed); }
 

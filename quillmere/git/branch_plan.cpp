@@ -81,41 +81,118 @@ std::string commit_header(std::string_view commit, std::string_view name) {
   return {};
 }
 
-// True when `tip` is this tool's commit of exactly this request file, made on
-// top of the target branch: one parent that the target branch contains, a
-// change to this one file, under its own name, with these very bytes, and
-// the documented message.
-bool is_commit_of_request(const ChildSetup& children, const std::string& tip,
-                          const RequestFile& request) {
-  const CommandResult commit = run_program(git({"cat-file", "commit"}).arg(tip), children, true);
-  if (!commit.succeeded()) return false;
-  const size_t body = commit.out.find("\n\n");
+// True when `commit` is this tool's commit for this request: one parent,
+// one of the two messages for its ticket, project and environment, and a
+// change to the request's file (added or modified) and to nothing else.
+bool is_tool_commit(const ChildSetup& children, const std::string& commit,
+                    const RequestFile& request) {
+  const CommandResult object = run_program(git({"cat-file", "commit"}).arg(commit), children, true);
+  if (!object.succeeded()) return false;
+  const size_t body = object.out.find("\n\n");
   if (body == std::string::npos) return false;
-  if (commit.out.substr(body + 2) != commit_message_for(request.request) + "\n") return false;
+  const std::string message = object.out.substr(body + 2);
+  if (message != commit_message_for(request.request) + "\n" &&
+      message != update_commit_message_for(request.request) + "\n")
+    return false;
   size_t parents = 0;
-  for (std::string_view line : split(std::string_view(commit.out).substr(0, body), '\n'))
+  for (std::string_view line : split(std::string_view(object.out).substr(0, body), '\n'))
     parents += line.starts_with("parent ");
   if (parents != 1) return false;
-  const std::string parent = commit_header(commit.out, "parent");
+  const std::string parent = commit_header(object.out, "parent");
 
   // ":100644 100644 OLD NEW M\0PATH\0" for exactly one changed path.
   const CommandResult changes = run_program(
-      git({"diff-tree", "-r", "-z", "--no-renames"}).arg(parent).arg(tip), children, true);
+      git({"diff-tree", "-r", "-z", "--no-renames"}).arg(parent).arg(commit), children, true);
   if (!changes.succeeded()) return false;
   const std::vector<std::string_view> fields = split(changes.out, '\0');
   if (fields.size() != 3 || fields[1] != request.file_name || !fields[2].empty()) return false;
   const std::vector<std::string_view> change = split(fields[0], ' ');
-  if (change.size() != 5 || (change[4] != "A" && change[4] != "M")) return false;
-  const CommandResult blob = run_program(git({"cat-file", "blob"}).arg(change[3]), children, true);
-  if (!blob.succeeded() || blob.out != request.content) return false;
+  return change.size() == 5 && (change[4] == "A" || change[4] == "M");
+}
 
-  for (const std::string& target_ref :
-       {"refs/heads/" + request.target, "refs/remotes/origin/" + request.target}) {
-    if (run_program(git({"merge-base", "--is-ancestor"}).arg(parent).arg(target_ref), children)
-            .succeeded())
-      return true;
+// The ref of the request's target: origin's as last fetched, else the local
+// branch.
+std::string target_ref(const std::string& repo_dir, const std::string& target_branch) {
+  const std::string git_dir = find_git_dir(repo_dir);
+  const std::string remote = "refs/remotes/origin/" + target_branch;
+  return has_ref(git_dir, remote) ? remote : "refs/heads/" + target_branch;
+}
+
+bool has_object(const ChildSetup& children, const std::string& id) {
+  return run_program(git({"cat-file", "-e"}).arg(id), children).succeeded();
+}
+
+bool is_ancestor(const ChildSetup& children, const std::string& older, const std::string& newer) {
+  return run_program(git({"merge-base", "--is-ancestor"}).arg(older).arg(newer), children)
+      .succeeded();
+}
+
+// A full object id, SHA-1 or SHA-256.
+bool is_object_id(std::string_view text) {
+  return (text.size() == 40 || text.size() == 64) &&
+         text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+std::string url_of(const nlohmann::json& mr_data) {
+  const auto web_url = mr_data.find("web_url");
+  if (web_url == mr_data.end()) return "?";
+  return printable(excerpt(web_url->is_string() ? web_url->get<std::string>() : web_url->dump()));
+}
+
+// Whether the request is what a closed merge request proposed.
+enum class Proposed { Same, Different, Unknown };
+
+struct ProposalCheck {
+  Proposed answer = Proposed::Unknown;
+  std::string reason;  ///< Unknown: why
+};
+
+// Compares the request with the head GitLab keeps for the merge request
+// (refs/merge-requests/IID/head on origin, else its sha), fetching just that
+// ref in a run when it is not here; the dry run never fetches.
+ProposalCheck compare_with_proposal(const ChildSetup& children, const nlohmann::json& mr_data,
+                                    const RequestFile& request, PlanMode mode) {
+  ProposalCheck check;
+  const auto iid = mr_data.find("iid");
+  if (iid == mr_data.end() || !iid->is_number_integer()) {
+    check.reason = "merge request " + url_of(mr_data) + " has no iid";
+    return check;
   }
-  return false;
+  const std::string head_ref =
+      "refs/merge-requests/" + std::to_string(iid->get<long long>()) + "/head";
+  std::string head;
+  const std::string listed =
+      run_command(git({"ls-remote", "origin"}).arg(head_ref), children, true);
+  for (std::string_view line : split(listed, '\n')) {
+    const size_t tab = line.find('\t');
+    if (tab != std::string_view::npos && line.substr(tab + 1) == head_ref &&
+        is_object_id(line.substr(0, tab)))
+      head = std::string(line.substr(0, tab));
+  }
+  if (head.empty()) {
+    const auto sha = mr_data.find("sha");
+    if (sha != mr_data.end() && sha->is_string() && is_object_id(sha->get<std::string>()))
+      head = sha->get<std::string>();
+  }
+  if (head.empty()) {
+    check.reason = "origin keeps no head for merge request " + url_of(mr_data);
+    return check;
+  }
+  if (!has_object(children, head)) {
+    if (mode == PlanMode::Check) {
+      check.reason = "the head of merge request " + url_of(mr_data) +
+                     " is not fetched here; a run fetches it to compare";
+      return check;
+    }
+    if (!run_program(git({"fetch", "--no-tags", "origin"}).arg(head_ref), children).succeeded() ||
+        !has_object(children, head)) {
+      check.reason = "the head of merge request " + url_of(mr_data) + " could not be fetched";
+      return check;
+    }
+  }
+  check.answer =
+      commit_holds_request(children, head, request) ? Proposed::Same : Proposed::Different;
+  return check;
 }
 
 bool is_known_target(const std::string& repo_dir, const std::string& target_branch) {
@@ -140,25 +217,88 @@ void announce_take_up(const RequestFile& request, PlanMode mode) {
                   " holds this request from an earlier run: taking it up");
 }
 
-// The branch on origin is this request's own: already onboarded when its
-// merge request is open, otherwise taken up.
-RequestPlan own_branch_on_origin(RequestPlan plan, const RequestFile& request,
-                                 const OpenMergeRequestLookup& find_open, PlanMode mode) {
-  announce_take_up(request, mode);
-  std::optional<nlohmann::json> open;
-  // A look-up that fails decides nothing: the request fails with it, in the
-  // run and in the dry run alike, rather than being taken up blind.
+RequestPlan undecided_or_refused(RequestPlan plan, PlanMode mode, std::string reason) {
+  if (mode == PlanMode::Run)
+    return refused(std::move(plan),
+                   "Cannot tell whether the request is what was proposed: " + reason);
+  plan.kind = PlanKind::Undecided;
+  plan.reason = std::move(reason);
+  return plan;
+}
+
+// Asks one look-up into `answer`. A look-up that fails decides nothing: the
+// request fails with it, in the run and in the dry run alike, rather than
+// being carried out blind; false then, with `plan` refused.
+bool ask(const std::function<std::optional<nlohmann::json>()>& lookup,
+         std::optional<nlohmann::json>& answer, RequestPlan& plan) {
   try {
-    open = find_open();
+    answer = lookup();
+    return true;
   } catch (const std::exception& failure) {
-    return refused(plan, failure.what());
+    plan = refused(std::move(plan), failure.what());
+    return false;
   }
-  if (open) {
-    plan.kind = PlanKind::AlreadyOnboarded;
-    plan.open_merge_request = std::move(open);
-  } else {
-    plan.kind = PlanKind::TakeUp;
+}
+
+// No branch of the request's name anywhere: a new one from the target, unless
+// a merge request from it was closed without merging and proposed these very
+// bytes.
+RequestPlan plan_without_branch(const ChildSetup& children, RequestPlan plan,
+                                const RequestFile& request, const MergeRequestLookups& lookups,
+                                PlanMode mode) {
+  if (!ask(lookups.closed_if_known ? lookups.closed_if_known : lookups.closed,
+           plan.closed_merge_request, plan))
+    return plan;
+  if (plan.closed_merge_request) {
+    const ProposalCheck check =
+        compare_with_proposal(children, *plan.closed_merge_request, request, mode);
+    if (check.answer == Proposed::Unknown) return undecided_or_refused(plan, mode, check.reason);
+    if (check.answer == Proposed::Same) {
+      plan.kind = PlanKind::Declined;
+      return plan;
+    }
   }
+  // A new branch starts from the target as origin has it now: the run pulls
+  // it first.
+  plan.target_on_origin = !remote_branch_id(children, request.target).empty();
+  if (!*plan.target_on_origin)
+    return refused(plan, "origin has no branch " + printable(request.target) + " to pull");
+  return plan;  // Onboard
+}
+
+// The request's own branch at `tip`: from its merge requests and whether it
+// holds the request's bytes.
+RequestPlan plan_with_own_branch(const ChildSetup& children, RequestPlan plan,
+                                 const RequestFile& request, const std::string& tip,
+                                 const MergeRequestLookups& lookups, PlanMode mode) {
+  const bool on_origin = plan.branch.on_origin.value_or(false);
+  const bool holds_request = commit_holds_request(children, tip, request);
+  plan.branch_tip = tip;
+  if (holds_request) announce_take_up(request, mode);
+  if (on_origin) {
+    if (!ask(lookups.open, plan.open_merge_request, plan)) return plan;
+    if (plan.open_merge_request) {
+      plan.kind = holds_request ? PlanKind::AlreadyOnboarded : PlanKind::Update;
+      return plan;
+    }
+  }
+  if (!ask(lookups.closed, plan.closed_merge_request, plan)) return plan;
+  if (plan.closed_merge_request) {
+    // What it proposed is on the branch, or, when origin no longer has the
+    // branch, in the head GitLab keeps.
+    ProposalCheck check{holds_request ? Proposed::Same : Proposed::Different, ""};
+    if (!on_origin)
+      check = compare_with_proposal(children, *plan.closed_merge_request, request, mode);
+    if (check.answer == Proposed::Unknown) return undecided_or_refused(plan, mode, check.reason);
+    plan.kind = check.answer == Proposed::Same ? PlanKind::Declined : PlanKind::ProposeAgain;
+    return plan;
+  }
+  if (!holds_request) {
+    plan.kind = PlanKind::ProposeAgain;
+    return plan;
+  }
+  plan.kind = PlanKind::TakeUp;
+  plan.push = !on_origin;
   return plan;
 }
 
@@ -174,6 +314,32 @@ bool check_branch_exists(const ChildSetup& children, const std::string& branch_n
   validate_branch_name(branch_name);
   if (has_local_branch(children, branch_name)) return true;
   return !remote_branch_id(children, branch_name).empty();
+}
+
+bool is_own_branch(const ChildSetup& children, const std::string& repo_dir, const std::string& tip,
+                   const RequestFile& request) {
+  const std::string beyond =
+      run_command(git({"rev-list"})
+                      .arg("--max-count=" + std::to_string(kOwnBranchCommits + 1))
+                      .arg(tip)
+                      .arg("--not")
+                      .arg(target_ref(repo_dir, request.target)),
+                  children, true);
+  std::vector<std::string_view> commits = split(beyond, '\n');
+  std::erase(commits, std::string_view());
+  if (commits.size() > static_cast<size_t>(kOwnBranchCommits)) return false;
+  for (std::string_view commit : commits)
+    if (!is_tool_commit(children, std::string(commit), request)) return false;
+  // A branch the target has taken in whole (merged) is the tool's when its
+  // tip is; a bare branch at someone else's commit never was.
+  return !commits.empty() || is_tool_commit(children, tip, request);
+}
+
+bool commit_holds_request(const ChildSetup& children, const std::string& commit,
+                          const RequestFile& request) {
+  const CommandResult blob =
+      run_program(git({"cat-file", "blob"}).arg(commit + ":" + request.file_name), children, true);
+  return blob.succeeded() && blob.out == request.content;
 }
 
 bool OriginTargets::holds(const std::string& target, const std::string& file_name,
@@ -234,7 +400,7 @@ OriginTargets compare_with_origin(const ChildSetup& children,
 }
 
 RequestPlan plan_request(const Settings& settings, const RequestFile& request,
-                         const OriginTargets& targets, const OpenMergeRequestLookup& find_open,
+                         const OriginTargets& targets, const MergeRequestLookups& lookups,
                          PlanMode mode) {
   RequestPlan plan;
   if (targets.holds(request)) {
@@ -261,50 +427,43 @@ RequestPlan plan_request(const Settings& settings, const RequestFile& request,
                              " is not a branch of the working copy or of origin");
 
   plan.branch.here = has_local_branch(children, request.branch);
+  std::string tip;
   if (plan.branch.here) {
     // Someone else's branch is refused without asking origin.
     const std::string local_id = local_branch_id(children, request.branch);
-    if (!is_commit_of_request(children, local_id, request))
+    if (!is_own_branch(children, repo_dir, local_id, request))
       return refused(plan, already_exists(request));
     const std::string remote_id = remote_branch_id(children, request.branch);
     plan.branch.on_origin = !remote_id.empty();
-    if (remote_id.empty()) {
-      announce_take_up(request, mode);
-      plan.kind = PlanKind::TakeUp;
-      plan.push = true;
-      return plan;
-    }
-    if (remote_id != local_id) return refused(plan, already_exists(request));
-    return own_branch_on_origin(plan, request, find_open, mode);
-  }
-
-  const std::string remote_id = remote_branch_id(children, request.branch);
-  plan.branch.on_origin = !remote_id.empty();
-  if (remote_id.empty()) {
-    // A new branch starts from the target as origin has it now: the run
-    // pulls it first.
-    plan.target_on_origin = !remote_branch_id(children, request.target).empty();
-    if (!*plan.target_on_origin)
-      return refused(plan, "origin has no branch " + printable(request.target) + " to pull");
-    return plan;  // Onboard
-  }
-  if (!run_program(git({"cat-file", "-e"}).arg(remote_id), children).succeeded()) {
-    if (mode == PlanMode::Check) {
-      plan.kind = PlanKind::Undecided;
-      plan.reason = "branch " + printable(request.branch) +
-                    " is on origin only and not fetched here; a run fetches it to see whether it "
-                    "holds this request";
-      return plan;
-    }
-    // Only on origin and never fetched here: fetch just that branch to look.
-    if (!run_program(git({"fetch", "--no-tags", "origin"}).arg("refs/heads/" + request.branch),
-                     children)
-             .succeeded())
+    // A local branch that only lags behind origin's gives way to it.
+    if (!remote_id.empty() && remote_id != local_id &&
+        !(has_object(children, remote_id) && is_ancestor(children, local_id, remote_id) &&
+          is_own_branch(children, repo_dir, remote_id, request)))
       return refused(plan, already_exists(request));
+    tip = remote_id.empty() ? local_id : remote_id;
+  } else {
+    const std::string remote_id = remote_branch_id(children, request.branch);
+    plan.branch.on_origin = !remote_id.empty();
+    if (remote_id.empty()) return plan_without_branch(children, plan, request, lookups, mode);
+    if (!has_object(children, remote_id)) {
+      if (mode == PlanMode::Check) {
+        plan.kind = PlanKind::Undecided;
+        plan.reason = "branch " + printable(request.branch) +
+                      " is on origin only and not fetched here; a run fetches it to see whether "
+                      "it holds this request";
+        return plan;
+      }
+      // Only on origin and never fetched here: fetch just that branch to look.
+      if (!run_program(git({"fetch", "--no-tags", "origin"}).arg("refs/heads/" + request.branch),
+                       children)
+               .succeeded())
+        return refused(plan, already_exists(request));
+    }
+    if (!is_own_branch(children, repo_dir, remote_id, request))
+      return refused(plan, already_exists(request));
+    tip = remote_id;
   }
-  if (!is_commit_of_request(children, remote_id, request))
-    return refused(plan, already_exists(request));
-  return own_branch_on_origin(plan, request, find_open, mode);
+  return plan_with_own_branch(children, plan, request, tip, lookups, mode);
 }
 
 }  // namespace quillmere

@@ -59,11 +59,15 @@ OriginTargets compare_with_origin(const ChildSetup& children, const std::vector<
 
 /// What becomes of one request.
 enum class PlanKind {
-  Onboard,           ///< a new branch, committed and pushed, then a merge request
+  Onboard,           ///< a new branch from the target, committed and pushed, then a merge request
   TakeUp,            ///< this request's own branch from an earlier run: a merge request for it
+  Update,            ///< its merge request is open, the request was edited: a commit on the branch
+  ProposeAgain,      ///< its own branch, without an open merge request, gets a commit with the
+                     ///< edited request, then a new merge request
   AlreadyOnboarded,  ///< the target holds the file, or the branch has its open merge request
+  Declined,          ///< its merge request was closed without merging, and it is still the same
   Refuse,            ///< the request fails with `reason`
-  Undecided,         ///< (dry run only) a run must fetch the branch to decide
+  Undecided,         ///< (dry run only) a run must fetch to decide
 };
 
 /// What the plan learnt about the request's branch; on_origin is absent when
@@ -76,9 +80,14 @@ struct BranchFacts {
 struct RequestPlan {
   PlanKind kind = PlanKind::Onboard;
   bool push = false;  ///< TakeUp: the branch is only local and is pushed first
-  /// AlreadyOnboarded: the branch's open merge request; absent when the
-  /// target already holds the file.
+  /// Update, ProposeAgain: the commit the new one goes on top of.
+  std::string branch_tip;
+  /// AlreadyOnboarded: the branch's open merge request (absent when the
+  /// target already holds the file); Update: the one that is updated.
   std::optional<nlohmann::json> open_merge_request;
+  /// Declined: the merge request closed without merging; Onboard and
+  /// ProposeAgain: the one closed before this request was edited.
+  std::optional<nlohmann::json> closed_merge_request;
   std::string reason;  ///< Refuse, Undecided: why
   BranchFacts branch;
   /// Onboard (and its refusal): whether origin has the target branch the
@@ -86,27 +95,55 @@ struct RequestPlan {
   std::optional<bool> target_on_origin;
 };
 
-/// The open merge request from the request's branch into its target, or
-/// nullopt; asked only for a branch of the request's own that is on origin.
-/// A look-up that throws refuses the request with the failure's text.
-using OpenMergeRequestLookup = std::function<std::optional<nlohmann::json>()>;
+/// What the plan may ask GitLab about the request's branch: its open merge
+/// request, and the newest one closed without merging (into the request's
+/// target). Each is asked at most once, and only when the plan needs it; a
+/// look-up that throws refuses the request with the failure's text.
+struct MergeRequestLookups {
+  std::function<std::optional<nlohmann::json>()> open;
+  std::function<std::optional<nlohmann::json>()> closed;
+  /// `closed` for a branch that exists nowhere: only as far as the run
+  /// already knows it, never a question of its own (such a request was
+  /// always simply onboarded). Empty: `closed` is asked.
+  std::function<std::optional<nlohmann::json>()> closed_if_known;
+};
 
-/// A run logs where it works and may fetch a branch only on origin to look
-/// at it; the dry run does neither.
+/// A run logs where it works and may fetch what it must look at (a branch
+/// only on origin, a closed merge request's head); the dry run does neither.
 enum class PlanMode { Run, Check };
+
+/// Commits on a branch beyond its target that are looked at; a branch with
+/// more is nobody's the tool would touch.
+inline constexpr int kOwnBranchCommits = 50;
+
+/// True when the branch at `tip` is this request's own: every commit on it
+/// that the target (origin's, else the local one) does not have was made by
+/// this tool for this request: one parent, one of the two messages for its
+/// ticket, project and environment, and a change to the request's file name
+/// in the root and nothing else. A branch without such commits (the target
+/// has them all) is the tool's only when its tip is such a commit. Run in the
+/// working copy.
+bool is_own_branch(const ChildSetup& children, const std::string& repo_dir, const std::string& tip,
+                   const RequestFile& request);
+
+/// True when `commit` holds the request file, under its name in the root,
+/// with exactly the request's bytes.
+bool commit_holds_request(const ChildSetup& children, const std::string& commit,
+                          const RequestFile& request);
 
 /// Decides, in the working copy (settings.repo_dir, made the current
 /// directory first), what becomes of `request`:
 /// already onboarded when `targets` holds it (no git command at all);
 /// otherwise from one look at the branch: the local listing first, origin
-/// only when the branch is not local or when the local branch is this
-/// tool's own commit of the request and the plan must know whether to push.
+/// only when the branch is not local or is this request's own; then from its
+/// merge requests (`lookups`) and whether the branch, or what a closed merge
+/// request proposed (refs/merge-requests/IID/head), holds the request's bytes.
 /// A new branch needs its target on origin ("origin has no branch TARGET to
 /// pull" otherwise). The run and the dry run get the same verdict; only the
-/// run logs, and only the run fetches a branch to look at it. Throws only
-/// when git itself fails (the runner's OnboardingError).
+/// run logs, and only the run fetches what it must look at. Throws only when
+/// git itself fails (the runner's OnboardingError).
 RequestPlan plan_request(const Settings& settings, const RequestFile& request,
-                         const OriginTargets& targets, const OpenMergeRequestLookup& find_open,
+                         const OriginTargets& targets, const MergeRequestLookups& lookups,
                          PlanMode mode);
 
 }  // namespace quillmere

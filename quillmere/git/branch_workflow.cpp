@@ -40,15 +40,17 @@ std::string message_of(const std::exception_ptr& failure) {
   }
 }
 
-// Steps after the branch was created: write, commit and push.
-void commit_and_push(const Settings& settings, const RequestFile& request) {
+// Steps after the branch was made: write, commit and push. The commit
+// message comes from `message_for`.
+void commit_and_push(const Settings& settings, const RequestFile& request,
+                     std::string (*message_for)(const OnboardingRequest&)) {
   const ChildSetup& children = settings.children;
   // Exactly the bytes that were read and parsed, whatever happened to the
   // request directory since; a link at that name is replaced, not followed.
   write_file_atomically(join_path(settings.repo_dir, request.file_name), request.content);
   // The commit message is the request's, as the log tells once more.
   log_parse_notes(request.parsed.notes);
-  const std::string commit_msg = commit_message_for(request.request);
+  const std::string commit_msg = message_for(request.request);
   run_command(git({"add"}).arg(literal_pathspec(request.file_name)), children, false);
   run_command(git({"commit", "-m"}).quoted_arg(commit_msg), children, false);
   // The last point at which a stop request can still undo everything.
@@ -84,9 +86,12 @@ void restore_stash(const ChildSetup& children, const std::string& target_branch)
   }
 }
 
-}  // namespace
-
-void create_branch_and_commit(const Settings& settings, const RequestFile& request) {
+// The sequence both ways of committing share: preparation, `make_branch`
+// and the commit and push, the rollback on failure and the stash restore.
+template <typename MakeBranch>
+void commit_on_branch(const Settings& settings, const RequestFile& request,
+                      std::string (*message_for)(const OnboardingRequest&),
+                      MakeBranch make_branch) {
   const std::string& branch_name = request.branch;
   const std::string& target_branch = request.target;
   // Preparation: a failure here goes straight to the caller, nothing to undo.
@@ -104,11 +109,8 @@ void create_branch_and_commit(const Settings& settings, const RequestFile& reque
   std::exception_ptr failure;
   try {
     original_branch = run_command(git({"branch", "--show-current"}), children, true);
-    run_command(git({"checkout"}).arg(target_branch), children, false);
-    run_command(git({"pull"}), children, false);
-    run_command(git({"checkout", "-b"}).arg(branch_name), children, false);
-    logger().info("✅ Created branch: " + branch_name);
-    commit_and_push(settings, request);
+    make_branch(children);
+    commit_and_push(settings, request, message_for);
     logger().info("✅ Successfully pushed branch: " + branch_name);
   } catch (...) {
     failure = std::current_exception();
@@ -117,7 +119,9 @@ void create_branch_and_commit(const Settings& settings, const RequestFile& reque
       // Only a branch that exists needs deleting; a failure of this check
       // replaces the original one, the stash is still restored below.
       if (check_branch_exists(children, branch_name)) {
-        const bool have_original = original_branch && !original_branch->empty();
+        // The branch itself cannot be left for itself.
+        const bool have_original =
+            original_branch && !original_branch->empty() && *original_branch != branch_name;
         roll_back(children, branch_name, have_original ? *original_branch : target_branch);
       }
     } catch (...) {
@@ -127,6 +131,26 @@ void create_branch_and_commit(const Settings& settings, const RequestFile& reque
 
   if (stashed) restore_stash(children, target_branch);
   if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace
+
+void create_branch_and_commit(const Settings& settings, const RequestFile& request) {
+  commit_on_branch(settings, request, commit_message_for, [&](const ChildSetup& children) {
+    run_command(git({"checkout"}).arg(request.target), children, false);
+    run_command(git({"pull"}), children, false);
+    run_command(git({"checkout", "-b"}).arg(request.branch), children, false);
+    logger().info("✅ Created branch: " + request.branch);
+  });
+}
+
+void commit_on_own_branch(const Settings& settings, const RequestFile& request,
+                          const std::string& tip) {
+  commit_on_branch(settings, request, update_commit_message_for, [&](const ChildSetup& children) {
+    // The local branch, made or moved to where the plan found it: the
+    // commit goes on top of exactly what origin has.
+    run_command(git({"checkout", "-B"}).arg(request.branch).arg(tip), children, false);
+  });
 }
 
 void push_taken_up_branch(const ChildSetup& children, const RequestFile& request) {

@@ -20,4 +20,14 @@ void create_branch_and_commit(const Settings& settings, const RequestFile& reque
 /// origin, so that it can be taken up.
 void push_taken_up_branch(const ChildSetup& children, const RequestFile& request);
 
+/// Puts the edited request on the request's own branch: identity, clean-up
+/// and stash, then the branch at `tip`, the request's bytes written, one
+/// commit with the update message ("TICKET: update PROJECT for ENV
+/// environment") and a push, which git allows only as a fast-forward (it is
+/// never forced). A failure deletes
+/// the local branch again (origin keeps what it had); stashed changes are
+/// restored either way. Works in `settings.repo_dir`.
+void commit_on_own_branch(const Settings& settings, const RequestFile& request,
+                          const std::string& tip);
+
 }  // namespace quillmere

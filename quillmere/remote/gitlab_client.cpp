@@ -133,6 +133,46 @@ std::optional<long long> look_up_user(RemoteContext& remote, const std::string& 
   return user_id;
 }
 
+// An object with the members the plan reads: an integer iid, the web_url
+// and both branch names.
+bool is_listed_merge_request(const nlohmann::json& value) {
+  if (!is_merge_request(value)) return false;
+  const auto iid = value.find("iid");
+  const auto source = value.find("source_branch");
+  const auto target = value.find("target_branch");
+  return iid != value.end() && iid->is_number_integer() && source != value.end() &&
+         source->is_string() && target != value.end() && target->is_string();
+}
+
+// One page of a merge request list: the entries, and the page after it (0
+// when this is the last one).
+struct MergeRequestPage {
+  std::vector<nlohmann::json> entries;
+  long long next_page = 0;
+};
+
+MergeRequestPage read_merge_request_page(RemoteContext& remote, const std::string& url,
+                                         const std::string& what) {
+  const GitLabTarget gitlab(remote.settings);
+  const HttpResponse response = remote.http.get(url, gitlab.headers());
+  if (!response.answered()) fail(response.transport_error, gitlab.token);
+  if (response.status != 200)
+    fail_status(what + " failed: " + body_text(response.body, gitlab.token), response,
+                gitlab.token);
+  const nlohmann::json listed = parse_body(response.body, gitlab.token);
+  if (!listed.is_array())
+    fail("Unexpected answer to the " + ascii_lower(what) +
+             ": not a list: " + body_text(response.body, gitlab.token),
+         gitlab.token);
+  MergeRequestPage page;
+  page.next_page = response.next_page;
+  for (const nlohmann::json& candidate : listed)
+    if (is_merge_request(candidate)) page.entries.push_back(candidate);
+  // Without X-Next-Page, a full page may have more after it.
+  if (page.next_page < 0) page.next_page = listed.size() >= kMergeRequestsPerPage ? -1 : 0;
+  return page;
+}
+
 std::optional<nlohmann::json> look_up_open_merge_request(RemoteContext& remote,
                                                          const std::string& source_branch,
                                                          const std::string& target_branch) {
@@ -140,19 +180,9 @@ std::optional<nlohmann::json> look_up_open_merge_request(RemoteContext& remote,
   const std::string url = gitlab.merge_requests_url() +
                           "?state=opened&source_branch=" + percent_encode(source_branch) +
                           "&target_branch=" + percent_encode(target_branch);
-  const HttpResponse response = remote.http.get(url, gitlab.headers());
-  if (!response.answered()) fail(response.transport_error, gitlab.token);
-  if (response.status != 200)
-    fail_status("Merge request lookup failed: " + body_text(response.body, gitlab.token), response,
-                gitlab.token);
-  const nlohmann::json listed = parse_body(response.body, gitlab.token);
-  if (!listed.is_array())
-    fail("Unexpected answer to the merge request lookup: not a list: " +
-             body_text(response.body, gitlab.token),
-         gitlab.token);
-  for (const nlohmann::json& candidate : listed)
-    if (is_merge_request(candidate)) return candidate;
-  return std::nullopt;
+  const MergeRequestPage page = read_merge_request_page(remote, url, "Merge request lookup");
+  if (page.entries.empty()) return std::nullopt;
+  return page.entries.front();
 }
 
 // One read of a JSON object; `what` names it in a failure.
@@ -233,22 +263,74 @@ nlohmann::json get_project(RemoteContext& remote) {
   return remote.retry.call(read_object, remote, url, std::string("Project lookup"));
 }
 
-std::optional<std::string> get_token_expiry(RemoteContext& remote) {
+TokenFacts get_token_facts(RemoteContext& remote) {
   const GitLabTarget gitlab(remote.settings);
   const HttpResponse response =
       remote.http.get(gitlab.base_url + "/personal_access_tokens/self", gitlab.headers());
-  if (!response.answered() || response.status != 200) return std::nullopt;
+  TokenFacts facts;
+  if (!response.answered() || response.status != 200) return facts;
   const nlohmann::json token = nlohmann::json::parse(response.body, nullptr, false);
-  if (!token.is_object()) return std::nullopt;
+  if (!token.is_object()) return facts;
   const auto expires_at = token.find("expires_at");
-  if (expires_at == token.end() || !expires_at->is_string()) return std::nullopt;
-  return expires_at->get<std::string>();
+  if (expires_at != token.end() && expires_at->is_string())
+    facts.expires_at = expires_at->get<std::string>();
+  const auto user_id = token.find("user_id");
+  if (user_id != token.end() && user_id->is_number_integer())
+    facts.user_id = user_id->get<long long>();
+  return facts;
+}
+
+std::vector<nlohmann::json> list_merge_requests(RemoteContext& remote, const std::string& state,
+                                                long long author_id) {
+  const std::string url =
+      GitLabTarget(remote.settings).merge_requests_url() + "?state=" + percent_encode(state) +
+      "&labels=" + percent_encode(mr_labels().front()) + "&author_id=" + std::to_string(author_id) +
+      "&per_page=" + std::to_string(kMergeRequestsPerPage) + "&page=";
+  std::vector<nlohmann::json> listed;
+  long long page_number = 1;
+  for (int pages = 0; pages < kMergeRequestListPages; ++pages) {
+    const MergeRequestPage page =
+        remote.retry.call(read_merge_request_page, remote, url + std::to_string(page_number),
+                          std::string("Merge request listing"));
+    for (const nlohmann::json& entry : page.entries)
+      if (is_listed_merge_request(entry)) listed.push_back(entry);
+    if (page.next_page == 0) return listed;
+    // A server that names a page already read would have the loop go round.
+    page_number = page.next_page > page_number ? page.next_page : page_number + 1;
+  }
+  throw OnboardingError("Merge request listing failed: more than " +
+                        std::to_string(kMergeRequestListPages) + " pages");
+}
+
+std::optional<long long> merge_request_iid(const nlohmann::json& mr_data) {
+  const auto iid = mr_data.find("iid");
+  if (iid == mr_data.end() || !iid->is_number_integer()) return std::nullopt;
+  return iid->get<long long>();
 }
 
 std::optional<nlohmann::json> find_open_merge_request(RemoteContext& remote,
                                                       const std::string& source_branch,
                                                       const std::string& target_branch) {
   return remote.retry.call(look_up_open_merge_request, remote, source_branch, target_branch);
+}
+
+std::optional<nlohmann::json> find_closed_merge_request(RemoteContext& remote,
+                                                        const std::string& source_branch,
+                                                        const std::string& target_branch) {
+  const auto look_up = [&]() -> std::optional<nlohmann::json> {
+    const GitLabTarget gitlab(remote.settings);
+    const std::string url = gitlab.merge_requests_url() +
+                            "?state=closed&source_branch=" + percent_encode(source_branch) +
+                            "&target_branch=" + percent_encode(target_branch);
+    std::optional<nlohmann::json> newest;
+    for (const nlohmann::json& entry :
+         read_merge_request_page(remote, url, "Merge request lookup").entries)
+      if (is_listed_merge_request(entry) &&
+          (!newest || merge_request_iid(entry) > merge_request_iid(*newest)))
+        newest = entry;
+    return newest;
+  };
+  return remote.retry.call(look_up);
 }
 
 nlohmann::json create_merge_request(RemoteContext& remote, const RequestFile& request) {

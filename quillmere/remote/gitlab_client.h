@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -36,17 +37,45 @@ nlohmann::json get_current_user(RemoteContext& remote);
 /// OnboardingError "Project lookup failed: STATUS BODY" for any status but 200.
 nlohmann::json get_project(RemoteContext& remote);
 
-/// The token's expiry date as GET /personal_access_tokens/self gives it
-/// ("YYYY-MM-DD"): one attempt, never retried. nullopt whenever GitLab does
-/// not say: no answer, any status but 200 (older GitLab, other kinds of
-/// token), an unreadable body or a token without expiry.
-std::optional<std::string> get_token_expiry(RemoteContext& remote);
+/// What GET /personal_access_tokens/self says of the token: one attempt,
+/// never retried. A member is absent whenever GitLab does not say: no
+/// answer, any status but 200 (older GitLab, other kinds of token), an
+/// unreadable body, or a token without expiry.
+struct TokenFacts {
+  std::optional<std::string> expires_at;  ///< "YYYY-MM-DD" as GitLab gives it
+  std::optional<long long> user_id;       ///< the user the token acts for
+};
+TokenFacts get_token_facts(RemoteContext& remote);
+
+/// Pages a listing reads at most, of kMergeRequestsPerPage each; a longer
+/// list fails the listing.
+inline constexpr int kMergeRequestListPages = 50;
+inline constexpr int kMergeRequestsPerPage = 100;
+
+/// The merge requests of the project in `state` ("opened", "closed") that
+/// `author_id` opened with the label "project-onboarding": GET
+/// /projects/:id/merge_requests?state=STATE&labels=project-onboarding&author_id=ID
+/// &per_page=100&page=N, page after page (X-Next-Page, or a full page when
+/// that header is missing), each page under the retry policy. Entries that
+/// are no merge request object (iid, web_url, source and target branch) are
+/// left out. Fails like the other reads ("Merge request listing failed: ...").
+std::vector<nlohmann::json> list_merge_requests(RemoteContext& remote, const std::string& state,
+                                                long long author_id);
 
 /// The open merge request from `source_branch` into `target_branch`, as
 /// GitLab lists it; nullopt when there is none.
 std::optional<nlohmann::json> find_open_merge_request(RemoteContext& remote,
                                                       const std::string& source_branch,
                                                       const std::string& target_branch);
+
+/// The newest merge request from `source_branch` into `target_branch` that
+/// was closed without merging, as GitLab lists it; nullopt when there is none.
+std::optional<nlohmann::json> find_closed_merge_request(RemoteContext& remote,
+                                                        const std::string& source_branch,
+                                                        const std::string& target_branch);
+
+/// The iid of a merge request object; nullopt when it has no integer iid.
+std::optional<long long> merge_request_iid(const nlohmann::json& mr_data);
 
 /// Opens the merge request of `request` (its branch into its target) and returns GitLab's object
 /// unchanged. Fails with OnboardingError "MR creation failed: BODY" for any status but 201 (after

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "quillmere/remote/ca_bundle.h"
@@ -116,26 +118,43 @@ size_t read_body(char* buffer, size_t size, size_t count, void* source) {
   return n;
 }
 
-// "Retry-After: 30" as 30; the HTTP-date form is not used by GitLab.
+// The answer headers a caller uses.
+struct HeaderSink {
+  long long* retry_after_seconds;
+  long long* next_page;
+};
+
+// The whole number a header line carries after its name: `empty` when it
+// carries nothing, -1 when it is not a number.
+long long header_number(std::string_view value, long long empty) {
+  long long number = 0;
+  bool digits = false;
+  for (char c : value) {
+    if (c >= '0' && c <= '9') {
+      digits = true;
+      if (number < 1000000) number = number * 10 + (c - '0');
+    } else if (c != ' ' && c != '\t' && c != '\r' && c != '\n') {
+      return -1;
+    }
+  }
+  return digits ? number : empty;
+}
+
+// "Retry-After: 30" as 30 (the HTTP-date form is not used by GitLab), and
+// "X-Next-Page: 2" as 2.
 size_t read_header(char* data, size_t size, size_t count, void* sink) {
   const std::string_view line(data, size * count);
-  constexpr std::string_view kName = "retry-after:";
-  if (line.size() > kName.size()) {
-    std::string name = ascii_lower(line.substr(0, kName.size()));
-    if (name == kName) {
-      long long seconds = 0;
-      bool digits = false;
-      for (char c : line.substr(kName.size())) {
-        if (c >= '0' && c <= '9') {
-          digits = true;
-          if (seconds < 1000000) seconds = seconds * 10 + (c - '0');
-        } else if (c != ' ' && c != '\t' && c != '\r' && c != '\n') {
-          digits = false;
-          break;
-        }
-      }
-      if (digits) *static_cast<long long*>(sink) = seconds;
-    }
+  auto* headers = static_cast<HeaderSink*>(sink);
+  const auto value_of = [&](std::string_view name) -> std::optional<std::string_view> {
+    if (line.size() < name.size() || ascii_lower(line.substr(0, name.size())) != name)
+      return std::nullopt;
+    return line.substr(name.size());
+  };
+  if (const auto value = value_of("retry-after:")) {
+    const long long seconds = header_number(*value, -1);
+    if (seconds >= 0) *headers->retry_after_seconds = seconds;
+  } else if (const auto next = value_of("x-next-page:")) {
+    *headers->next_page = header_number(*next, 0);
   }
   return size * count;
 }
@@ -245,7 +264,8 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string* body
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, append_to_body);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &body_sink);
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, read_header);
-  curl_easy_setopt(easy, CURLOPT_HEADERDATA, &response.retry_after_seconds);
+  HeaderSink header_sink{&response.retry_after_seconds, &response.next_page};
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, &header_sink);
   BodyReader reader{body ? std::string_view(*body) : std::string_view()};
   if (body) {
     // A reused connection that dies after the request went out makes libcurl

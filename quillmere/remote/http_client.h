@@ -26,6 +26,9 @@ struct HttpResponse {
   std::string transport_error;
   /// The Retry-After header as whole seconds; -1 when absent or not a number.
   long long retry_after_seconds = -1;
+  /// GitLab's X-Next-Page header: the next page of a list, 0 on the last
+  /// page (the header is empty there), -1 when the header is absent.
+  long long next_page = -1;
   /// No answer, and the request certainly never reached the server: the
   /// name did not resolve, the connection was refused, or the TLS handshake
   /// or the certificate check failed. False whenever it may have arrived.

@@ -59,7 +59,8 @@ std::string author_text(const nlohmann::json& mr_data,
 }  // namespace
 
 TeamsCard merge_request_card(const Settings& settings, const nlohmann::json& mr_data,
-                             const RequestFile& request) {
+                             const RequestFile& request, MergeRequestNews news) {
+  const bool updated = news == MergeRequestNews::Updated;
   const std::string& ticket = request.request.ticket;
   const std::string& env = request.request.environment;
   const std::string& project_name = request.request.project_name;
@@ -75,7 +76,8 @@ TeamsCard merge_request_card(const Settings& settings, const nlohmann::json& mr_
 
   TeamsCard card;
   card.summary = "New MR: " + project_name + " onboarding to " + env;
-  card.title = "🚀 Project Onboarding: " + project_name;
+  card.title =
+      (updated ? "✏️ Project Onboarding updated: " : "🚀 Project Onboarding: ") + project_name;
   card.activity_title = "📋 **" + mr_title + "**";
   card.activity_subtitle =
       "Project **" + project_name + "** is being onboarded to **" + env_upper + "** environment";
@@ -91,7 +93,8 @@ TeamsCard merge_request_card(const Settings& settings, const nlohmann::json& mr_
       {"👥 Reviewers:", reviewers_display},
       {"🏷️ Labels:", join(mr_labels(), ", ")},
       {"📅 Created At:", created_at},
-      {"📌 Status:", "🟡 Open — Awaiting Review"},
+      {"📌 Status:",
+       updated ? "🟡 Open — Updated, awaiting review" : "🟡 Open — Awaiting Review"},
   };
   card.details_title = "📝 What's Being Onboarded?";
   card.details_text = "\n**Project Configuration for " + project_name +
@@ -110,7 +113,7 @@ ordered_json build_teams_card(const Settings& settings, const nlohmann::json& mr
 
 TeamsDelivery send_mr_notification_to_teams(HttpClient& http, const Settings& settings,
                                             const nlohmann::json& mr_data,
-                                            const RequestFile& request) {
+                                            const RequestFile& request, MergeRequestNews news) {
   Logger& log = logger();
   if (is_missing(settings.teams_webhook_url)) {
     log.warning("TEAMS_WEBHOOK_URL not set — skipping Teams notification");
@@ -119,7 +122,7 @@ TeamsDelivery send_mr_notification_to_teams(HttpClient& http, const Settings& se
   // The merge request exists by now: nothing that goes wrong with its
   // announcement may turn the file into a failed one.
   const std::optional<std::string> failure =
-      post_teams_card(http, settings, merge_request_card(settings, mr_data, request));
+      post_teams_card(http, settings, merge_request_card(settings, mr_data, request, news));
   if (failure) {
     log.warning("Teams notification failed: " + *failure);
     return TeamsDelivery::Failed;

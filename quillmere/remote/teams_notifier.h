@@ -14,12 +14,17 @@
 
 namespace quillmere {
 
+/// What a merge request's card announces: a new merge request, or a new
+/// version of the request on an open one (its own title and status).
+enum class MergeRequestNews { Opened, Updated };
+
 /// The card for a merge request: title, activity, eleven facts, details and
 /// the two buttons, for the merge request of `request`. Never fails on odd `mr_data`: a member that
 /// is missing, null or of an unusable kind takes its fallback; numbers are shown as written in
 /// JSON. Reads the Jira base, the committer name and the reviewers from `settings`.
 TeamsCard merge_request_card(const Settings& settings, const nlohmann::json& mr_data,
-                             const RequestFile& request);
+                             const RequestFile& request,
+                             MergeRequestNews news = MergeRequestNews::Opened);
 
 /// merge_request_card() as a MessageCard, members in their documented order.
 nlohmann::ordered_json build_teams_card(const Settings& settings, const nlohmann::json& mr_data,
@@ -48,7 +53,8 @@ const char* teams_delivery_name(TeamsDelivery delivery);
 /// appear in that warning.
 TeamsDelivery send_mr_notification_to_teams(HttpClient& http, const Settings& settings,
                                             const nlohmann::json& mr_data,
-                                            const RequestFile& request);
+                                            const RequestFile& request,
+                                            MergeRequestNews news = MergeRequestNews::Opened);
 
 /// Posts failure_summary_card() like the merge-request card; logs
 /// "📣 Teams failure summary sent" or the failure at WARNING.

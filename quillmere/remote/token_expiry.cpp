@@ -34,9 +34,8 @@ std::string token_expiry_warning(const std::string& date, long long days) {
          " days): renew it before then";
 }
 
-std::optional<std::string> check_token_expiry(RemoteContext& remote,
-                                              std::chrono::system_clock::time_point now) {
-  std::optional<std::string> date = get_token_expiry(remote);
+std::optional<std::string> warn_of_token_expiry(const std::optional<std::string>& date,
+                                                std::chrono::system_clock::time_point now) {
   if (!date || !epoch_day_of(*date)) return std::nullopt;
   const long long days = days_until_expiry(*date, now);
   if (days <= kTokenExpiryWarningDays) logger().warning(token_expiry_warning(*date, days));

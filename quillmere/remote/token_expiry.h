@@ -8,8 +8,6 @@
 #include <string>
 #include <string_view>
 
-#include "quillmere/remote/gitlab_client.h"
-
 namespace quillmere {
 
 /// Days a warning comes ahead of the expiry.
@@ -27,9 +25,9 @@ long long days_until_expiry(const std::string& date, std::chrono::system_clock::
 /// "⚠️ GITLAB_TOKEN expires on DATE (N days): renew it before then".
 std::string token_expiry_warning(const std::string& date, long long days);
 
-/// Asks GitLab once when the token expires and warns when that is at most 14
-/// UTC days away; returns the date (nullopt when GitLab did not say).
-std::optional<std::string> check_token_expiry(RemoteContext& remote,
-                                              std::chrono::system_clock::time_point now);
+/// Warns when the expiry date `date` ("YYYY-MM-DD") is at most 14 UTC days
+/// away; returns the date, or nullopt when it is absent or no date.
+std::optional<std::string> warn_of_token_expiry(const std::optional<std::string>& date,
+                                                std::chrono::system_clock::time_point now);
 
 }  // namespace quillmere

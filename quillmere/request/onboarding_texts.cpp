@@ -27,6 +27,11 @@ std::string commit_message_for(const OnboardingRequest& request) {
          " environment";
 }
 
+std::string update_commit_message_for(const OnboardingRequest& request) {
+  return request.ticket + ": update " + request.project_name + " for " + request.environment +
+         " environment";
+}
+
 std::string mr_title(const std::string& ticket, const std::string& project_name,
                      const std::string& target_branch) {
   return ticket + ": Onboard " + project_name + " to " + target_branch;

@@ -22,6 +22,10 @@ std::string branch_name_for(const OnboardingRequest& request);
 /// "TICKET: onboard PROJECT to ENV environment".
 std::string commit_message_for(const OnboardingRequest& request);
 
+/// "TICKET: update PROJECT for ENV environment": the commit that puts an
+/// edited request on the branch that already carries it.
+std::string update_commit_message_for(const OnboardingRequest& request);
+
 /// "TICKET: Onboard PROJECT to TARGET".
 std::string mr_title(const std::string& ticket, const std::string& project_name,
                      const std::string& target_branch);

@@ -41,9 +41,16 @@ std::vector<FaultRow> fault_rows() {
   return {
       {"create_then_drop", {faults::create_then_drop()}, {}, true},
       {"created_non_json", {faults::created_non_json()}, {}, true},
-      // GitLab's list lags behind the creation: the first lookup misses the merge
-      // request, the next POST meets 409 and the program must look again.
-      {"conflict_after_lost_answer", {faults::create_then_drop()}, {{200, "[]"}}, true, true, 0, 2},
+      // GitLab's list lags behind the creation: the first lookup (after the run's
+      // listing of open and closed ones) misses the merge request, the next POST
+      // meets 409 and the program must look again.
+      {"conflict_after_lost_answer",
+       {faults::create_then_drop()},
+       {{200, "[]"}, {200, "[]"}, {200, "[]"}},
+       true,
+       true,
+       0,
+       2},
       {"too_many_requests", {faults::too_many_requests(2)}, {}, false, false, 2, 2},
       {"drop", {faults::drop()}, {}, false, false, 0, 2},
   };
@@ -86,11 +93,15 @@ TEST_P(ConvergenceTest, OneRequestGivesOneMergeRequestAndOneCard) {
   EXPECT_EQ(
       std::any_of(posts.begin(), posts.end(), [](const auto& post) { return post.status == 409; }),
       row.meets_conflict);
-  // Every look-up names the branch, its target and the open state.
+  // Every look-up but the run's one listing names the branch, its target and
+  // the open state.
   for (const auto& lookup : gitlab.requests(GitLabStandin::Route::kListMergeRequests))
-    EXPECT_THAT(lookup.params, ::testing::UnorderedElementsAre(Pair("state", "opened"),
-                                                               Pair("source_branch", kBranch),
-                                                               Pair("target_branch", "dev")));
+    if (std::none_of(lookup.params.begin(), lookup.params.end(),
+                     [](const auto& param) { return param.first == "author_id"; })) {
+      EXPECT_THAT(lookup.params, ::testing::UnorderedElementsAre(Pair("state", "opened"),
+                                                                 Pair("source_branch", kBranch),
+                                                                 Pair("target_branch", "dev")));
+    }
 
   if (row.retry_after > 0) {
     const std::string wait = std::to_string(row.retry_after);

@@ -111,10 +111,10 @@ TEST_F(OperatorToolkitTest, DryRunChangesNothingAndItsStatusFollowsTheFiles) {
   for (const auto& request : gitlab.requests()) EXPECT_EQ(request.method, "GET") << request.path;
   // Only commands that read: no checkout, pull, fetch, commit, push, stash.
   for (const std::string& command : git_commands())
-    EXPECT_THAT(command,
-                ::testing::MatchesRegex("(--no-optional-locks status --porcelain|"
-                                        "branch --(show-current|list .*)|ls-remote .*|"
-                                        "rev-parse .*|cat-file .*|diff-tree .*|merge-base .*)"));
+    EXPECT_THAT(command, ::testing::MatchesRegex(
+                             "(--no-optional-locks status --porcelain|"
+                             "branch --(show-current|list .*)|ls-remote .*|"
+                             "rev-parse .*|rev-list .*|cat-file .*|diff-tree .*|merge-base .*)"));
 
   const std::vector<std::string> lines = testing::split_lines(failed.out);
   for (const char* expected : {

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <string>
@@ -118,6 +119,7 @@ class RunOutcomesTest : public ::testing::Test, protected testing::OnboardingRig
 
 TEST_F(RunOutcomesTest, AMixedRunReportsEveryOutcomeAsTheLogShowsIt) {
   add_request("ABC-1_dev_alpha.yaml", "owner: team-alpha\n");
+  add_request("ABC-5_dev_echo.yaml", "owner: team-echo\n");
   testing::Environment env = monitored();
   env["FAILED_FILES_EXIT_STATUS"] = "3";
   env["TEAMS_NOTIFY_FAILURES"] = "Yes";
@@ -127,8 +129,12 @@ TEST_F(RunOutcomesTest, AMixedRunReportsEveryOutcomeAsTheLogShowsIt) {
   const ino_t first_report = inode_of(report_path());
   const ino_t first_metrics = inode_of(metrics_path());
 
-  // Alpha's merge request is open now; delta's branch is as an earlier run
-  // left it, pushed without a merge request; beta is new; the notes fail.
+  // Alpha's merge request is open and alpha edited since; echo's was closed
+  // without merging; delta's branch is as an earlier run left it, pushed
+  // without a merge request; beta is new; the notes fail.
+  add_request("ABC-1_dev_alpha.yaml", "owner: team-alpha-2\n");
+  for (const auto& mr : gitlab.merge_requests())
+    if (mr["source_branch"] == "dev-ABC-5-echo") gitlab.close_merge_request(mr["iid"]);
   add_request("ABC-2_staging_beta.yaml", "owner: team-beta\n");
   add_request("notes.yaml", "just: notes\n");
   add_request("ABC-4_prod_delta.yaml", "owner: team-delta\n");
@@ -141,19 +147,20 @@ TEST_F(RunOutcomesTest, AMixedRunReportsEveryOutcomeAsTheLogShowsIt) {
   const ProcessResult mixed = run_with(env);
   const RunLog log(mixed.err);
   EXPECT_EQ(mixed.exit_status, 3) << dump(log);
-  ASSERT_TRUE(log.has("INFO - Processing complete: 3 succeeded, 1 failed")) << dump(log);
+  ASSERT_TRUE(log.has("INFO - Processing complete: 4 succeeded, 1 failed")) << dump(log);
   const json report = this->report();
   EXPECT_EQ(report["status"], "completed");
   EXPECT_EQ(report["exit_status"], 3);
-  EXPECT_EQ(report["succeeded"], 3);
+  EXPECT_EQ(report["succeeded"], 4);
   EXPECT_EQ(report["failed"], 1);
   EXPECT_EQ(report["gitlab_token_expires_at"], GitLabStandin::utc_date_in(300));
   EXPECT_THAT(
       outcomes(report),
       ElementsAre(
-          std::pair("ABC-1_dev_alpha.yaml", "already_onboarded \"dev-ABC-1-alpha\"→\"dev\""),
+          std::pair("ABC-1_dev_alpha.yaml", "updated \"dev-ABC-1-alpha\"→\"dev\""),
           std::pair("ABC-2_staging_beta.yaml", "onboarded \"staging-ABC-2-beta\"→\"staging\""),
           std::pair("ABC-4_prod_delta.yaml", "taken_up \"prod-ABC-4-delta\"→\"prod\""),
+          std::pair("ABC-5_dev_echo.yaml", "declined \"dev-ABC-5-echo\"→\"dev\""),
           std::pair("notes.yaml", "failed null→null")));
 
   // In the order the log processed them, each as the log tells it.
@@ -161,38 +168,56 @@ TEST_F(RunOutcomesTest, AMixedRunReportsEveryOutcomeAsTheLogShowsIt) {
   std::vector<std::string> processed, reported;
   for (const std::string& record : log.records())
     if (record.starts_with(processing)) processed.push_back(record.substr(processing.size()));
-  std::string notes_error;
+  std::string notes_error, echo_url;
   for (const json& file : report["files"]) {
     reported.push_back(file["file"]);
+    const std::string outcome = file["outcome"];
     const std::string url = file["merge_request"].is_null() ? "" : file["merge_request"]["web_url"];
-    const bool card_due = file["outcome"] == "onboarded" || file["outcome"] == "taken_up";
-    if (file["outcome"] == "failed") notes_error = file["error"];
-    const std::string told =
-        file["outcome"] == "failed" ? "ERROR - ❌ Failed to process notes.yaml: " + notes_error
-        : card_due
-            ? "INFO - 🎉 MR Created: " + url
-            : "INFO - ✅ Already onboarded: dev-ABC-1-alpha has the open merge request " + url;
-    EXPECT_TRUE(log.has(told)) << told;
+    const bool card_due = outcome != "failed" && outcome != "declined";
+    if (outcome == "failed") notes_error = file["error"];
+    if (outcome == "declined") echo_url = url;
+    const std::map<std::string, std::string> told = {
+        {"failed", "ERROR - ❌ Failed to process notes.yaml: " + notes_error},
+        {"onboarded", "INFO - 🎉 MR Created: " + url},
+        {"taken_up", "INFO - 🎉 MR Created: " + url},
+        {"updated", "INFO - ✏️ Updated merge request: " + url},
+        {"declined", "WARNING - 🚫 Declined: merge request " + url +
+                         " was closed without merging; change the request file to propose it "
+                         "again, or remove it"}};
+    EXPECT_TRUE(log.has(told.at(outcome))) << told.at(outcome);
     EXPECT_EQ(file["teams"], card_due ? json("sent") : json()) << file["file"];
   }
   EXPECT_EQ(reported, processed);
 
   // The failure card: one, after the summary and the other cards.
   const auto cards = teams.cards();
-  // Alpha's of the first run (a clean run sends no failure card), beta's, delta's and this one.
-  ASSERT_EQ(cards.size(), 4u);
-  EXPECT_EQ(cards.back()["title"], "⚠️ Onboarding run: 1 of 4 request file(s) failed");
-  EXPECT_EQ(cards.back()["sections"][0]["facts"][0]["name"], "notes.yaml");
-  EXPECT_EQ(cards.back()["sections"][0]["facts"][0]["value"], notes_error);
+  // Alpha's and echo's of the first run (a clean run sends no failure card),
+  // alpha's update, beta's, delta's and this one.
+  ASSERT_EQ(cards.size(), 6u);
+  EXPECT_EQ(std::count_if(cards.begin(), cards.end(),
+                          [](const auto& card) {
+                            return card["title"] == "✏️ Project Onboarding updated: alpha";
+                          }),
+            1);
+  EXPECT_EQ(cards.back()["title"], "⚠️ Onboarding run: 1 of 5 request file(s) failed");
+  const json& facts = cards.back()["sections"][0]["facts"];
+  ASSERT_EQ(facts.size(), 2u);
+  EXPECT_EQ(facts[0]["name"], "notes.yaml");
+  EXPECT_EQ(facts[0]["value"], notes_error);
+  // The declined file, a kind of its own after the failed ones.
+  EXPECT_EQ(facts[1]["name"], "🚫 ABC-5_dev_echo.yaml");
+  EXPECT_EQ(facts[1]["value"], "declined: " + echo_url + " was closed without merging");
   EXPECT_GT(log.index("INFO - 📣 Teams failure summary sent"),
-            log.index("INFO - Processing complete: 3 succeeded, 1 failed"));
+            log.index("INFO - Processing complete: 4 succeeded, 1 failed"));
 
   const auto samples = metrics();
   EXPECT_EQ(samples.at("quillmere_last_run_success"), 1);
-  for (const char* outcome : {"onboarded", "taken_up", "already_onboarded", "failed"})
+  for (const char* outcome : {"onboarded", "updated", "taken_up", "declined", "failed"})
     EXPECT_EQ(samples.at(std::string("quillmere_last_run_files{outcome=\"") + outcome + "\"}"), 1)
         << outcome;
-  EXPECT_EQ(samples.at("quillmere_last_run_files{outcome=\"not_started\"}"), 0);
+  for (const char* outcome : {"already_onboarded", "not_started"})
+    EXPECT_EQ(samples.at(std::string("quillmere_last_run_files{outcome=\"") + outcome + "\"}"), 0)
+        << outcome;
   EXPECT_GT(samples.at("quillmere_gitlab_token_expiry_timestamp_seconds"),
             samples.at("quillmere_last_run_timestamp_seconds") + 299 * 86400);
   expect_clean_outputs();

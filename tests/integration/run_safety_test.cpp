@@ -149,9 +149,10 @@ TEST_F(RunSafetyTest, ASecondRunOnTheSameWorkingCopyIsRefusedAndChangesNothing) 
   const RunLog log(done.err);
   EXPECT_EQ(done.exit_status, 0) << dump(log);
   EXPECT_TRUE(log.has("INFO - Processing complete: 4 succeeded, 0 failed")) << dump(log);
-  EXPECT_THAT(testing::split_lines(git.remote_git("for-each-ref '--format=%(refname:short)'")),
-              ElementsAre("dev", kAlpha.branch, kDelta.branch, "prod", kGamma.branch, "staging",
-                          kBeta.branch));
+  EXPECT_THAT(
+      testing::split_lines(git.remote_git("for-each-ref '--format=%(refname:short)' refs/heads")),
+      ElementsAre("dev", kAlpha.branch, kDelta.branch, "prod", kGamma.branch, "staging",
+                  kBeta.branch));
   for (const Request& request : requests) expect_onboarded_once(request);
   EXPECT_EQ(merge_request_posts(), requests.size());
 }
@@ -219,8 +220,12 @@ TEST_F(RunSafetyTest, AStopBeforeThePushRollsTheFileBackForTheNextRun) {
   EXPECT_FALSE(git.remote_has_branch(kAlpha.branch));
   EXPECT_FALSE(git.local_has_branch(kAlpha.branch));
   EXPECT_EQ(git.git("branch --show-current"), "dev");
-  // Nothing but the look-up of the token's expiry.
-  EXPECT_EQ(gitlab.requests().size(), gitlab.requests(GitLabStandin::Route::kTokenSelf).size());
+  // Nothing but the look-up of the token's expiry and the listing of this
+  // tool's merge requests.
+  EXPECT_EQ(gitlab.requests().size(),
+            gitlab.requests(GitLabStandin::Route::kTokenSelf).size() +
+                gitlab.requests(GitLabStandin::Route::kListMergeRequests).size());
+  EXPECT_THAT(gitlab.requests(GitLabStandin::Route::kCreateMergeRequest), ::testing::IsEmpty());
   EXPECT_TRUE(teams.requests().empty());
 
   const RunLog again = run_to_end();
@@ -322,8 +327,8 @@ TEST_F(RunSafetyTest, MisbehavingHooksEndWithTheirCommandAndGetNoDescriptorsOfOu
   EXPECT_THAT(pushes, ElementsAre("0 1 2 ", "0 1 2 ", "")) << testing::read_file(listing);
 }
 
-// Branches named like a request that are not this tool's commit of it, all
-// in one run: each fails and is left as it is.
+// Branches named like a request that are not this tool's commits for it,
+// all in one run: each fails and is left as it is.
 TEST_F(RunSafetyTest, BranchesTheToolDidNotMakeAreRefusedAndLeftAsTheyAre) {
   struct Foreign {
     Request request;
@@ -332,7 +337,7 @@ TEST_F(RunSafetyTest, BranchesTheToolDidNotMakeAreRefusedAndLeftAsTheyAre) {
     std::string message;
   };
   const std::vector<Foreign> table = {
-      {kAlpha, "owner: someone-else\n", "true", "ABC-1: onboard alpha to dev environment"},
+      {kAlpha, "owner: someone-else\n", "true", "ABC-1: onboard alphabet to dev environment"},
       {kBeta, kBeta.content(), "echo x > notes.txt", "ABC-2: onboard beta to staging environment"},
       {kGamma, kGamma.content(), "true", "Add gamma by hand"},
       {kDelta, kDelta.content(), "git commit -q --allow-empty -m side",  // parent not on dev

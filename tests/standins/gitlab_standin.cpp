@@ -1,6 +1,8 @@
 // GitLab's REST API as quillmere meets it: GET /users?username=, GET /user,
 // GET /personal_access_tokens/self, GET /projects/:id, and POST and GET
-// /projects/:id/merge_requests, with GitLab's own statuses and bodies.
+// /projects/:id/merge_requests, with GitLab's own statuses and bodies. Merge
+// requests keep their state (opened, closed, merged) and, with a bare
+// repository to look at, their head as GitLab keeps it.
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -11,6 +13,7 @@
 #include <optional>
 #include <set>
 
+#include "tests/standins/bare_remote.h"
 #include "tests/standins/loopback_server.h"
 #include "tests/standins/standin_servers.h"
 
@@ -133,22 +136,17 @@ ordered_json error_body(const std::string& error) {
 }  // namespace
 
 struct GitLabStandin::Impl {
-  struct OpenMergeRequest {
-    std::string source_branch;
-    std::string target_branch;
-    long long iid;
-  };
-
   Options options;
+  BareRemote repository;
   mutable std::mutex mutex;
   std::map<Route, std::deque<ForcedAnswer>> forced;
   std::vector<std::pair<std::optional<Route>, RecordedRequest>> recorded;
-  std::vector<ordered_json> created;
-  std::vector<OpenMergeRequest> open;
+  std::vector<ordered_json> created;  ///< as creation answered, index iid - 1
+  std::vector<ordered_json> current;  ///< as they are now, index iid - 1
   long long next_iid = 1;
   std::unique_ptr<LoopbackServer> server;
 
-  explicit Impl(Options given) : options(std::move(given)) {}
+  explicit Impl(Options given) : options(std::move(given)), repository(options.git_remote) {}
 
   ordered_json user_json(const GitLabUser& user) const {
     ordered_json json;
@@ -157,7 +155,8 @@ struct GitLabStandin::Impl {
     json["name"] = user.name;
     json["state"] = "active";
     json["locked"] = false;
-    json["avatar_url"] = nullptr;
+    json["avatar_url"] = server->base_url() + "/uploads/-/system/user/avatar/" +
+                         std::to_string(user.id) + "/avatar.png";
     json["web_url"] = server->base_url() + "/" + user.username;
     return json;
   }
@@ -410,21 +409,24 @@ struct GitLabStandin::Impl {
     if (!is_the_project(project))
       return answer_json(response, 404, message_body("404 Project Not Found"));
     const std::optional<ordered_json> params = parameters(request, response);
-    if (!params) return;
+    if (params) create_with(*params, response);
+  }
 
+  // Runs with the mutex held.
+  void create_with(const ordered_json& params, httplib::Response& response) {
     std::string missing;
     for (const char* name : {"source_branch", "target_branch", "title"}) {
-      if (params->contains(name) && !(*params)[name].is_null()) continue;
+      if (params.contains(name) && !params[name].is_null()) continue;
       missing += (missing.empty() ? "" : ", ") + std::string(name) + " is missing";
     }
     if (!missing.empty()) return answer_json(response, 400, error_body(missing));
     for (const char* name : {"source_branch", "target_branch", "title"}) {
-      if (!(*params)[name].is_string())
+      if (!params[name].is_string())
         return answer_json(response, 400, error_body(std::string(name) + " is invalid"));
     }
-    const std::string source = (*params)["source_branch"];
-    const std::string target = (*params)["target_branch"];
-    const std::string title = (*params)["title"];
+    const std::string source = params["source_branch"];
+    const std::string target = params["target_branch"];
+    const std::string title = params["title"];
     if (trim(title).empty())
       return answer_json(response, 400, field_error("title", "can't be blank"));
     if (utf8_length(title) > 255)
@@ -434,39 +436,114 @@ struct GitLabStandin::Impl {
       return answer_json(response, 422,
                          message_body(ordered_json::array(
                              {"You can't use same project/branch for source and target"})));
-    for (const OpenMergeRequest& existing : open) {
-      if (existing.source_branch == source && existing.target_branch == target)
+    for (const ordered_json& existing : current) {
+      if (existing["state"] == "opened" && existing["source_branch"] == source &&
+          existing["target_branch"] == target)
         return answer_json(
             response, 409,
             message_body(ordered_json::array(
                 {"Another open merge request already exists for this source branch: !" +
-                 std::to_string(existing.iid)})));
+                 existing["iid"].dump()})));
     }
 
     const long long iid = next_iid++;
-    open.push_back({source, target, iid});
-    ordered_json mr = merge_request_json(*params, iid, source, target, title);
+    ordered_json mr = merge_request_json(params, iid, source, target, title);
+    if (const std::optional<std::string> head = repository.branch_head(source)) mr["sha"] = *head;
+    repository.keep_merge_request_head(iid, mr["sha"]);
     created.push_back(mr);
+    current.push_back(mr);
     answer_json(response, 201, mr);
   }
 
-  // Open merge requests, newest first as GitLab lists them, narrowed by
-  // whichever of state, source_branch and target_branch are given.
+  // An open merge request follows its source branch: a push moves its head
+  // (sha and refs/merge-requests/IID/head). Closed and merged ones keep theirs.
+  void follow_source_branches() {
+    for (ordered_json& mr : current) {
+      if (mr["state"] != "opened") continue;
+      const std::optional<std::string> head = repository.branch_head(mr["source_branch"]);
+      if (!head || mr["sha"] == *head) continue;
+      mr["sha"] = *head;
+      mr["updated_at"] = utc_now_text();
+      repository.keep_merge_request_head(mr["iid"].get<long long>(), *head);
+    }
+  }
+
+  // Closed without merging, or merged, by a person; `by` is the token's owner.
+  void finish(long long iid, bool merged, bool delete_branch) {
+    if (iid < 1 || iid > static_cast<long long>(current.size()))
+      throw std::invalid_argument("no merge request !" + std::to_string(iid));
+    follow_source_branches();
+    ordered_json& mr = current[static_cast<size_t>(iid - 1)];
+    const std::string now = utc_now_text();
+    const std::string source = mr["source_branch"];
+    if (merged) {
+      const std::optional<std::string> merge_commit = repository.merge(source, mr["target_branch"]);
+      mr["merge_commit_sha"] = merge_commit ? ordered_json(*merge_commit) : ordered_json();
+      mr["merged_by"] = mr["merge_user"] = user_json(options.author);
+      mr["merged_at"] = now;
+    } else {
+      mr["closed_by"] = user_json(options.author);
+      mr["closed_at"] = now;
+    }
+    mr["state"] = merged ? "merged" : "closed";
+    mr["updated_at"] = now;
+    mr["merge_status"] = "cannot_be_merged";
+    mr["detailed_merge_status"] = "not_open";
+    if (delete_branch) repository.delete_branch(source);
+  }
+
+  // A project's merge requests, newest first as GitLab lists them, narrowed
+  // by state ("all" for any), labels (every one given), author_id,
+  // source_branch and target_branch, one page at a time with GitLab's
+  // pagination headers (per_page at most 100, 20 when not given).
   void list_merge_requests(const httplib::Request& request, httplib::Response& response,
                            const std::string& project, bool has_token) {
     // The project is private: without a token it is not there at all.
     if (!is_the_project(project) || !has_token)
       return answer_json(response, 404, message_body("404 Project Not Found"));
+    follow_source_branches();
     const auto matches = [&](const ordered_json& mr, const char* name) {
       return !request.has_param(name) || mr[name] == request.get_param_value(name);
     };
-    const bool any_state = request.get_param_value("state") == "all";
-    ordered_json listed = ordered_json::array();
-    for (auto mr = created.rbegin(); mr != created.rend(); ++mr)
+    const auto has_labels = [&](const ordered_json& mr) {
+      for (const std::string& label : split_commas(request.get_param_value("labels")))
+        if (std::find(mr["labels"].begin(), mr["labels"].end(), label) == mr["labels"].end())
+          return false;
+      return true;
+    };
+    const auto by_author = [&](const ordered_json& mr) {
+      return !request.has_param("author_id") ||
+             mr["author"]["id"].dump() == request.get_param_value("author_id");
+    };
+    const bool any_state = !request.has_param("state") || request.get_param_value("state") == "all";
+    std::vector<const ordered_json*> found;
+    for (auto mr = current.rbegin(); mr != current.rend(); ++mr)
       if ((any_state || matches(*mr, "state")) && matches(*mr, "source_branch") &&
-          matches(*mr, "target_branch"))
-        listed.push_back(*mr);
+          matches(*mr, "target_branch") && has_labels(*mr) && by_author(*mr))
+        found.push_back(&*mr);
+    if (request.get_param_value("sort") == "asc") std::reverse(found.begin(), found.end());
+
+    const auto number = [&](const char* name, long long fallback) {
+      try {
+        return request.has_param(name) ? std::stoll(request.get_param_value(name)) : fallback;
+      } catch (const std::exception&) {
+        return fallback;
+      }
+    };
+    const long long per_page = std::clamp(number("per_page", 20), 1LL, 100LL);
+    const long long page = std::max(number("page", 1), 1LL);
+    const long long total = static_cast<long long>(found.size());
+    const long long pages = std::max((total + per_page - 1) / per_page, 1LL);
+    ordered_json listed = ordered_json::array();
+    for (long long at = (page - 1) * per_page; at < std::min(page * per_page, total); ++at)
+      listed.push_back(*found[static_cast<size_t>(at)]);
     answer_json(response, 200, listed);
+    response.set_header("X-Page", std::to_string(page));
+    response.set_header("X-Per-Page", std::to_string(per_page));
+    response.set_header("X-Total", std::to_string(total));
+    response.set_header("X-Total-Pages", std::to_string(pages));
+    response.set_header("X-Next-Page", page < pages ? std::to_string(page + 1) : "");
+    response.set_header("X-Prev-Page", page > 1 ? std::to_string(page - 1) : "");
   }
 
   std::vector<ordered_json> users_with_ids(const std::vector<long long>& ids) const {
@@ -500,8 +577,9 @@ struct GitLabStandin::Impl {
     mr["state"] = "opened";
     mr["created_at"] = now;
     mr["updated_at"] = now;
-    for (const char* name : {"merged_by", "merge_user", "merged_at", "closed_by", "closed_at"})
-      mr[name] = nullptr;
+    // merged_by, merge_user and closed_by come once someone merged or closed it.
+    mr["merged_at"] = nullptr;
+    mr["closed_at"] = nullptr;
     mr["target_branch"] = target;
     mr["source_branch"] = source;
     mr["user_notes_count"] = 0;
@@ -545,7 +623,7 @@ struct GitLabStandin::Impl {
     mr["has_conflicts"] = false;
     mr["blocking_discussions_resolved"] = true;
     mr["subscribed"] = true;
-    mr["changes_count"] = nullptr;
+    mr["changes_count"] = "1";
     for (const char* name :
          {"latest_build_started_at", "latest_build_finished_at", "first_deployed_to_production_at",
           "pipeline", "head_pipeline", "diff_refs", "merge_error"})
@@ -554,6 +632,15 @@ struct GitLabStandin::Impl {
     return mr;
   }
 };
+
+long long GitLabStandin::add_merge_request(const nlohmann::ordered_json& params) {
+  std::lock_guard lock(impl_->mutex);
+  httplib::Response response;
+  impl_->create_with(params, response);
+  if (response.status != 201)
+    throw std::invalid_argument("stand-in: merge request refused: " + response.body);
+  return impl_->next_iid - 1;
+}
 
 GitLabStandin::GitLabStandin(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {
   impl_->server = std::make_unique<LoopbackServer>(
@@ -607,6 +694,22 @@ std::vector<RecordedRequest> GitLabStandin::requests(Route route) const {
 std::vector<nlohmann::ordered_json> GitLabStandin::merge_requests() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->created;
+}
+
+nlohmann::ordered_json GitLabStandin::merge_request(long long iid) const {
+  std::lock_guard lock(impl_->mutex);
+  impl_->follow_source_branches();
+  return impl_->current.at(static_cast<size_t>(iid - 1));
+}
+
+void GitLabStandin::close_merge_request(long long iid, bool delete_branch) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->finish(iid, false, delete_branch);
+}
+
+void GitLabStandin::merge_merge_request(long long iid, bool delete_branch) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->finish(iid, true, delete_branch);
 }
 
 }  // namespace quillmere::standins

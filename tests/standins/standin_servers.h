@@ -109,8 +109,10 @@ struct GitLabUser {
 
 /// GitLab's REST API under /api/v4: the user search, the token's own user
 /// and its own record (its expiry), the project, merge request creation and the list of a project's
-/// merge requests, with GitLab's statuses and bodies. The project is private. Merge requests are
-/// kept for the life of the stand-in, all open.
+/// merge requests (filtered by state, labels, author_id, source and target branch; paginated
+/// with GitLab's headers), with GitLab's statuses and bodies. The project is private. Merge
+/// requests are kept for the life of the stand-in: open until a test closes or merges them.
+/// Their objects are shaped as GitLab's own response schema has them.
 class GitLabStandin {
  public:
   enum class Route {
@@ -134,6 +136,11 @@ class GitLabStandin {
     std::optional<int> token_expires_in_days = 300;
     /// That endpoint answers 404 instead, as an older GitLab does.
     bool token_self_not_found = false;
+    /// The project's repository (a bare git repository), when there is one:
+    /// a merge request's sha is then its source branch's head, kept, as GitLab
+    /// keeps it, in refs/merge-requests/IID/head (followed while it is open),
+    /// and merging makes a merge commit on the target.
+    std::string git_remote;
     TlsFiles tls;
     RequestObserver observer;
   };
@@ -164,6 +171,18 @@ class GitLabStandin {
   /// The merge requests created so far, oldest first, as creation answered
   /// them (also those whose answer was replaced or lost).
   std::vector<nlohmann::ordered_json> merge_requests() const;
+  /// Merge request IID as it is now.
+  nlohmann::ordered_json merge_request(long long iid) const;
+
+  /// A merge request opened earlier, as if POSTed with `params` (the same
+  /// rules); its iid. Throws when GitLab would refuse it.
+  long long add_merge_request(const nlohmann::ordered_json& params);
+
+  /// What a reviewer does: close merge request IID without merging it, or
+  /// merge it (a merge commit on the target in git_remote); with
+  /// `delete_branch` its source branch goes too. Throws for an unknown IID.
+  void close_merge_request(long long iid, bool delete_branch = false);
+  void merge_merge_request(long long iid, bool delete_branch = false);
 
  private:
   struct Impl;

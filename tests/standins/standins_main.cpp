@@ -6,7 +6,7 @@
 //   quillmere-standins --state-dir DIR [--cert FILE --key FILE] [--token TOKEN]
 //                      [--project-id ID] [--users NAME=ID,NAME=ID...]
 //                      [--merge-request-faults FAULT,FAULT...]
-//                      [--token-expiry DAYS|never|unknown]
+//                      [--token-expiry DAYS|never|unknown] [--git-remote DIR]
 //
 //   --state-dir DIR   where the program writes its state (created if missing):
 //                       urls.env              GITLAB_URL=...  (the /api/v4 base)
@@ -45,6 +45,9 @@
 //                     what GET /personal_access_tokens/self says: the token
 //                     expires in DAYS days (default 300), never (expires_at
 //                     null), or unknown (404, as an older GitLab answers)
+//   --git-remote DIR  the project's repository (the bare remote): merge
+//                     requests then carry their source branch's head as sha
+//                     and keep it as refs/merge-requests/IID/head there
 //
 // Exit status: 0 after a signal, 2 for a bad command line, 1 when a server
 // cannot start.
@@ -78,13 +81,15 @@ struct CommandLine {
   std::string users = "alice=101,bob=102";
   std::string merge_request_faults;
   std::string token_expiry = "300";
+  std::string git_remote;
 };
 
 [[noreturn]] void usage(const std::string& problem) {
   std::cerr << "quillmere-standins: " << problem << "\n"
             << "usage: quillmere-standins --state-dir DIR [--cert FILE --key FILE] "
                "[--token TOKEN] [--project-id ID] [--users NAME=ID,...] "
-               "[--merge-request-faults FAULT,...] [--token-expiry DAYS|never|unknown]\n";
+               "[--merge-request-faults FAULT,...] [--token-expiry DAYS|never|unknown] "
+               "[--git-remote DIR]\n";
   std::exit(2);
 }
 
@@ -99,6 +104,7 @@ CommandLine parse_command_line(int argc, char** argv) {
       {"--users", &line.users},
       {"--merge-request-faults", &line.merge_request_faults},
       {"--token-expiry", &line.token_expiry},
+      {"--git-remote", &line.git_remote},
   };
   for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];
@@ -216,6 +222,7 @@ int main(int argc, char** argv) {
     gitlab_options.project_id = line.project_id;
     gitlab_options.users = users;
     gitlab_options.tls = tls;
+    gitlab_options.git_remote = line.git_remote;
     if (line.token_expiry == "never") {
       gitlab_options.token_expires_in_days = std::nullopt;
     } else if (line.token_expiry == "unknown") {

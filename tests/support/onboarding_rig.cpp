@@ -22,8 +22,9 @@ standins::TlsFiles server_tls() {
   return {certificates() / "server.pem", certificates() / "server.key"};
 }
 
-standins::GitLabStandin::Options gitlab_options() {
+standins::GitLabStandin::Options gitlab_options(const std::string& git_remote) {
   standins::GitLabStandin::Options options;
+  options.git_remote = git_remote;
   options.token = OnboardingRig::kToken;
   options.project_id = "42";
   options.users = {{101, "alice", "Alice"}, {102, "bob", "Bob"}};
@@ -39,7 +40,7 @@ standins::TeamsStandin::Options teams_options() {
 
 }  // namespace
 
-OnboardingRig::OnboardingRig() : gitlab(gitlab_options()), teams(teams_options()) {
+OnboardingRig::OnboardingRig() : gitlab(gitlab_options(git.remote())), teams(teams_options()) {
   make_dir(root / "requests");
   make_dir(root / "run");
 }

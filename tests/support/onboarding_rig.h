@@ -19,7 +19,8 @@ class OnboardingRig {
   static constexpr const char* kToken = "glpat-end-to-end-secret";
   static constexpr const char* kJira = "https://jira.example.com/browse";
 
-  /// GitLab knows alice (101) and bob (102), who are the reviewers.
+  /// GitLab knows alice (101) and bob (102), who are the reviewers; its
+  /// project's repository is the remote.
   OnboardingRig();
 
   /// Writes a request file into the request directory.
