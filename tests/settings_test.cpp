@@ -62,7 +62,7 @@ TEST(LoadDotenv, FindsTheNearestFileUpwardsAndNeverOverridesTheEnvironment) {
   env.set("QM_TEST_NEAR", std::nullopt);
   env.set("QM_TEST_PRESET", "from-environment");
 
-  load_dotenv(root / "a/b");
+  load_settings_file(root / "a/b", std::nullopt);
 
   EXPECT_EQ(env_value("QM_TEST_NEAR"), "near");
   EXPECT_EQ(env_value("QM_TEST_PRESET"), "from-environment");
@@ -76,7 +76,7 @@ TEST(LoadDotenv, SkipsADirectoryNamedDotenv) {
   write_file(root / ".env", "QM_TEST_FAR=far\n");
   ScopedEnv env;
   env.set("QM_TEST_FAR", std::nullopt);
-  load_dotenv(root / "a");
+  load_settings_file(root / "a", std::nullopt);
   EXPECT_EQ(env_value("QM_TEST_FAR"), "far");
 }
 

@@ -220,19 +220,26 @@ bool check_configuration(Report& report, const Settings& settings) {
   return true;
 }
 
-// Always a line: the date, with the run's warning when it is near, or that
-// GitLab did not say.
-void report_token_expiry(Report& report, RemoteContext& remote) {
-  const std::optional<std::string> expiry = get_token_expiry(remote);
+// Always a line: the date, with the run's warning when it is near, that
+// GitLab did not say, or that it refused the token, which would stop a run.
+bool report_token_expiry(Report& report, RemoteContext& remote) {
+  std::optional<std::string> expiry;
+  try {
+    expiry = get_token_expiry(remote);
+  } catch (const std::exception& refusal) {
+    report.verdict(false, std::string(refusal.what()) + ": a run would stop before its first file");
+    return false;
+  }
   if (!expiry || !epoch_day_of(*expiry)) {
     report.line("   token expiry: GitLab did not say");
-    return;
+    return true;
   }
   const long long days = days_until_expiry(*expiry, std::chrono::system_clock::now());
   if (days <= kTokenExpiryWarningDays)
     report.line("   " + token_expiry_warning(*expiry, days));
   else
     report.line("   token expires on " + *expiry + " (" + std::to_string(days) + " days)");
+  return true;
 }
 
 // The token, the project and every reviewer; false when any check failed.
@@ -252,7 +259,7 @@ bool check_gitlab(Report& report, RemoteContext& remote) {
     report.verdict(false, failure.what());
     passed = false;
   }
-  report_token_expiry(report, remote);
+  passed = report_token_expiry(report, remote) && passed;
   try {
     const nlohmann::json project = get_project(remote);
     report.verdict(true, "project " + *remote.settings.project_id + ": " +

@@ -87,6 +87,17 @@ class ValueReader {
     refuse(name, "DEBUG, INFO, WARNING or ERROR");
   }
 
+  void read_log_format(const char* name, LogFormat& format) {
+    const std::string value = value_of(name);
+    if (value.empty()) return;
+    if (ascii_lower(value) == "text")
+      format = LogFormat::Text;
+    else if (ascii_lower(value) == "json")
+      format = LogFormat::Json;
+    else
+      refuse(name, "text or json");
+  }
+
  private:
   std::string value_of(const char* name) {
     current_ = env_value(name).value_or("");
@@ -170,6 +181,7 @@ Settings read_settings(const std::string& start_dir) {
   values.read_flag("TEAMS_NOTIFY_FAILURES", settings.teams_notify_failures);
   values.read_exit_status("FAILED_FILES_EXIT_STATUS", settings.failed_files_exit_status);
   values.read_log_level("LOG_LEVEL", settings.log_level);
+  values.read_log_format("LOG_FORMAT", settings.log_format);
   return settings;
 }
 

@@ -58,6 +58,8 @@ struct Settings {
   int failed_files_exit_status = 0;
   /// LOG_LEVEL: the threshold of both log outputs.
   LogLevel log_level = LogLevel::Info;
+  /// LOG_FORMAT: text (the default) or json, for both log outputs.
+  LogFormat log_format = LogFormat::Text;
   /// JOURNAL_STREAM: "DEVICE:INODE" of the journal stream systemd connected
   /// to standard error, when it did.
   std::optional<std::string> journal_stream;

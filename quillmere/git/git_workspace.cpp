@@ -11,6 +11,7 @@
 #include "quillmere/util/error.h"
 #include "quillmere/util/logging.h"
 #include "quillmere/util/paths.h"
+#include "quillmere/util/secrets.h"
 #include "quillmere/util/text.h"
 
 namespace quillmere {
@@ -61,6 +62,8 @@ RunLock validate_git_repo(const std::string& repo_path_as_given, const std::stri
   const std::string git_dir = find_git_dir(repo_dir);
   if (git_dir.empty()) throw OnboardingError(repo_path_as_given + " is not a git repository");
   RunLock lock(git_dir, repo_path_as_given);
+  // Under the lock no other run of ours is at work: a git lock now is a leftover.
+  check_git_directory_usable(git_dir, repo_path_as_given);
 
   // Started directly: a failing status query counts as a status without conflicts.
   const CommandResult status = run_program(git({"status", "--porcelain"}));
@@ -78,6 +81,7 @@ WorkingCopyState inspect_working_copy(const std::string& repo_path_as_given,
     throw OnboardingError(repo_path_as_given + " is not a git repository");
   change_directory(repo_dir, repo_path_as_given);
   check_run_lock_available(find_git_dir(repo_dir));
+  check_git_directory_usable(find_git_dir(repo_dir), repo_path_as_given);
   const CommandResult status = run_program(git({"--no-optional-locks", "status", "--porcelain"}));
   refuse_git_that_cannot_start(status);
   if (has_merge_conflicts(status.out))
@@ -86,6 +90,15 @@ WorkingCopyState inspect_working_copy(const std::string& repo_path_as_given,
   state.current_branch = trim(run_program(git({"branch", "--show-current"})).out);
   for (std::string_view line : split(status.out, '\n')) state.changed_entries += !line.empty();
   return state;
+}
+
+std::string origin_url(const std::string& repo_dir) {
+  if (repo_dir.empty() || find_git_dir(repo_dir).empty()) return {};
+  CommandLine config("git", {"-C"});
+  config.arg(repo_dir).arg("config").arg("--get").arg("remote.origin.url");
+  const CommandResult result = run_program(config);
+  if (!result.succeeded()) return {};
+  return without_url_credentials(trim(result.out));
 }
 
 void enter_working_copy(const Settings& settings) {

@@ -47,6 +47,11 @@ struct WorkingCopyState {
 WorkingCopyState inspect_working_copy(const std::string& repo_path_as_given,
                                       const std::string& repo_dir);
 
+/// origin's URL as the working copy at `repo_dir` has it configured, without
+/// the user information of a URL (a token may stand there); empty when there
+/// is none or it cannot be read.
+std::string origin_url(const std::string& repo_dir);
+
 /// "git fetch origin": origin's branches as they are now, once per run. A
 /// failure is the WARNING "⚠️ Could not fetch origin: REASON; requests are
 /// compared with origin as last fetched", and the run goes on.

@@ -237,6 +237,9 @@ std::optional<std::string> get_token_expiry(RemoteContext& remote) {
   const GitLabTarget gitlab(remote.settings);
   const HttpResponse response =
       remote.http.get(gitlab.base_url + "/personal_access_tokens/self", gitlab.headers());
+  if (response.answered() && (response.status == 401 || response.status == 403))
+    throw OnboardingError("GitLab refused GITLAB_TOKEN (HTTP " + std::to_string(response.status) +
+                          ")");
   if (!response.answered() || response.status != 200) return std::nullopt;
   const nlohmann::json token = nlohmann::json::parse(response.body, nullptr, false);
   if (!token.is_object()) return std::nullopt;

@@ -37,8 +37,10 @@ nlohmann::json get_project(RemoteContext& remote);
 
 /// The token's expiry date as GET /personal_access_tokens/self gives it
 /// ("YYYY-MM-DD"): one attempt, never retried. nullopt whenever GitLab does
-/// not say: no answer, any status but 200 (older GitLab, other kinds of
-/// token), an unreadable body or a token without expiry.
+/// not say: no answer, any other status but 200 (older GitLab, other kinds of
+/// token), an unreadable body or a token without expiry. A token GitLab
+/// refuses fails with OnboardingError "GitLab refused GITLAB_TOKEN (HTTP 401)"
+/// (or 403): every later call would fail the same way.
 std::optional<std::string> get_token_expiry(RemoteContext& remote);
 
 /// The open merge request from `source_branch` into `target_branch`, as

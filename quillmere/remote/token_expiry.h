@@ -28,7 +28,10 @@ long long days_until_expiry(const std::string& date, std::chrono::system_clock::
 std::string token_expiry_warning(const std::string& date, long long days);
 
 /// Asks GitLab once when the token expires and warns when that is at most 14
-/// UTC days away; returns the date (nullopt when GitLab did not say).
+/// UTC days away; returns the date (nullopt when GitLab did not say). Made
+/// at start-up, before any git command that changes anything: a token GitLab
+/// refuses fails the run here ("GitLab refused GITLAB_TOKEN (HTTP 401)"),
+/// before a branch is pushed that no merge request could follow.
 std::optional<std::string> check_token_expiry(RemoteContext& remote,
                                               std::chrono::system_clock::time_point now);
 

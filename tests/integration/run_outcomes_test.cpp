@@ -188,13 +188,15 @@ TEST_F(RunOutcomesTest, AMixedRunReportsEveryOutcomeAsTheLogShowsIt) {
             log.index("INFO - Processing complete: 3 succeeded, 1 failed"));
 
   const auto samples = metrics();
-  EXPECT_EQ(samples.at("quillmere_last_run_success"), 1);
+  EXPECT_EQ(samples.at("quillmere_last_run_success{project_id=\"42\"}"), 1);
   for (const char* outcome : {"onboarded", "taken_up", "already_onboarded", "failed"})
-    EXPECT_EQ(samples.at(std::string("quillmere_last_run_files{outcome=\"") + outcome + "\"}"), 1)
+    EXPECT_EQ(samples.at(std::string("quillmere_last_run_files{project_id=\"42\",outcome=\"") +
+                         outcome + "\"}"),
+              1)
         << outcome;
-  EXPECT_EQ(samples.at("quillmere_last_run_files{outcome=\"not_started\"}"), 0);
-  EXPECT_GT(samples.at("quillmere_gitlab_token_expiry_timestamp_seconds"),
-            samples.at("quillmere_last_run_timestamp_seconds") + 299 * 86400);
+  EXPECT_EQ(samples.at("quillmere_last_run_files{project_id=\"42\",outcome=\"not_started\"}"), 0);
+  EXPECT_GT(samples.at("quillmere_gitlab_token_expiry_timestamp_seconds{project_id=\"42\"}"),
+            samples.at("quillmere_last_run_timestamp_seconds{project_id=\"42\"}") + 299 * 86400);
   expect_clean_outputs();
   // Replaced by a rename, never rewritten in place.
   EXPECT_NE(inode_of(report_path()), first_report);
@@ -223,7 +225,9 @@ TEST_F(RunOutcomesTest, AFatalErrorAndAStopListTheFilesTheyKeptFromStarting) {
   EXPECT_THAT(outcomes(report),
               ElementsAre(std::pair("ABC-1_dev_alpha.yaml", "not_started null→null"),
                           std::pair("ABC-2_staging_beta.yaml", "not_started null→null")));
-  EXPECT_EQ(metrics().at("quillmere_last_run_success"), 0);
+  const auto fatal_samples = metrics();
+  EXPECT_EQ(fatal_samples.at("quillmere_last_run_success{project_id=\"42\"}"), 0);
+  EXPECT_EQ(fatal_samples.at("quillmere_last_run_status{project_id=\"42\",status=\"fatal\"}"), 1);
 
   // The first push is held until the run has been asked to stop.
   hold_pushes();
@@ -240,8 +244,8 @@ TEST_F(RunOutcomesTest, AFatalErrorAndAStopListTheFilesTheyKeptFromStarting) {
   EXPECT_EQ(report["files"][0]["outcome"], "onboarded");
   EXPECT_EQ(report["files"][1]["outcome"], "not_started");
   const auto samples = metrics();
-  EXPECT_EQ(samples.at("quillmere_last_run_success"), 0);
-  EXPECT_EQ(samples.at("quillmere_last_run_files{outcome=\"not_started\"}"), 1);
+  EXPECT_EQ(samples.at("quillmere_last_run_success{project_id=\"42\"}"), 0);
+  EXPECT_EQ(samples.at("quillmere_last_run_files{project_id=\"42\",outcome=\"not_started\"}"), 1);
   expect_clean_outputs();
 }
 

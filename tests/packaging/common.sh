@@ -97,6 +97,7 @@ expect_service() {
       fail "ReadWritePaths= names $path, the settings file does not"
   done
   grep -q '^\[Install\]' "$unit" && fail "quillmere.service can be enabled; only the timer may be"
+  expect_template "$root" "$prefix" "$config_dir" "$unit_dir"
 
   command -v systemd-analyze >/dev/null 2>&1 || return 0
   # verify looks for the program at ExecStart=, which is under ROOT here: a
@@ -111,15 +112,48 @@ expect_service() {
   if [ "$status" -ne 0 ] || grep -E -q 'quillmere\.(service|timer)' "$units/verify.out"; then
     fail "systemd-analyze verify (status $status): $(cat "$units/verify.out")"
   fi
+  # The template as well, rated as an instance.
+  sed "s|^ExecStart=[^ ]*|ExecStart=$root$prefix/bin/quillmere|" "$root$unit_dir/quillmere@.service" \
+    >"$units/quillmere@.service"
+  cp "$root$unit_dir/quillmere@.timer" "$units/"
+  status=0
+  (cd "$units" && systemd-analyze verify --man=no quillmere@.service quillmere@.timer) \
+    >"$units/verify.out" 2>&1 || status=$?
+  if [ "$status" -ne 0 ] || grep -E -q 'quillmere@' "$units/verify.out"; then
+    fail "systemd-analyze verify of the template (status $status): $(cat "$units/verify.out")"
+  fi
   # --offline appeared in systemd 250; older ones cannot rate a unit file.
-  if systemd-analyze security --offline=yes "$unit" >"$units/security.out" 2>&1; then
-    exposure=$(sed -n 's/.*Overall exposure level for quillmere.service: \([0-9.]*\).*/\1/p' \
+  for rated in "$unit" "$units/quillmere@.service"; do
+    systemd-analyze security --offline=yes "$rated" >"$units/security.out" 2>&1 || continue
+    exposure=$(sed -n 's/.*Overall exposure level for quillmere[@a-z]*\.service: \([0-9.]*\).*/\1/p' \
       "$units/security.out")
     [ -n "$exposure" ] || fail "no exposure level: $(cat "$units/security.out")"
     awk -v e="$exposure" 'BEGIN { exit !(e <= 4.5) }' ||
-      fail "systemd-analyze security rates the service $exposure, above 4.5"
-  fi
+      fail "systemd-analyze security rates $(basename "$rated") $exposure, above 4.5"
+  done
   rm -rf "$units"
+}
+
+# expect_template ROOT PREFIX CONFIG_DIR UNIT_DIR: quillmere@.service runs an
+# instance NAME on /etc/quillmere/NAME.env in /srv/onboarding/NAME, sandboxed
+# exactly as quillmere.service is but for the instance's own directories, and
+# quillmere@.timer starts it.
+expect_template() {
+  root=$1 prefix=$2 config_dir=$3 unit_dir=$4
+  template=$root$unit_dir/quillmere@.service
+  expect_mode 0644 "$template"
+  expect_mode 0644 "$root$unit_dir/quillmere@.timer"
+  grep -q -x -F "ExecStart=$prefix/bin/quillmere --env-file $config_dir/quillmere/%i.env" \
+    "$template" || fail "quillmere@.service does not read $config_dir/quillmere/%i.env"
+  grep -q -x -F "WorkingDirectory=/srv/onboarding/%i" "$template" ||
+    fail "quillmere@.service does not run in /srv/onboarding/%i"
+  grep -q '^\[Install\]' "$template" && fail "quillmere@.service can be enabled; only its timer may be"
+  grep -q -x 'WantedBy=timers.target' "$root$unit_dir/quillmere@.timer" ||
+    fail "quillmere@.timer cannot be enabled"
+  sandbox=$(sed -n '/^ProtectSystem=/,$p' "$root$unit_dir/quillmere.service" |
+    sed 's|/srv/onboarding/|/srv/onboarding/%i/|g')
+  [ "$sandbox" = "$(sed -n '/^ProtectSystem=/,$p' "$template")" ] ||
+    fail "quillmere@.service is not sandboxed as quillmere.service is"
 }
 
 # shellcheck disable=SC2034 # read by the scripts that source this file
@@ -139,6 +173,8 @@ usr/share/doc/quillmere/contrib/gitlab-ci/Containerfile
 usr/share/doc/quillmere/contrib/git-hooks/pre-commit
 lib/systemd/system/quillmere.service
 lib/systemd/system/quillmere.timer
+lib/systemd/system/quillmere@.service
+lib/systemd/system/quillmere@.timer
 usr/lib/sysusers.d/quillmere.conf
 etc/quillmere/quillmere.env
 etc/logrotate.d/quillmere"
