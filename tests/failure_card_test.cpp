@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "quillmere/app/failure_card_memory.h"
-#include "tests/support/temp_dir.h"
 
 namespace quillmere {
 namespace {
@@ -32,50 +31,26 @@ TEST(FailureCard, ListsTwentyFailedFilesWithTheirErrorsCutAndCountsTheRest) {
             "bad\\x0aline " + std::string(180, 'x') + "é" + std::string(6, 'x') + "…");
   EXPECT_EQ(card->facts[19].second, "MR creation failed: xxxxxxxxxx");
   EXPECT_EQ(card->facts[20], CardFact("… and 2 more", ""));
-  const std::vector<CardFact> where = {{"Host", "build-host"},
-                                       {"GitLab project", "platform%2Fconfig"},
-                                       {"Origin", "https://gitlab.example.com/p/c.git"}};
-  EXPECT_EQ(std::vector<CardFact>(card->facts.begin() + 21, card->facts.end()), where);
-
-  // A fatal error's card says where, with an origin it could not learn.
-  RunRecord fatal;
-  fatal.end_fatal("boom");
-  EXPECT_EQ(failure_card_content(fatal, {"h", "7", ""})->facts.back(),
-            CardFact("Origin", "unknown"));
+  EXPECT_EQ(card->facts[21], CardFact("Host", "build-host"));
 }
 
-TEST(FailureCardMemory, RemembersTheFailedFilesAndErrorsWhateverTheirOrder) {
-  const auto record_of = [](std::vector<std::pair<std::string, std::string>> failures) {
+// The card is due again when the set of failures changes, not when their order does.
+TEST(FailureCardMemory, FingerprintsTheFailedFilesAndErrorsWhateverTheirOrder) {
+  // Two failed files, each with its error.
+  const auto fingerprint = [](const char* a, const char* a_error, const char* b,
+                              const char* b_error) {
     RunRecord record;
-    std::vector<std::string> names = {"ok.yaml"};
-    for (const auto& failure : failures) names.push_back(failure.first);
-    record.list_files(names);
-    record.files()[0].outcome = FileOutcome::Onboarded;
-    for (size_t i = 0; i < failures.size(); ++i) {
-      record.files()[i + 1].outcome = FileOutcome::Failed;
-      record.files()[i + 1].error = failures[i].second;
+    record.list_files({"ok.yaml", a, b});
+    for (const auto& [i, error] : {std::pair(1, a_error), std::pair(2, b_error)}) {
+      record.files()[i].outcome = FileOutcome::Failed;
+      record.files()[i].error = error;
     }
     return failure_fingerprint(record);
   };
-  const std::string last = record_of({{"a.yaml", "bad"}, {"b.yaml", "worse"}});
-  EXPECT_EQ(record_of({{"b.yaml", "worse"}, {"a.yaml", "bad"}}), last);
-  for (const std::string& other :
-       {record_of({{"a.yaml", "bad"}}), record_of({{"a.yaml", "bad"}, {"b.yaml", "other"}}),
-        record_of({{"a.yaml", "badb.yaml"}, {"", "worse"}})})
-    EXPECT_NE(other, last);
-
-  testing::TempDir git_dir;
-  const FailureCardMemory memory(git_dir.path());
-  EXPECT_FALSE(memory.repeats(last));
-  memory.remember(last);
-  EXPECT_TRUE(memory.repeats(last));
-  EXPECT_TRUE(testing::file_exists(git_dir / "quillmere.last-failure-card"));
-  EXPECT_FALSE(memory.repeats(record_of({{"a.yaml", "bad"}})));
-  memory.forget();
-  EXPECT_FALSE(memory.repeats(last));
-  const FailureCardMemory nowhere("");
-  nowhere.remember(last);
-  EXPECT_FALSE(nowhere.repeats(last));
+  const std::string last = fingerprint("a.yaml", "bad", "b.yaml", "worse");
+  EXPECT_EQ(fingerprint("b.yaml", "worse", "a.yaml", "bad"), last);
+  EXPECT_NE(fingerprint("a.yaml", "bad", "b.yaml", "other"), last);
+  EXPECT_NE(fingerprint("a.yaml", "badb.yaml", "", "worse"), last);
 }
 
 }  // namespace
