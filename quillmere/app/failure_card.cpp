@@ -46,7 +46,7 @@ void add_place(std::vector<CardFact>& facts, const RunPlace& place) {
 }  // namespace
 
 RunPlace run_place(const Settings& settings) {
-  return {host_name(), settings.project_id.value_or(""), origin_url(settings.repo_dir)};
+  return {host_name(), settings.project_id.value_or(""), origin_url(settings)};
 }
 
 std::optional<FailureCardContent> failure_card_content(const RunRecord& record,

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "quillmere/config/settings.h"
 #include "quillmere/util/command_runner.h"
 #include "quillmere/util/file_descriptor.h"
 #include "quillmere/util/paths.h"
@@ -73,7 +74,8 @@ std::optional<std::string> tracked_by_git(const std::string& path) {
   CommandLine ls_files("git", {"--literal-pathspecs", "-C"});
   ls_files.arg(dir);
   ls_files.arg("ls-files").arg("--error-unmatch").arg("--").arg(last_path_component(path));
-  if (!run_program(ls_files).succeeded()) return std::nullopt;
+  // Before the settings are read: the environment as it stands, secrets left out.
+  if (!run_program(ls_files, ChildSetup{child_environment()}).succeeded()) return std::nullopt;
   return "it is tracked by git in the repository " + top;
 }
 
