@@ -20,16 +20,22 @@ else()
 endif()
 
 set(QUILLMERE_PROGRAM ${prefix}/bin/quillmere)
-set(QUILLMERE_ENV_FILE ${config_dir}/quillmere/quillmere.env)
+set(QUILLMERE_CONFIG_DIR ${config_dir}/quillmere)
+set(QUILLMERE_ENV_FILE ${QUILLMERE_CONFIG_DIR}/quillmere.env)
 set(staged ${QUILLMERE_BINARY_DIR}/service)
 configure_file(${QUILLMERE_SOURCE_DIR}/contrib/systemd/quillmere.service.in
   ${staged}/quillmere.service @ONLY)
+# The template: one instance per configuration repository on the host.
+configure_file(${QUILLMERE_SOURCE_DIR}/contrib/systemd/quillmere@.service.in
+  ${staged}/quillmere@.service @ONLY)
 configure_file(${QUILLMERE_SOURCE_DIR}/contrib/systemd/quillmere.sysusers
   ${staged}/quillmere.conf COPYONLY)
 
 set(read_only OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 file(INSTALL ${staged}/quillmere.service
              ${QUILLMERE_SOURCE_DIR}/contrib/systemd/quillmere.timer
+             ${staged}/quillmere@.service
+             ${QUILLMERE_SOURCE_DIR}/contrib/systemd/quillmere@.timer
   DESTINATION ${unit_dir} FILE_PERMISSIONS ${read_only})
 file(INSTALL ${staged}/quillmere.conf DESTINATION ${sysusers_dir} FILE_PERMISSIONS ${read_only})
 

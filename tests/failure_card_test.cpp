@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "quillmere/app/failure_card_memory.h"
+
 namespace quillmere {
 namespace {
 
@@ -17,10 +19,11 @@ TEST(FailureCard, ListsTwentyFailedFilesWithTheirErrorsCutAndCountsTheRest) {
   record.files()[2].error = "bad\nline " + std::string(250, 'x').replace(180, 1, "é");
   record.end_completed(0);
 
-  const std::optional<FailureCardContent> card = failure_card_content(record);
+  const RunPlace place{"build-host", "platform%2Fconfig", "https://gitlab.example.com/p/c.git"};
+  const std::optional<FailureCardContent> card = failure_card_content(record, place);
   ASSERT_TRUE(card);
   EXPECT_EQ(card->title, "⚠️ Onboarding run: 22 of 23 request file(s) failed");
-  ASSERT_EQ(card->facts.size(), 21u);
+  ASSERT_EQ(card->facts.size(), 24u);
   EXPECT_EQ(card->facts[0].first, "f1.yaml");
   EXPECT_EQ(card->facts[0].second, "MR creation failed: " + std::string(179, 'x') + "…");
   // Characters, not bytes; the line feed shown escaped.
@@ -28,6 +31,34 @@ TEST(FailureCard, ListsTwentyFailedFilesWithTheirErrorsCutAndCountsTheRest) {
             "bad\\x0aline " + std::string(180, 'x') + "é" + std::string(6, 'x') + "…");
   EXPECT_EQ(card->facts[19].second, "MR creation failed: xxxxxxxxxx");
   EXPECT_EQ(card->facts[20], CardFact("… and 2 more", ""));
+  EXPECT_EQ(card->facts[21], CardFact("Host", "build-host"));
+}
+
+// The card is due again when the set of failures changes, not when their order does.
+TEST(FailureCardMemory, FingerprintsTheFailedFilesAndErrorsWhateverTheirOrder) {
+  // Two failed files, each with its error.
+  const auto fingerprint = [](const char* a, const char* a_error, const char* b,
+                              const char* b_error) {
+    RunRecord record;
+    record.list_files({"ok.yaml", a, b});
+    for (const auto& [i, error] : {std::pair(1, a_error), std::pair(2, b_error)}) {
+      record.files()[i].outcome = FileOutcome::Failed;
+      record.files()[i].error = error;
+    }
+    return failure_fingerprint(record);
+  };
+  const std::string last = fingerprint("a.yaml", "bad", "b.yaml", "worse");
+  EXPECT_EQ(fingerprint("b.yaml", "worse", "a.yaml", "bad"), last);
+  EXPECT_NE(fingerprint("a.yaml", "bad", "b.yaml", "other"), last);
+  EXPECT_NE(fingerprint("a.yaml", "badb.yaml", "", "worse"), last);
+  // A newly declined file is news as well: the card lists it.
+  RunRecord record;
+  record.list_files({"a.yaml", "b.yaml"});
+  record.files()[0].outcome = FileOutcome::Failed;
+  record.files()[0].error = "bad";
+  const std::string failed_only = failure_fingerprint(record);
+  record.files()[1].outcome = FileOutcome::Declined;
+  EXPECT_NE(failure_fingerprint(record), failed_only);
 }
 
 }  // namespace

@@ -201,6 +201,38 @@ TEST_F(WorkspaceTest, ValidateGitRepoRefusesMergeConflictsAfterEnteringTheCopy) 
   EXPECT_TRUE(log.contains(LogLevel::Warning, "Dirty/conflicted index detected — resetting..."));
 }
 
+// What fails every file is refused up front, by the run and the dry run
+// alike, with the file and what to do; a detached HEAD is no such state.
+TEST_F(WorkspaceTest, ValidationRefusesALeftoverIndexLockAndAnUnreadableHead) {
+  const std::string git_dir = work(".git");
+  const std::string head_hint = "): write it anew (echo 'ref: refs/heads/BRANCH' > " + git_dir +
+                                "/HEAD) or clone the working copy again";
+  const struct {
+    const char* state;  // a shell command run in the git directory
+    std::string failure;
+  } cases[] = {
+      {"touch index.lock", "Working copy work holds a leftover " + git_dir +
+                               "/index.lock from an interrupted git command: once no git "
+                               "command is running in it, remove that file and run again"},
+      {"rm HEAD", "Working copy work has no readable HEAD (" + git_dir +
+                      "/HEAD: No such file or directory" + head_hint},
+      {"echo garbage > HEAD", "Working copy work has no readable HEAD (" + git_dir +
+                                  "/HEAD: it holds neither a branch nor a commit" + head_hint},
+      {"git rev-parse HEAD > HEAD.new && mv HEAD.new HEAD", ""},
+  };
+  const std::string head = read_file(git_dir + "/HEAD");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.state);
+    sh(c.state, git_dir);
+    EXPECT_EQ(failure_of([&] { validate_git_repo(settings_.children, "work", git_.work()); }),
+              c.failure);
+    EXPECT_EQ(failure_of([&] { inspect_working_copy(settings_.children, "work", git_.work()); }),
+              c.failure);
+    sh("rm -f index.lock", git_dir);
+    write_file(git_dir + "/HEAD", head);
+  }
+}
+
 TEST_F(WorkspaceTest, ConfigureGitIdentityWritesBothValuesLiterally) {
   ScopedCwd inside(git_.work());
   settings_.git_committer_name =

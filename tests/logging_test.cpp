@@ -1,5 +1,6 @@
 #include "quillmere/util/logging.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -56,6 +57,27 @@ TEST(Logger, WritesEveryOutputInOrderFromItsThresholdAndPrefixesTheJournalsLines
   EXPECT_EQ(lines[4], "first");
   for (size_t i = 0; i < priorities.size(); ++i)
     EXPECT_EQ(journal_lines[i], priorities[i] + lines[i]);
+}
+
+// One object a line, masked and escaped as a text line is, naming the file
+// only while it is being processed.
+TEST(Logger, WritesJsonRecordsNamingTheFileInProgress) {
+  Logger& log = logger();
+  log.add_secret("glpat-json-secret");
+  std::optional<FileInLog> in_log(std::in_place, "a.yaml");
+  const std::string line = log.format_json(LogLevel::Error, log.shown("glpat-json-secret\n\x1b"));
+  in_log.reset();
+  const nlohmann::json record = nlohmann::json::parse(line);
+  EXPECT_EQ(line.find('\n'), line.size() - 1);
+  EXPECT_THAT(record["time"].get<std::string>(),
+              ::testing::MatchesRegex("20[0-9-]{8}T[0-9:]{8}\\.[0-9]{3}\\+00:00"));
+  const nlohmann::json expected = {{"time", record["time"]},
+                                   {"level", "ERROR"},
+                                   {"logger", "quillmere.quillmere"},
+                                   {"message", "[MASKED]\n\\x1b"},
+                                   {"file", "a.yaml"}};
+  EXPECT_EQ(record, expected);
+  EXPECT_FALSE(nlohmann::json::parse(log.format_json(LogLevel::Info, "x")).contains("file"));
 }
 
 TEST(Logger, MasksAWebhookAddressInEveryFormOnItsOwn) {

@@ -13,6 +13,7 @@ struct CommandLineCase {
   ProgramMode mode;
   std::vector<std::string> files;
   std::string error;  // the UsageError's text, when one is expected
+  std::optional<std::string> env_file = std::nullopt;
 };
 
 ProgramOptions parse(std::vector<std::string> args) {
@@ -38,6 +39,9 @@ TEST(ProgramOptionsTest, CommandLines) {
       {{"-x"}, ProgramMode::Batch, {}, "unknown option '-x'"},
       {{"--check=a.yaml"}, ProgramMode::Batch, {}, "option '--check' does not take a value"},
       {{"--\x1b[2Jx"}, ProgramMode::Batch, {}, "unknown option '--\\x1b[2Jx'"},
+      {{"--env-file", "/etc/q.env", "--check"}, ProgramMode::Check, {}, "", "/etc/q.env"},
+      {{"--env-file=q.env"}, ProgramMode::Batch, {}, "", "q.env"},
+      {{"--check", "--env-file"}, ProgramMode::Batch, {}, "option '--env-file' needs a file name"},
   };
   for (const CommandLineCase& c : cases) {
     std::string shown;
@@ -55,6 +59,7 @@ TEST(ProgramOptionsTest, CommandLines) {
     const ProgramOptions options = parse(c.args);
     EXPECT_EQ(options.mode, c.mode);
     EXPECT_EQ(options.files, c.files);
+    EXPECT_EQ(options.env_file, c.env_file);
   }
 }
 

@@ -67,7 +67,7 @@ TEST(LoadDotenv, FindsTheNearestFileUpwardsAndNeverOverridesTheEnvironment) {
   env.set("QM_TEST_NEAR", std::nullopt);
   env.set("QM_TEST_PRESET", "from-environment");
 
-  load_dotenv(root / "a/b");
+  load_settings_file(root / "a/b", std::nullopt);
 
   EXPECT_EQ(env_value("QM_TEST_NEAR"), "near");
   EXPECT_EQ(env_value("QM_TEST_PRESET"), "from-environment");
@@ -81,7 +81,7 @@ TEST(LoadDotenv, SkipsADirectoryNamedDotenv) {
   write_file(root / ".env", "QM_TEST_FAR=far\n");
   ScopedEnv env;
   env.set("QM_TEST_FAR", std::nullopt);
-  load_dotenv(root / "a");
+  load_settings_file(root / "a", std::nullopt);
   EXPECT_EQ(env_value("QM_TEST_FAR"), "far");
 }
 
@@ -144,6 +144,9 @@ TEST(ReadSettings, CheckedSettingsTakeTheirValuesOrNameWhatCannotBeRead) {
       {"GIT_TIMEOUT", "86400", "86400"},
       {"TMPDIR", nullptr, "/tmp"},
       {"TMPDIR", "/var/tmp", "/var/tmp"},
+      {"LOG_FORMAT", nullptr, "text"},
+      {"LOG_FORMAT", "JSON", "json"},
+      {"LOG_FORMAT", "logfmt", "LOG_FORMAT must be text or json: logfmt"},
   };
   for (const char* refused : {"0", "-5", "1.5", "10s", " 10", "abc", "99999999999"}) {
     SCOPED_TRACE(std::string("GIT_TIMEOUT=") + refused);
@@ -167,7 +170,8 @@ TEST(ReadSettings, CheckedSettingsTakeTheirValuesOrNameWhatCannotBeRead) {
         : name == "TEAMS_CARD_FORMAT"     ? formats[static_cast<int>(settings.teams_card_format)]
         : name == "GIT_TIMEOUT"           ? std::to_string(settings.children.timeout_seconds)
         : name == "TMPDIR"                ? settings.temp_dir
-                                          : std::to_string(settings.failed_files_exit_status);
+        : name == "LOG_FORMAT" ? (settings.log_format == LogFormat::Json ? "json" : "text")
+                               : std::to_string(settings.failed_files_exit_status);
     EXPECT_EQ(read_as, c.read_as);
   }
 }

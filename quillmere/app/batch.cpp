@@ -279,6 +279,8 @@ void process_yaml_files(const Settings& settings, RemoteContext& remote, RunReco
     FileResult& result = record.files()[index];
     // A stop request is honoured between files: the one in progress is done.
     if (stop_signal() != 0) break;
+    // JSON log records name the file, its failure line included.
+    const FileInLog in_log(printable(file));
     // One file's failure, whatever its kind, is reported and the batch goes on.
     try {
       process_single_file(settings, remote, targets, merge_requests, requests[index], result);

@@ -193,18 +193,39 @@ bool check_configuration(Report& report, const Settings& settings) {
   return true;
 }
 
-// Always a line: the date, with the run's warning when it is near, or that
-// GitLab did not say.
-void report_token_expiry(Report& report, const std::optional<std::string>& expiry) {
+// What the run's one look-up of the token found; a refusal, which would stop
+// a run, is kept for the GitLab section instead of ending the check.
+struct TokenLookUp {
+  TokenFacts facts;
+  std::string refusal;
+};
+
+TokenLookUp look_up_token(RemoteContext& remote) {
+  try {
+    return {get_token_facts(remote), {}};
+  } catch (const std::exception& refusal) {
+    return {{}, refusal.what()};
+  }
+}
+
+// Always a line: the date, with the run's warning when it is near, that
+// GitLab did not say, or that it refused the token, which would stop a run.
+bool report_token_expiry(Report& report, const TokenLookUp& token) {
+  if (!token.refusal.empty()) {
+    report.verdict(false, token.refusal + ": a run would stop before its first file");
+    return false;
+  }
+  const std::optional<std::string>& expiry = token.facts.expires_at;
   if (!expiry || !epoch_day_of(*expiry)) {
     report.line("   token expiry: GitLab did not say");
-    return;
+    return true;
   }
   const long long days = days_until_expiry(*expiry, std::chrono::system_clock::now());
   if (days <= kTokenExpiryWarningDays)
     report.line("   " + token_expiry_warning(*expiry, days));
   else
     report.line("   token expires on " + *expiry + " (" + std::to_string(days) + " days)");
+  return true;
 }
 
 // What the listing of this tool's merge requests found, when it ran.
@@ -220,7 +241,7 @@ void report_merge_request_listing(Report& report, const MergeRequestIndex& merge
 }
 
 // The token, the project and every reviewer; false when any check failed.
-bool check_gitlab(Report& report, RemoteContext& remote, const TokenFacts& token) {
+bool check_gitlab(Report& report, RemoteContext& remote, const TokenLookUp& token) {
   report.heading("GitLab");
   bool passed = true;
   const auto text_of = [](const nlohmann::json& object, const char* key) {
@@ -236,7 +257,7 @@ bool check_gitlab(Report& report, RemoteContext& remote, const TokenFacts& token
     report.verdict(false, failure.what());
     passed = false;
   }
-  report_token_expiry(report, token.expires_at);
+  passed = report_token_expiry(report, token) && passed;
   try {
     const nlohmann::json project = get_project(remote);
     report.verdict(true, "project " + *remote.settings.project_id + ": " +
@@ -281,8 +302,8 @@ bool check_run(const Settings& settings, RemoteContext& remote, std::ostream& ou
     targets = compare_request_files_with_origin(settings, requests, false);
   }
   // The token's user is the author of this tool's merge requests.
-  const TokenFacts token = get_token_facts(remote);
-  MergeRequestIndex merge_requests(remote, token.user_id);
+  const TokenLookUp token = look_up_token(remote);
+  MergeRequestIndex merge_requests(remote, token.facts.user_id);
   size_t onboarded = 0;
   for (const LoadedRequest& request : requests)
     onboarded += check_request_file(report, settings, merge_requests, targets, request) ? 1 : 0;

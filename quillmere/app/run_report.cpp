@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -62,12 +63,28 @@ std::string number_text(double value) {
   return formatted;
 }
 
-// One metric: its HELP and TYPE lines, then its samples.
-void add_metric(std::string& out, const char* name, const char* help,
+// A label value as the text format needs it: \, " and line feeds escaped.
+std::string label_value(std::string_view text) {
+  std::string escaped;
+  for (char c : text) {
+    if (c == '\\' || c == '"')
+      escaped.append(1, '\\').append(1, c);
+    else if (c == '\n')
+      escaped += "\\n";
+    else
+      escaped += c;
+  }
+  return escaped;
+}
+
+// One metric: its HELP and TYPE lines, then its samples, each with the
+// labels `common` first and its own after them.
+void add_metric(std::string& out, const std::string& common, const char* name, const char* help,
                 const std::vector<std::pair<std::string, std::string>>& samples) {
   out += std::string("# HELP ") + name + " " + help + "\n";
   out += std::string("# TYPE ") + name + " gauge\n";
-  for (const auto& [labels, value] : samples) out += name + labels + " " + value + "\n";
+  for (const auto& [labels, value] : samples)
+    out += name + ("{" + common + (labels.empty() ? "" : ",") + labels + "}") + " " + value + "\n";
 }
 
 void write_output(const char* setting, const std::optional<std::string>& shown_as,
@@ -102,26 +119,35 @@ std::string run_report_json(const RunRecord& record) {
   return report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
-std::string run_metrics_text(const RunRecord& record) {
+std::string run_metrics_text(const RunRecord& record, const std::string& project_id) {
+  const std::string common = "project_id=\"" + label_value(logger().shown(project_id)) + "\"";
   std::string out;
-  add_metric(out, "quillmere_last_run_timestamp_seconds",
+  add_metric(out, common, "quillmere_last_run_timestamp_seconds",
              "When the last quillmere run ended, in seconds since the epoch.",
              {{"", std::to_string(Clock::to_time_t(record.finished_at))}});
-  add_metric(out, "quillmere_last_run_duration_seconds", "How long the last quillmere run took.",
-             {{"", number_text(record.duration_seconds)}});
-  add_metric(out, "quillmere_last_run_success",
+  add_metric(out, common, "quillmere_last_run_duration_seconds",
+             "How long the last quillmere run took.", {{"", number_text(record.duration_seconds)}});
+  add_metric(out, common, "quillmere_last_run_success",
              "1 when the last quillmere run completed its batch, whatever its files did; 0 "
              "after a fatal error or a stop.",
              {{"", record.status == RunStatus::Completed ? "1" : "0"}});
+  std::vector<std::pair<std::string, std::string>> statuses;
+  for (RunStatus status : {RunStatus::Completed, RunStatus::Fatal, RunStatus::Stopped})
+    statuses.emplace_back(std::string("status=\"") + run_status_name(status) + "\"",
+                          record.status == status ? "1" : "0");
+  add_metric(out, common, "quillmere_last_run_status",
+             "1 for how the last quillmere run ended (completed, fatal or stopped), 0 for the "
+             "others.",
+             statuses);
   std::vector<std::pair<std::string, std::string>> files;
   for (FileOutcome outcome : kFileOutcomes)
-    files.emplace_back(std::string("{outcome=\"") + file_outcome_name(outcome) + "\"}",
+    files.emplace_back(std::string("outcome=\"") + file_outcome_name(outcome) + "\"",
                        std::to_string(record.count(outcome)));
-  add_metric(out, "quillmere_last_run_files",
+  add_metric(out, common, "quillmere_last_run_files",
              "Request files of the last quillmere run, by outcome.", files);
   if (record.gitlab_token_expires_at)
     if (const std::optional<long long> day = epoch_day_of(*record.gitlab_token_expires_at))
-      add_metric(out, "quillmere_gitlab_token_expiry_timestamp_seconds",
+      add_metric(out, common, "quillmere_gitlab_token_expiry_timestamp_seconds",
                  "When the GitLab token expires (midnight UTC of its expiry date), in seconds "
                  "since the epoch.",
                  {{"", std::to_string(*day * 86400)}});
@@ -134,7 +160,7 @@ void write_run_outputs(const Settings& settings, const RunRecord& record) {
                  run_report_json(record));
   if (!settings.metrics_file_path.empty())
     write_output("METRICS_FILE", settings.metrics_file, settings.metrics_file_path,
-                 run_metrics_text(record));
+                 run_metrics_text(record, settings.project_id.value_or("")));
 }
 
 }  // namespace quillmere

@@ -14,8 +14,10 @@ namespace quillmere {
 std::string run_report_json(const RunRecord& record);
 
 /// The metrics for the node exporter's textfile collector, each with HELP
-/// and TYPE.
-std::string run_metrics_text(const RunRecord& record);
+/// and TYPE. Every sample carries the label project_id (`project_id`, as
+/// PROJECT_ID is set), so the files of several instances can lie side by
+/// side in one textfile directory.
+std::string run_metrics_text(const RunRecord& record, const std::string& project_id);
 
 /// Writes the report and the metrics where the settings ask for them, each
 /// replaced atomically. One that cannot be written is logged at WARNING and

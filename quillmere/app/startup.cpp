@@ -56,18 +56,27 @@ void mask_secrets_in_log(const Settings& settings) {
   }
 }
 
-// .env topped up, then the settings read once.
-Settings load_settings() {
+// The settings file topped up, then the settings read once.
+struct StartSettings {
+  LoadedSettingsFile file;
+  Settings settings;
+};
+StartSettings load_settings(const std::optional<std::string>& env_file) {
   const std::string start_dir = current_directory();
-  load_dotenv(start_dir);
-  return read_settings(start_dir);
+  LoadedSettingsFile file = load_settings_file(start_dir, env_file);
+  return {std::move(file), read_settings(start_dir)};
 }
 
 // The dry run: settings as a run reads them, no log file, one attempt per
 // GitLab call (a check reports a failure instead of waiting it out).
-int run_check() {
-  const Settings settings = load_settings();
+int run_check(const std::optional<std::string>& env_file) {
+  const StartSettings start = load_settings(env_file);
+  const Settings& settings = start.settings;
   mask_secrets_in_log(settings);
+  // No log here: the refusal goes where the operator reads the check.
+  if (start.file.refusal)
+    std::fprintf(stderr, "quillmere: %s\n",
+                 logger().shown(settings_file_warning(start.file)).c_str());
   try {
     CurlGlobal curl;
     HttpClient http(10, settings.ca_bundles, settings.temp_dir);
@@ -82,13 +91,15 @@ int run_check() {
   }
 }
 
-int run_batch() {
+int run_batch(const std::optional<std::string>& env_file) {
   install_stop_handlers();
   RunRecord record;
-  const Settings settings = load_settings();
+  const StartSettings start = load_settings(env_file);
+  const Settings& settings = start.settings;
 
   try {
-    setup_logging(settings.log_level, standard_error_is_journal(settings.journal_stream));
+    setup_logging(settings.log_level, standard_error_is_journal(settings.journal_stream),
+                  settings.log_format);
   } catch (const std::exception& failure) {
     std::fprintf(stderr, "quillmere: cannot set up logging: %s\n", failure.what());
     record.end_fatal(std::string("cannot set up logging: ") + failure.what());
@@ -96,6 +107,7 @@ int run_batch() {
     return record.exit_status;
   }
   mask_secrets_in_log(settings);
+  if (start.file.refusal) logger().warning(settings_file_warning(start.file));
 
   // Declared out here: the failure card goes out after a fatal error too.
   std::optional<CurlGlobal> curl;
@@ -152,11 +164,11 @@ int run_quillmere(int argc, char* argv[]) {
       return exit_code(passed ? ExitStatus::Success : ExitStatus::Failure);
     }
     case ProgramMode::Check:
-      return run_check();
+      return run_check(options.env_file);
     case ProgramMode::Batch:
       break;
   }
-  return run_batch();
+  return run_batch(options.env_file);
 }
 
 }  // namespace quillmere

@@ -4,10 +4,10 @@
 
 #include <cctype>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <sstream>
 
+#include "quillmere/config/settings_file.h"
 #include "quillmere/util/paths.h"
 #include "quillmere/util/text.h"
 
@@ -68,25 +68,32 @@ std::vector<std::pair<std::string, std::string>> parse_dotenv(std::string_view t
   return assignments;
 }
 
-void load_dotenv(const std::string& start_dir) {
-  std::string dir = start_dir.empty() ? "/" : start_dir;
-  for (;;) {
-    const std::string candidate = join_path(dir, ".env");
-    if (is_regular_file(candidate)) {
-      std::ifstream file(candidate, std::ios::binary);
-      std::stringstream text;
-      text << file.rdbuf();
-      // Within the file a later line wins, as in a shell; the environment
-      // the tool was started with wins over the file.
-      std::map<std::string, std::string> assignments;
-      for (auto& [name, value] : parse_dotenv(text.str())) assignments[name] = std::move(value);
-      for (const auto& [name, value] : assignments)
-        ::setenv(name.c_str(), value.c_str(), /*overwrite=*/0);
-      return;
-    }
-    if (dir == "/") return;
-    dir = parent_directory(dir);
+LoadedSettingsFile load_settings_file(const std::string& start_dir,
+                                      const std::optional<std::string>& env_file) {
+  LoadedSettingsFile loaded;
+  if (env_file) {
+    loaded.path = *env_file;
+  } else {
+    std::string dir = start_dir.empty() ? "/" : start_dir;
+    while (!is_regular_file(join_path(dir, ".env")) && dir != "/") dir = parent_directory(dir);
+    if (!is_regular_file(join_path(dir, ".env"))) return loaded;
+    loaded.path = join_path(dir, ".env");
   }
+  const SettingsFileText file = read_settings_file(loaded.path);
+  loaded.refusal = file.refusal;
+  if (!file.text) return loaded;
+  // Within the file a later line wins, as in a shell; the environment the
+  // tool was started with wins over the file.
+  std::map<std::string, std::string> assignments;
+  for (auto& [name, value] : parse_dotenv(*file.text)) assignments[name] = std::move(value);
+  for (const auto& [name, value] : assignments)
+    ::setenv(name.c_str(), value.c_str(), /*overwrite=*/0);
+  return loaded;
+}
+
+std::string settings_file_warning(const LoadedSettingsFile& file) {
+  return "⚠️ Not reading settings from " + printable(file.path) + ": " +
+         printable(file.refusal.value_or(""));
 }
 
 }  // namespace quillmere

@@ -1,6 +1,7 @@
 // The command line: what the operator asked this process to do.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,8 @@ enum class ProgramMode {
 struct ProgramOptions {
   ProgramMode mode = ProgramMode::Batch;
   std::vector<std::string> files;  ///< the files to lint
+  /// --env-file FILE: the settings file, read instead of looking for .env.
+  std::optional<std::string> env_file;
 };
 
 /// A command line that cannot be followed. The message is one line, ready to
@@ -32,13 +35,15 @@ class UsageError : public OnboardingError {
 /// Reads the command line with the usual conventions (getopt_long: options
 /// and operands in any order, "--" ends the options). Help and version win
 /// over everything else. Throws UsageError for an unknown option, an option
-/// given an argument it does not take, or an operand without --check.
+/// given an argument it does not take or missing the one it needs, or an
+/// operand without --check.
 ProgramOptions parse_program_options(int argc, char* const argv[]);
 
 /// The --help text.
 std::string usage_text();
 
-/// "quillmere VERSION".
+/// The --version text in the GNU form: "quillmere VERSION", the copyright
+/// and the licence.
 std::string version_text();
 
 }  // namespace quillmere

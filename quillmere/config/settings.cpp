@@ -63,6 +63,13 @@ std::optional<LogLevel> parse_log_level(std::string_view text) {
   return std::nullopt;
 }
 
+std::optional<LogFormat> parse_log_format(std::string_view text) {
+  const std::string value = ascii_lower(trim(text));
+  if (value == "text") return LogFormat::Text;
+  if (value == "json") return LogFormat::Json;
+  return std::nullopt;
+}
+
 std::optional<long long> parse_seconds(std::string_view text) {
   return whole_number(text, 10, 1, 1000LL * 1000 * 1000);  // up to about 31 years
 }
@@ -166,6 +173,7 @@ const std::vector<SettingRow>& settings_table() {
           "an integer from 0 to 125"),
       row("LOG_LEVEL", &Settings::log_level, parse_log_level, "INFO",
           "DEBUG, INFO, WARNING or ERROR"),
+      row("LOG_FORMAT", &Settings::log_format, parse_log_format, "text", "text or json"),
       row("TEAMS_CARD_FORMAT", &Settings::teams_card_format, parse_card_format, "auto",
           "auto, adaptive or messagecard"),
       row(
@@ -175,9 +183,8 @@ const std::vector<SettingRow>& settings_table() {
   return table;
 }
 
-// The process environment without the secrets, and with GIT_TERMINAL_PROMPT=0
-// unless set: git runs unattended, outside the terminal's foreground group,
-// and must never wait for a password prompt nobody will answer.
+}  // namespace
+
 std::vector<std::string> child_environment() {
   std::vector<std::string> entries;
   bool prompt_set = false;
@@ -190,8 +197,6 @@ std::vector<std::string> child_environment() {
   if (!prompt_set) entries.emplace_back("GIT_TERMINAL_PROMPT=0");
   return entries;
 }
-
-}  // namespace
 
 std::vector<std::string> clear_text_url_settings(const Settings& settings) {
   std::vector<std::string> names;

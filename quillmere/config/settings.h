@@ -69,6 +69,8 @@ struct Settings {
   int failed_files_exit_status = 0;
   /// LOG_LEVEL: the threshold of both log outputs.
   LogLevel log_level = LogLevel::Info;
+  /// LOG_FORMAT: text (the default) or json, for both log outputs.
+  LogFormat log_format = LogFormat::Text;
   /// JOURNAL_STREAM: "DEVICE:INODE" of the journal stream systemd connected
   /// to standard error, when it did.
   std::optional<std::string> journal_stream;
@@ -102,6 +104,12 @@ std::vector<std::string> clear_text_url_settings(const Settings& settings);
 /// Splits a comma-separated list of user names: pieces trimmed, empty pieces
 /// dropped, order and duplicates kept.
 std::vector<std::string> split_reviewer_usernames(std::string_view text);
+
+/// The process environment as every child gets it: without GITLAB_TOKEN and
+/// TEAMS_WEBHOOK_URL, with GIT_TERMINAL_PROMPT=0 unless set (git runs
+/// unattended and must never wait for a password prompt nobody will answer).
+/// Also for the one git command before the settings are read.
+std::vector<std::string> child_environment();
 
 /// True when an optional setting is absent or empty text.
 inline bool is_missing(const std::optional<std::string>& value) { return !value || value->empty(); }

@@ -51,7 +51,35 @@ bool in_packed_refs(const std::string& dir, const std::string& ref_name) {
   return false;
 }
 
+// "ref: refs/heads/dev" or a commit id, as git writes HEAD.
+bool is_head_text(const std::string& line) {
+  if (line.starts_with("ref: refs/")) return true;
+  return (line.size() == 40 || line.size() == 64) &&
+         line.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
 }  // namespace
+
+void check_git_directory_usable(const std::string& git_dir, const std::string& repo_shown) {
+  const std::string index_lock = join_path(git_dir, "index.lock");
+  struct stat entry {};
+  if (::lstat(index_lock.c_str(), &entry) == 0)
+    throw OnboardingError("Working copy " + repo_shown + " holds a leftover " + index_lock +
+                          " from an interrupted git command: once no git command is running "
+                          "in it, remove that file and run again");
+  const std::string head = join_path(git_dir, "HEAD");
+  std::ifstream file(head);
+  std::string line;
+  std::string reason;
+  if (!file)
+    reason = std::strerror(errno);
+  else if (!std::getline(file, line) || !is_head_text(trim(line)))
+    reason = "it holds neither a branch nor a commit";
+  if (!reason.empty())
+    throw OnboardingError("Working copy " + repo_shown + " has no readable HEAD (" + head + ": " +
+                          reason + "): write it anew (echo 'ref: refs/heads/BRANCH' > " + head +
+                          ") or clone the working copy again");
+}
 
 std::string find_git_dir(const std::string& repo_dir) {
   const std::string dot_git = join_path(repo_dir, ".git");

@@ -19,6 +19,12 @@ std::string find_git_dir(const std::string& repo_dir);
 /// refs shared by linked work trees are looked up in the common directory.
 bool has_ref(const std::string& git_dir, const std::string& ref_name);
 
+/// Refuses a git directory that fails every file until a person repairs it:
+/// a leftover index.lock (an interrupted git command; git refuses to touch
+/// the index while it exists) or a HEAD that cannot be read. The message
+/// names the working copy as `repo_shown`, the file, and what to do.
+void check_git_directory_usable(const std::string& git_dir, const std::string& repo_shown);
+
 /// The refusal of a run because another run holds the lock: no run of its
 /// own, so it leaves no report, no metrics and no failure card.
 class RunLockedError : public OnboardingError {

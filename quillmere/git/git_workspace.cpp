@@ -11,6 +11,7 @@
 #include "quillmere/util/error.h"
 #include "quillmere/util/logging.h"
 #include "quillmere/util/paths.h"
+#include "quillmere/util/secrets.h"
 #include "quillmere/util/text.h"
 
 namespace quillmere {
@@ -62,6 +63,8 @@ RunLock validate_git_repo(const ChildSetup& children, const std::string& repo_pa
   const std::string git_dir = find_git_dir(repo_dir);
   if (git_dir.empty()) throw OnboardingError(repo_path_as_given + " is not a git repository");
   RunLock lock(git_dir, repo_path_as_given);
+  // Under the lock no other run of ours is at work: a git lock now is a leftover.
+  check_git_directory_usable(git_dir, repo_path_as_given);
 
   // Started directly: a failing status query counts as a status without conflicts.
   const CommandResult status = run_program(git({"status", "--porcelain"}), children);
@@ -80,6 +83,7 @@ WorkingCopyState inspect_working_copy(const ChildSetup& children,
     throw OnboardingError(repo_path_as_given + " is not a git repository");
   change_directory(repo_dir, repo_path_as_given);
   check_run_lock_available(find_git_dir(repo_dir));
+  check_git_directory_usable(find_git_dir(repo_dir), repo_path_as_given);
   const CommandResult status =
       run_program(git({"--no-optional-locks", "status", "--porcelain"}), children);
   refuse_git_that_cannot_start(status);
@@ -89,6 +93,16 @@ WorkingCopyState inspect_working_copy(const ChildSetup& children,
   state.current_branch = trim(run_program(git({"branch", "--show-current"}), children).out);
   for (std::string_view line : split(status.out, '\n')) state.changed_entries += !line.empty();
   return state;
+}
+
+std::string origin_url(const Settings& settings) {
+  const std::string& repo_dir = settings.repo_dir;
+  if (repo_dir.empty() || find_git_dir(repo_dir).empty()) return {};
+  CommandLine config("git", {"-C"});
+  config.arg(repo_dir).arg("config").arg("--get").arg("remote.origin.url");
+  const CommandResult result = run_program(config, settings.children);
+  if (!result.succeeded()) return {};
+  return without_url_credentials(trim(result.out));
 }
 
 void enter_working_copy(const Settings& settings) {

@@ -49,6 +49,11 @@ WorkingCopyState inspect_working_copy(const ChildSetup& children,
                                       const std::string& repo_path_as_given,
                                       const std::string& repo_dir);
 
+/// origin's URL as the working copy (settings.repo_dir) has it configured,
+/// without the user information of a URL (a token may stand there); empty
+/// when there is none or it cannot be read.
+std::string origin_url(const Settings& settings);
+
 /// "git fetch origin": origin's branches as they are now, once per run. A
 /// failure is the WARNING "⚠️ Could not fetch origin: REASON; requests are
 /// compared with origin as last fetched", and the run goes on.

@@ -267,6 +267,9 @@ TokenFacts get_token_facts(RemoteContext& remote) {
   const GitLabTarget gitlab(remote.settings);
   const HttpResponse response =
       remote.http.get(gitlab.base_url + "/personal_access_tokens/self", gitlab.headers());
+  if (response.answered() && (response.status == 401 || response.status == 403))
+    throw OnboardingError("GitLab refused GITLAB_TOKEN (HTTP " + std::to_string(response.status) +
+                          ")");
   TokenFacts facts;
   if (!response.answered() || response.status != 200) return facts;
   const nlohmann::json token = nlohmann::json::parse(response.body, nullptr, false);

@@ -40,7 +40,9 @@ nlohmann::json get_project(RemoteContext& remote);
 /// What GET /personal_access_tokens/self says of the token: one attempt,
 /// never retried. A member is absent whenever GitLab does not say: no
 /// answer, any status but 200 (older GitLab, other kinds of token), an
-/// unreadable body, or a token without expiry.
+/// unreadable body, or a token without expiry. A token GitLab refuses fails
+/// with OnboardingError "GitLab refused GITLAB_TOKEN (HTTP 401)" (or 403):
+/// every later call would fail the same way.
 struct TokenFacts {
   std::optional<std::string> expires_at;  ///< "YYYY-MM-DD" as GitLab gives it
   std::optional<long long> user_id;       ///< the user the token acts for

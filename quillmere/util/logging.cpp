@@ -5,8 +5,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
+
+#include <nlohmann/json.hpp>
 
 #include "quillmere/util/error.h"
 #include "quillmere/util/secrets.h"
@@ -100,6 +103,27 @@ std::string Logger::format_line(LogLevel level, std::string_view message) const 
   return line;
 }
 
+std::string Logger::format_json(LogLevel level, std::string_view message) const {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const long long millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char stamp[40];
+  const size_t length = std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(stamp + length, sizeof stamp - length, ".%03lld+00:00", millis);
+
+  nlohmann::ordered_json record;
+  record["time"] = stamp;
+  record["level"] = log_level_name(level);
+  record["logger"] = name_;
+  record["message"] = std::string(message);
+  if (current_file_) record["file"] = shown(*current_file_);
+  // Invalid UTF-8 from outside becomes U+FFFD: the record stays JSON.
+  return record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
 void Logger::add_secret(std::string secret) {
   // A value this short is no secret worth the name, and masking it would
   // garble every line that happens to contain it.
@@ -121,7 +145,8 @@ void Logger::log(LogLevel level, std::string_view message) {
   if (recorder_) recorder_->push_back({level, text});
   if (outputs_.empty()) return;
 
-  const std::string plain_line = format_line(level, text);
+  const std::string plain_line =
+      format_ == LogFormat::Json ? format_json(level, text) : format_line(level, text);
   std::string journal_line;
   for (const Output& output : outputs_) {
     if (output.journal && journal_line.empty())
@@ -143,7 +168,11 @@ Logger& logger() {
   return process_logger;
 }
 
-Logger& setup_logging(LogLevel threshold, bool console_is_journal) {
+FileInLog::FileInLog(std::string_view file) { logger().set_current_file(std::string(file)); }
+
+FileInLog::~FileInLog() { logger().set_current_file(std::nullopt); }
+
+Logger& setup_logging(LogLevel threshold, bool console_is_journal, LogFormat format) {
   Logger& log = logger();
   struct stat entry {};
   if (::lstat(kLogDir, &entry) != 0) {
@@ -160,6 +189,7 @@ Logger& setup_logging(LogLevel threshold, bool console_is_journal) {
   log.add_output(file, /*owned=*/true);
   log.add_output(stderr, /*owned=*/false, console_is_journal);
   log.set_threshold(threshold);
+  log.set_format(format);
   return log;
 }
 

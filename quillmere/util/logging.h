@@ -12,6 +12,10 @@ namespace quillmere {
 
 enum class LogLevel { Debug, Info, Warning, Error };
 
+/// How a record is written: the plain line people read, or one JSON object
+/// per line for log shippers (LOG_FORMAT=json).
+enum class LogFormat { Text, Json };
+
 /// The capitalised name written in each line ("INFO", "WARNING", ...).
 const char* log_level_name(LogLevel level);
 
@@ -37,6 +41,18 @@ class Logger {
 
   /// "%Y-%m-%d %H:%M:%S - NAME - LEVEL - MESSAGE\n" in local time.
   std::string format_line(LogLevel level, std::string_view message) const;
+
+  /// One JSON object and "\n": "time" (UTC, "2025-03-02T14:03:05.123+00:00"),
+  /// "level", "logger", "message" (line breaks kept, as "\n" in the string)
+  /// and, while a request file is being processed, "file".
+  std::string format_json(LogLevel level, std::string_view message) const;
+
+  /// The form of every later record (Text unless changed).
+  void set_format(LogFormat format) { format_ = format; }
+
+  /// The request file being processed, named by JSON records until cleared
+  /// (see FileInLog).
+  void set_current_file(std::optional<std::string> file) { current_file_ = std::move(file); }
 
   /// Attaches an output; an owned stream is closed with the logger. Every
   /// physical line written to a `journal` output starts with its syslog
@@ -70,6 +86,8 @@ class Logger {
   };
   std::string name_;
   LogLevel threshold_ = LogLevel::Info;
+  LogFormat format_ = LogFormat::Text;
+  std::optional<std::string> current_file_;
   std::vector<Output> outputs_;
   std::vector<std::string> secrets_;
   std::vector<LogRecord>* recorder_ = nullptr;
@@ -77,6 +95,16 @@ class Logger {
 
 /// The process's logger, named "quillmere.quillmere".
 Logger& logger();
+
+/// While it lives, the process logger's JSON records name `file` as the
+/// request file being processed.
+class FileInLog {
+ public:
+  explicit FileInLog(std::string_view file);
+  ~FileInLog();
+  FileInLog(const FileInLog&) = delete;
+  FileInLog& operator=(const FileInLog&) = delete;
+};
 
 /// The syslog priority prefix of a level: "<7>", "<6>", "<4>" or "<3>".
 const char* journal_priority(LogLevel level);
@@ -87,8 +115,9 @@ bool standard_error_is_journal(const std::optional<std::string>& journal_stream)
 
 /// Creates "logs" when missing, opens "logs/onboarding.log" for appending and
 /// attaches it, then standard error (a journal output when
-/// `console_is_journal`), both at `threshold`. Throws OnboardingError when
-/// the log cannot be set up.
-Logger& setup_logging(LogLevel threshold = LogLevel::Info, bool console_is_journal = false);
+/// `console_is_journal`), both at `threshold` and in `format`. Throws
+/// OnboardingError when the log cannot be set up.
+Logger& setup_logging(LogLevel threshold = LogLevel::Info, bool console_is_journal = false,
+                      LogFormat format = LogFormat::Text);
 
 }  // namespace quillmere

@@ -189,7 +189,8 @@ TEST_P(LifecycleTest, ThreeRunsTellTheRequestsStory) {
     EXPECT_EQ(json::parse(testing::read_file(root / "out/report.json"))["files"][0]["outcome"],
               run->outcome);
     EXPECT_THAT(testing::read_file(root / "out/quillmere.prom"),
-                HasSubstr("quillmere_last_run_files{outcome=\"" + run->outcome + "\"} 1"));
+                HasSubstr("quillmere_last_run_files{project_id=\"42\",outcome=\"" + run->outcome +
+                          "\"} 1"));
     // Only the roads that open or update a merge request push.
     EXPECT_EQ(remote_branches() != branches_before, run->cards > cards_before);
     EXPECT_EQ(gitlab.merge_requests().size(), run->merge_requests);

@@ -201,7 +201,9 @@ TEST_F(RunOutcomesTest, AMixedRunReportsEveryOutcomeAsTheLogShowsIt) {
             1);
   EXPECT_EQ(cards.back()["title"], "⚠️ Onboarding run: 1 of 5 request file(s) failed");
   const json& facts = cards.back()["sections"][0]["facts"];
-  ASSERT_EQ(facts.size(), 2u);
+  // The failed file, the declined one, then Host, GitLab project and Origin.
+  ASSERT_EQ(facts.size(), 5u);
+  EXPECT_EQ(facts[3]["value"], "42");
   EXPECT_EQ(facts[0]["name"], "notes.yaml");
   EXPECT_EQ(facts[0]["value"], notes_error);
   // The declined file, a kind of its own after the failed ones.
@@ -211,15 +213,16 @@ TEST_F(RunOutcomesTest, AMixedRunReportsEveryOutcomeAsTheLogShowsIt) {
             log.index("INFO - Processing complete: 4 succeeded, 1 failed"));
 
   const auto samples = metrics();
-  EXPECT_EQ(samples.at("quillmere_last_run_success"), 1);
+  EXPECT_EQ(samples.at("quillmere_last_run_success{project_id=\"42\"}"), 1);
+  const auto files = [&](const std::string& outcome) {
+    return samples.at("quillmere_last_run_files{project_id=\"42\",outcome=\"" + outcome + "\"}");
+  };
   for (const char* outcome : {"onboarded", "updated", "taken_up", "declined", "failed"})
-    EXPECT_EQ(samples.at(std::string("quillmere_last_run_files{outcome=\"") + outcome + "\"}"), 1)
-        << outcome;
+    EXPECT_EQ(files(outcome), 1) << outcome;
   for (const char* outcome : {"already_onboarded", "not_started"})
-    EXPECT_EQ(samples.at(std::string("quillmere_last_run_files{outcome=\"") + outcome + "\"}"), 0)
-        << outcome;
-  EXPECT_GT(samples.at("quillmere_gitlab_token_expiry_timestamp_seconds"),
-            samples.at("quillmere_last_run_timestamp_seconds") + 299 * 86400);
+    EXPECT_EQ(files(outcome), 0) << outcome;
+  EXPECT_GT(samples.at("quillmere_gitlab_token_expiry_timestamp_seconds{project_id=\"42\"}"),
+            samples.at("quillmere_last_run_timestamp_seconds{project_id=\"42\"}") + 299 * 86400);
   expect_clean_outputs();
   // Replaced by a rename, never rewritten in place.
   EXPECT_NE(inode_of(report_path()), first_report);
@@ -248,7 +251,9 @@ TEST_F(RunOutcomesTest, AFatalErrorAndAStopListTheFilesTheyKeptFromStarting) {
   EXPECT_THAT(outcomes(report),
               ElementsAre(std::pair("ABC-1_dev_alpha.yaml", "not_started null→null"),
                           std::pair("ABC-2_staging_beta.yaml", "not_started null→null")));
-  EXPECT_EQ(metrics().at("quillmere_last_run_success"), 0);
+  const auto fatal_samples = metrics();
+  EXPECT_EQ(fatal_samples.at("quillmere_last_run_success{project_id=\"42\"}"), 0);
+  EXPECT_EQ(fatal_samples.at("quillmere_last_run_status{project_id=\"42\",status=\"fatal\"}"), 1);
 
   // The first push is held until the run has been asked to stop.
   hold_pushes();
@@ -265,8 +270,8 @@ TEST_F(RunOutcomesTest, AFatalErrorAndAStopListTheFilesTheyKeptFromStarting) {
   EXPECT_EQ(report["files"][0]["outcome"], "onboarded");
   EXPECT_EQ(report["files"][1]["outcome"], "not_started");
   const auto samples = metrics();
-  EXPECT_EQ(samples.at("quillmere_last_run_success"), 0);
-  EXPECT_EQ(samples.at("quillmere_last_run_files{outcome=\"not_started\"}"), 1);
+  EXPECT_EQ(samples.at("quillmere_last_run_success{project_id=\"42\"}"), 0);
+  EXPECT_EQ(samples.at("quillmere_last_run_files{project_id=\"42\",outcome=\"not_started\"}"), 1);
   expect_clean_outputs();
 }
 

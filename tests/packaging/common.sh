@@ -97,6 +97,7 @@ expect_service() {
       fail "ReadWritePaths= names $path, the settings file does not"
   done
   grep -q '^\[Install\]' "$unit" && fail "quillmere.service can be enabled; only the timer may be"
+  expect_template "$root" "$prefix" "$config_dir" "$unit_dir"
 
   command -v systemd-analyze >/dev/null 2>&1 || return 0
   # verify looks for the program at ExecStart=, which is under ROOT here: a
@@ -111,15 +112,43 @@ expect_service() {
   if [ "$status" -ne 0 ] || grep -E -q 'quillmere\.(service|timer)' "$units/verify.out"; then
     fail "systemd-analyze verify (status $status): $(cat "$units/verify.out")"
   fi
+  # The template as well, rated as an instance.
+  sed "s|^ExecStart=[^ ]*|ExecStart=$root$prefix/bin/quillmere|" "$root$unit_dir/quillmere@.service" \
+    >"$units/quillmere@.service"
+  cp "$root$unit_dir/quillmere@.timer" "$units/"
+  status=0
+  (cd "$units" && systemd-analyze verify --man=no quillmere@.service quillmere@.timer) \
+    >"$units/verify.out" 2>&1 || status=$?
+  if [ "$status" -ne 0 ] || grep -E -q 'quillmere@' "$units/verify.out"; then
+    fail "systemd-analyze verify of the template (status $status): $(cat "$units/verify.out")"
+  fi
   # --offline appeared in systemd 250; older ones cannot rate a unit file.
-  if systemd-analyze security --offline=yes "$unit" >"$units/security.out" 2>&1; then
-    exposure=$(sed -n 's/.*Overall exposure level for quillmere.service: \([0-9.]*\).*/\1/p' \
+  for rated in "$unit" "$units/quillmere@.service"; do
+    systemd-analyze security --offline=yes "$rated" >"$units/security.out" 2>&1 || continue
+    exposure=$(sed -n 's/.*Overall exposure level for quillmere[@a-z]*\.service: \([0-9.]*\).*/\1/p' \
       "$units/security.out")
     [ -n "$exposure" ] || fail "no exposure level: $(cat "$units/security.out")"
     awk -v e="$exposure" 'BEGIN { exit !(e <= 4.5) }' ||
-      fail "systemd-analyze security rates the service $exposure, above 4.5"
-  fi
+      fail "systemd-analyze security rates $(basename "$rated") $exposure, above 4.5"
+  done
   rm -rf "$units"
+}
+
+# expect_template ROOT PREFIX CONFIG_DIR UNIT_DIR: quillmere@.service runs the
+# instance NAME on CONFIG_DIR/quillmere/NAME.env in /srv/onboarding/NAME,
+# sandboxed exactly as quillmere.service but for the instance's directories.
+expect_template() {
+  template=$1$4/quillmere@.service
+  expect_mode 0644 "$template"
+  expect_mode 0644 "$1$4/quillmere@.timer"
+  for line in "ExecStart=$2/bin/quillmere --env-file $3/quillmere/%i.env" \
+      "WorkingDirectory=/srv/onboarding/%i"; do
+    grep -q -x -F "$line" "$template" || fail "quillmere@.service lacks $line"
+  done
+  sandbox=$(sed -n '/^ProtectSystem=/,$p' "$1$4/quillmere.service" |
+    sed 's|/srv/onboarding/|/srv/onboarding/%i/|g')
+  [ "$sandbox" = "$(sed -n '/^ProtectSystem=/,$p' "$template")" ] ||
+    fail "quillmere@.service is not sandboxed as quillmere.service is"
 }
 
 # shellcheck disable=SC2034 # read by the scripts that source this file
@@ -139,6 +168,8 @@ usr/share/doc/quillmere/contrib/gitlab-ci/Containerfile
 usr/share/doc/quillmere/contrib/git-hooks/pre-commit
 lib/systemd/system/quillmere.service
 lib/systemd/system/quillmere.timer
+lib/systemd/system/quillmere@.service
+lib/systemd/system/quillmere@.timer
 usr/lib/sysusers.d/quillmere.conf
 etc/quillmere/quillmere.env
 etc/logrotate.d/quillmere"
