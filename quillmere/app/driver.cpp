@@ -107,7 +107,7 @@ OriginTargets compare_request_files_with_origin(const Settings& settings,
     }
   }
   if (compared.empty()) return {};
-  if (fetch_first) fetch_origin();
+  if (fetch_first) fetch_origin(settings.origin_sync);
   return compare_with_origin(compared);
 }
 
@@ -172,6 +172,8 @@ void validate_config(const Settings& settings) {
   log.info("YAML_DIR: " + *settings.yaml_dir);
   log.info("GITLAB_URL: " + *settings.gitlab_url);
   if (!settings.done_dir_path.empty()) log.info("DONE_DIR: " + *settings.done_dir);
+  if (settings.origin_sync != OriginSync::PerFile)
+    log.info(std::string("ORIGIN_SYNC: ") + origin_sync_name(settings.origin_sync));
 }
 
 void process_single_file(const Settings& settings, RemoteContext& remote,

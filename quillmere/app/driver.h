@@ -27,7 +27,7 @@ void validate_config(const Settings& settings);
 
 /// Which of the request files `files` origin's targets already hold (read
 /// and parsed quietly; one git process for all of them), after one
-/// fetch_origin() when `fetch_first`. Nothing is asked, and nothing fetched,
+/// fetch_origin(ORIGIN_SYNC) when `fetch_first`. Nothing is asked, and nothing fetched,
 /// when no file names a request.
 OriginTargets compare_request_files_with_origin(const Settings& settings,
                                                 const std::vector<std::string>& files,

@@ -87,6 +87,17 @@ class ValueReader {
     refuse(name, "DEBUG, INFO, WARNING or ERROR");
   }
 
+  void read_origin_sync(const char* name, OriginSync& sync) {
+    const std::string value = value_of(name);
+    if (value.empty()) return;
+    for (OriginSync candidate : {OriginSync::PerFile, OriginSync::PerRun})
+      if (ascii_lower(value) == origin_sync_name(candidate)) {
+        sync = candidate;
+        return;
+      }
+    refuse(name, "per-file or per-run");
+  }
+
  private:
   std::string value_of(const char* name) {
     current_ = env_value(name).value_or("");
@@ -101,6 +112,10 @@ class ValueReader {
 };
 
 }  // namespace
+
+const char* origin_sync_name(OriginSync sync) {
+  return sync == OriginSync::PerRun ? "per-run" : "per-file";
+}
 
 std::vector<std::string> clear_text_url_settings(const Settings& settings) {
   std::vector<std::string> names;
@@ -170,6 +185,7 @@ Settings read_settings(const std::string& start_dir) {
   values.read_flag("TEAMS_NOTIFY_FAILURES", settings.teams_notify_failures);
   values.read_exit_status("FAILED_FILES_EXIT_STATUS", settings.failed_files_exit_status);
   values.read_log_level("LOG_LEVEL", settings.log_level);
+  values.read_origin_sync("ORIGIN_SYNC", settings.origin_sync);
   return settings;
 }
 

@@ -55,18 +55,37 @@ bool has_local_branch(const std::string& branch_name) {
   return !run_command(git({"branch", "--list"}).arg(branch_name), true).empty();
 }
 
-// The object id of refs/heads/NAME on origin; empty when origin has no
-// branch of exactly that name (ls-remote also lists "team/NAME").
-std::string remote_branch_id(const std::string& branch_name) {
-  const std::string remote =
-      run_command(git({"ls-remote", "--heads", "origin"}).arg(branch_name), true);
-  const std::string wanted = "refs/heads/" + branch_name;
-  for (std::string_view line : split(remote, '\n')) {
+// The object id of exactly `ref` in a listing of "ID<TAB>REF" lines; empty
+// when it is not listed (a pattern also lists "team/NAME" or "NAME/x").
+std::string id_in_listing(std::string_view listing, std::string_view ref) {
+  for (std::string_view line : split(listing, '\n')) {
     const size_t tab = line.find('\t');
-    if (tab != std::string_view::npos && line.substr(tab + 1) == wanted)
+    if (tab != std::string_view::npos && line.substr(tab + 1) == ref)
       return std::string(line.substr(0, tab));
   }
   return {};
+}
+
+// The object id of refs/heads/NAME on origin, asked of origin; empty when
+// origin has no branch of exactly that name.
+std::string remote_branch_id(const std::string& branch_name) {
+  const std::string remote =
+      run_command(git({"ls-remote", "--heads", "origin"}).arg(branch_name), true);
+  return id_in_listing(remote, "refs/heads/" + branch_name);
+}
+
+// The same as the run's fetch found it (refs/remotes/origin/NAME), without
+// asking origin.
+std::string fetched_branch_id(const std::string& branch_name) {
+  const std::string ref = "refs/remotes/origin/" + branch_name;
+  const std::string fetched =
+      run_command(git({"for-each-ref", "--format=%(objectname)%09%(refname)"}).arg(ref), true);
+  return id_in_listing(fetched, ref);
+}
+
+std::string origin_branch_id(const std::string& branch_name, OriginSync sync) {
+  return sync == OriginSync::PerRun ? fetched_branch_id(branch_name)
+                                    : remote_branch_id(branch_name);
 }
 
 std::string local_branch_id(const std::string& branch_name) {
@@ -159,11 +178,11 @@ void validate_branch_name(const std::string& branch_name) {
     throw OnboardingError("Invalid branch name: " + printable(branch_name) + " (" + *problem + ")");
 }
 
-bool check_branch_exists(const std::string& branch_name) {
+bool check_branch_exists(const std::string& branch_name, OriginSync sync) {
   // A name git would read as a pattern or an option must never reach it.
   validate_branch_name(branch_name);
   if (has_local_branch(branch_name)) return true;
-  return !remote_branch_id(branch_name).empty();
+  return !origin_branch_id(branch_name, sync).empty();
 }
 
 bool origin_has_branch(const std::string& branch_name) {
@@ -252,12 +271,14 @@ RequestPlan plan_request(const Settings& settings, const RequestFile& request,
     return refused(plan, "Target branch " + printable(request.target) +
                              " is not a branch of the working copy or of origin");
 
+  // The dry run does not fetch, so it always asks origin itself.
+  const OriginSync sync = mode == PlanMode::Run ? settings.origin_sync : OriginSync::PerFile;
   plan.branch.here = has_local_branch(request.branch);
   if (plan.branch.here) {
     // Someone else's branch is refused without asking origin.
     const std::string local_id = local_branch_id(request.branch);
     if (!is_commit_of_request(local_id, request)) return refused(plan, already_exists(request));
-    const std::string remote_id = remote_branch_id(request.branch);
+    const std::string remote_id = origin_branch_id(request.branch, sync);
     plan.branch.on_origin = !remote_id.empty();
     if (remote_id.empty()) {
       announce_take_up(request, mode);
@@ -269,7 +290,7 @@ RequestPlan plan_request(const Settings& settings, const RequestFile& request,
     return own_branch_on_origin(plan, request, find_open, mode);
   }
 
-  const std::string remote_id = remote_branch_id(request.branch);
+  const std::string remote_id = origin_branch_id(request.branch, sync);
   plan.branch.on_origin = !remote_id.empty();
   if (remote_id.empty()) return plan;  // Onboard
   if (!run_program(git({"cat-file", "-e"}).arg(remote_id)).succeeded()) {

@@ -22,8 +22,9 @@ namespace quillmere {
 void validate_branch_name(const std::string& branch_name);
 
 /// True when `branch_name` exists locally or, as exactly refs/heads/NAME, on
-/// origin (asked only when it is not local). The name is validated first.
-bool check_branch_exists(const std::string& branch_name);
+/// origin (only when it is not local: asked of origin, or with PerRun as the
+/// run's fetch found it). The name is validated first.
+bool check_branch_exists(const std::string& branch_name, OriginSync sync = OriginSync::PerFile);
 
 /// True when origin has the branch refs/heads/NAME (asked with ls-remote).
 bool origin_has_branch(const std::string& branch_name);
@@ -100,6 +101,9 @@ enum class PlanMode { Run, Check };
 /// otherwise from one look at the branch: the local listing first, origin
 /// only when the branch is not local or when the local branch is this
 /// tool's own commit of the request and the plan must know whether to push.
+/// A run with ORIGIN_SYNC=per-run reads origin's branch from the run's fetch
+/// (refs/remotes/origin/NAME) instead of asking origin; the dry run always
+/// asks origin, since it does not fetch.
 /// Throws only when git itself fails (the runner's OnboardingError).
 RequestPlan plan_request(const Settings& settings, const RequestFile& request,
                          const OriginTargets& targets, const OpenMergeRequestLookup& find_open,

@@ -44,6 +44,16 @@ std::string message_of(const std::exception_ptr& failure) {
   }
 }
 
+// The checked-out target as origin has it: pulled, or (per-run) fast-forwarded
+// to what the run's fetch brought, without asking origin again. Either fails
+// when the target has gone its own way.
+void bring_target_up_to_date(const std::string& target_branch, OriginSync sync) {
+  if (sync == OriginSync::PerRun)
+    run_command(git({"merge", "--ff-only"}).arg("refs/remotes/origin/" + target_branch), false);
+  else
+    run_command(git({"pull"}), false);
+}
+
 // Steps after the branch was created: copy, check, commit and push.
 void commit_and_push(const Settings& settings, const RequestFile& request) {
   const std::string& filename = request.file_name;
@@ -110,7 +120,7 @@ void create_branch_and_commit(const Settings& settings, const RequestFile& reque
   try {
     original_branch = run_command(git({"branch", "--show-current"}), true);
     run_command(git({"checkout"}).arg(target_branch), false);
-    run_command(git({"pull"}), false);
+    bring_target_up_to_date(target_branch, settings.origin_sync);
     run_command(git({"checkout", "-b"}).arg(branch_name), false);
     logger().info("✅ Created branch: " + branch_name);
     commit_and_push(settings, request);
@@ -121,7 +131,7 @@ void create_branch_and_commit(const Settings& settings, const RequestFile& reque
     try {
       // Only a branch that exists needs deleting; a failure of this check
       // replaces the original one, the stash is still restored below.
-      if (check_branch_exists(branch_name)) {
+      if (check_branch_exists(branch_name, settings.origin_sync)) {
         const bool have_original = original_branch && !original_branch->empty();
         roll_back(branch_name, have_original ? *original_branch : target_branch);
       }

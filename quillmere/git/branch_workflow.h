@@ -13,7 +13,9 @@ namespace quillmere {
 /// identity, clean-up and stash, then checkout of the target, pull, new
 /// branch, copy, commit and push; a failure deletes the half-made branch,
 /// and stashed changes are restored either way. Exactly `request.content`
-/// is committed. Works in `settings.repo_dir`.
+/// is committed. Works in `settings.repo_dir`. With ORIGIN_SYNC=per-run the
+/// pull is a fast-forward to refs/remotes/origin/TARGET as the run's fetch
+/// left it, so the push is the only command that reaches origin.
 void create_branch_and_commit(const Settings& settings, const RequestFile& request);
 
 /// Pushes the request's own branch from an earlier run that never reached

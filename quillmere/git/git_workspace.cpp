@@ -122,11 +122,18 @@ void cleanup_repo_state() {
   }
 }
 
-void fetch_origin() {
-  const CommandResult fetch = run_program(git({"fetch", "origin"}));
+void fetch_origin(OriginSync sync) {
+  const CommandLine command =
+      sync == OriginSync::PerRun
+          ? git({"fetch", "--prune", "origin", "+refs/heads/*:refs/remotes/origin/*"})
+          : git({"fetch", "origin"});
+  const CommandResult fetch = run_program(command);
   if (fetch.succeeded()) return;
   const std::string reason =
       fetch.timed_out ? timed_out_text(command_timeout()) : trim(fetch.err + fetch.start_error);
+  if (sync == OriginSync::PerRun)
+    throw OnboardingError("Could not fetch origin: " + printable(reason) +
+                          " (ORIGIN_SYNC=per-run works from the run's fetch)");
   logger().warning("⚠️ Could not fetch origin: " + printable(reason) +
                    "; requests are compared with origin as last fetched");
 }
