@@ -285,6 +285,15 @@ TEST_F(WorkspaceTest, CheckBranchExistsLocallyOnTheRemoteOrNowhere) {
   EXPECT_FALSE(check_branch_exists("wanted"));
   EXPECT_TRUE(check_branch_exists("team/wanted"));
   EXPECT_THROW(check_branch_exists("--all"), OnboardingError);
+
+  // Per run, origin is as the run's fetch found it: a branch pushed since is
+  // not seen, and "wanted" still is not "team/wanted".
+  fetch_origin(OriginSync::PerRun);
+  git_.remote_git("branch pushed-since dev");
+  for (const auto& [name, exists] : {std::pair("remote-only", true), std::pair("local-only", true),
+                                     std::pair("pushed-since", false), std::pair("wanted", false),
+                                     std::pair("team/wanted", true)})
+    EXPECT_EQ(check_branch_exists(name, OriginSync::PerRun), exists) << name;
 }
 
 TEST_F(WorkspaceTest, CheckBranchExistsFailsWhenTheRemoteIsUnreachable) {
@@ -304,17 +313,30 @@ TEST_F(WorkspaceTest, CheckBranchExistsFailsWhenTheRemoteIsUnreachable) {
 // ---------------------------------------------------------------------------
 // create_branch_and_commit
 
-TEST_F(WorkspaceTest, FailingPullLeavesNoBranchAndRunsNoRollback) {
+// Per file the target is pulled (here without an upstream to pull from); per
+// run it is fast-forwarded to what the run fetched (here gone its own way).
+TEST_F(WorkspaceTest, TargetThatCannotBeBroughtUpToDateLeavesNoBranchAndRunsNoRollback) {
   in_work("git branch -q --unset-upstream dev");
+  in_work(
+      "git update-ref refs/remotes/origin/dev $(git -c user.name=T -c user.email=t@e commit-tree "
+      "-p HEAD -m theirs HEAD^{tree})");
+  in_work(kCommit + " --allow-empty -m ours");
   write_file(root_ / "ABC-12_dev_web_app.yaml", "");
-  LogCapture log;
-  const std::string failure = failure_of(
-      [&] { create_branch_and_commit(settings_, request(root_ / "ABC-12_dev_web_app.yaml")); });
-  EXPECT_EQ(failure.rfind("Command failed: git pull\nError: ", 0), 0u) << failure;
-  EXPECT_TRUE(log.contains(LogLevel::Error, "Failed during branch operations: " + failure));
-  for (const auto& line : log.lines()) EXPECT_EQ(line.find("Rolled back"), std::string::npos);
-  EXPECT_FALSE(git_.local_has_branch("dev-ABC-12-web_app"));
-  EXPECT_EQ(in_work("git branch --show-current"), "dev");
+  for (const auto& [sync, command] :
+       {std::pair(OriginSync::PerRun, "git merge --ff-only refs/remotes/origin/dev"),
+        std::pair(OriginSync::PerFile, "git pull")}) {
+    SCOPED_TRACE(command);
+    settings_.origin_sync = sync;
+    LogCapture log;
+    const std::string failure = failure_of(
+        [&] { create_branch_and_commit(settings_, request(root_ / "ABC-12_dev_web_app.yaml")); });
+    EXPECT_EQ(failure.rfind("Command failed: " + std::string(command) + "\nError: ", 0), 0u)
+        << failure;
+    EXPECT_TRUE(log.contains(LogLevel::Error, "Failed during branch operations: " + failure));
+    for (const auto& line : log.lines()) EXPECT_EQ(line.find("Rolled back"), std::string::npos);
+    EXPECT_FALSE(git_.local_has_branch("dev-ABC-12-web_app"));
+    EXPECT_EQ(in_work("git branch --show-current"), "dev");
+  }
 }
 
 // Normally the clean-up leaves nothing to stash. A post-checkout hook that

@@ -127,20 +127,25 @@ TEST(ReadSettings, MonitoringSettingsTakeTheirValuesOrNameWhatCannotBeRead) {
       {"TEAMS_NOTIFY_FAILURES", "No", "false"},
       {"TEAMS_NOTIFY_FAILURES", "on\x1b",
        "TEAMS_NOTIFY_FAILURES must be true or false (also 1 or 0, yes or no): on\\x1b"},
+      {"ORIGIN_SYNC", "", "per-file"},
+      {"ORIGIN_SYNC", " Per-Run ", "per-run"},
+      {"ORIGIN_SYNC", "per_run", "ORIGIN_SYNC must be per-file or per-run: per_run"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.name) + "=" + c.value);
     ScopedEnv env;
-    for (const char* name : {"LOG_LEVEL", "FAILED_FILES_EXIT_STATUS", "TEAMS_NOTIFY_FAILURES"})
+    for (const char* name :
+         {"LOG_LEVEL", "FAILED_FILES_EXIT_STATUS", "TEAMS_NOTIFY_FAILURES", "ORIGIN_SYNC"})
       env.set(name, std::nullopt);
     env.set(c.name, c.value);
     const Settings settings = read_settings("/start");
-    const std::string read_as = !settings.invalid_values.empty() ? settings.invalid_values.front()
-                                : std::string(c.name) == "LOG_LEVEL"
-                                    ? log_level_name(settings.log_level)
-                                : std::string(c.name) == "TEAMS_NOTIFY_FAILURES"
-                                    ? (settings.teams_notify_failures ? "true" : "false")
-                                    : std::to_string(settings.failed_files_exit_status);
+    const std::string read_as =
+        !settings.invalid_values.empty()     ? settings.invalid_values.front()
+        : std::string(c.name) == "LOG_LEVEL" ? log_level_name(settings.log_level)
+        : std::string(c.name) == "TEAMS_NOTIFY_FAILURES"
+            ? (settings.teams_notify_failures ? "true" : "false")
+        : std::string(c.name) == "ORIGIN_SYNC" ? origin_sync_name(settings.origin_sync)
+                                               : std::to_string(settings.failed_files_exit_status);
     EXPECT_EQ(read_as, c.read_as);
   }
 }

@@ -211,7 +211,7 @@ void process_single_file(const Settings& settings, RemoteContext& remote,
       if (plan.kind == PlanKind::Onboard)
         create_branch_and_commit(settings, request);
       else if (plan.push)
-        push_taken_up_branch(request);
+        push_taken_up_branch(request, settings.origin_sync);
       const nlohmann::json mr_data = create_merge_request(
           remote, branch_name, env, request.request.ticket, request.request.project_name);
       result.merge_request = merge_request_ref(mr_data);

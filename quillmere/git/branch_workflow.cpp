@@ -54,6 +54,16 @@ void bring_target_up_to_date(const std::string& target_branch, OriginSync sync) 
     run_command(git({"pull"}), false);
 }
 
+// "git push origin BRANCH". With per-run the branch was found missing on
+// origin by the run's fetch, maybe minutes ago: the push may only create it,
+// so that a branch someone else pushed since fails the push like any rejected
+// push, even one ours would fast-forward.
+void push_new_branch(const std::string& branch_name, OriginSync sync) {
+  CommandLine push = git({"push"});
+  if (sync == OriginSync::PerRun) push.arg("--force-with-lease=refs/heads/" + branch_name + ":");
+  run_command(push.arg("origin").arg(branch_name), false);
+}
+
 // Steps after the branch was created: copy, check, commit and push.
 void commit_and_push(const Settings& settings, const RequestFile& request) {
   const std::string& filename = request.file_name;
@@ -72,7 +82,7 @@ void commit_and_push(const Settings& settings, const RequestFile& request) {
   // The last point at which a stop request can still undo everything.
   if (const int signal_number = stop_signal())
     throw OnboardingError("Stopped by " + stop_signal_name(signal_number) + " before the push");
-  run_command(git({"push", "origin"}).arg(request.branch), false);
+  push_new_branch(request.branch, settings.origin_sync);
 }
 
 // Leaves the half-made branch and deletes it locally. A failure here is only
@@ -144,8 +154,8 @@ void create_branch_and_commit(const Settings& settings, const RequestFile& reque
   if (failure) std::rethrow_exception(failure);
 }
 
-void push_taken_up_branch(const RequestFile& request) {
-  run_command(git({"push", "origin"}).arg(request.branch), false);
+void push_taken_up_branch(const RequestFile& request, OriginSync sync) {
+  push_new_branch(request.branch, sync);
   logger().info("✅ Successfully pushed branch: " + request.branch);
 }
 

@@ -15,11 +15,13 @@ namespace quillmere {
 /// and stashed changes are restored either way. Exactly `request.content`
 /// is committed. Works in `settings.repo_dir`. With ORIGIN_SYNC=per-run the
 /// pull is a fast-forward to refs/remotes/origin/TARGET as the run's fetch
-/// left it, so the push is the only command that reaches origin.
+/// left it, so the push is the only command that reaches origin; the push
+/// then only creates the branch ("--force-with-lease=refs/heads/BRANCH:"):
+/// one pushed by someone else since the fetch makes it fail.
 void create_branch_and_commit(const Settings& settings, const RequestFile& request);
 
 /// Pushes the request's own branch from an earlier run that never reached
 /// origin, so that it can be taken up.
-void push_taken_up_branch(const RequestFile& request);
+void push_taken_up_branch(const RequestFile& request, OriginSync sync);
 
 }  // namespace quillmere

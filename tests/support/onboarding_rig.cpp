@@ -22,8 +22,9 @@ standins::TlsFiles server_tls() {
   return {certificates() / "server.pem", certificates() / "server.key"};
 }
 
-standins::GitLabStandin::Options gitlab_options() {
+standins::GitLabStandin::Options gitlab_options(standins::KeepAlive keep_alive) {
   standins::GitLabStandin::Options options;
+  options.keep_alive = keep_alive;
   options.token = OnboardingRig::kToken;
   options.project_id = "42";
   options.users = {{101, "alice", "Alice"}, {102, "bob", "Bob"}};
@@ -31,15 +32,17 @@ standins::GitLabStandin::Options gitlab_options() {
   return options;
 }
 
-standins::TeamsStandin::Options teams_options() {
+standins::TeamsStandin::Options teams_options(standins::KeepAlive keep_alive) {
   standins::TeamsStandin::Options options;
+  options.keep_alive = keep_alive;
   options.tls = server_tls();
   return options;
 }
 
 }  // namespace
 
-OnboardingRig::OnboardingRig() : gitlab(gitlab_options()), teams(teams_options()) {
+OnboardingRig::OnboardingRig(standins::KeepAlive keep_alive)
+    : gitlab(gitlab_options(keep_alive)), teams(teams_options(keep_alive)) {
   make_dir(root / "requests");
   make_dir(root / "run");
 }

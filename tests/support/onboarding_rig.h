@@ -19,8 +19,9 @@ class OnboardingRig {
   static constexpr const char* kToken = "glpat-end-to-end-secret";
   static constexpr const char* kJira = "https://jira.example.com/browse";
 
-  /// GitLab knows alice (101) and bob (102), who are the reviewers.
-  OnboardingRig();
+  /// GitLab knows alice (101) and bob (102), who are the reviewers. Both
+  /// stand-ins keep connections open as `keep_alive` says.
+  explicit OnboardingRig(standins::KeepAlive keep_alive = {});
 
   /// Writes a request file into the request directory.
   void add_request(const std::string& name, const std::string& content) const;
