@@ -37,7 +37,8 @@ class PlanTest : public ::testing::Test {
   PlanTest() : git_(root_.path()) {
     testing::write_recording_git(root_ / "bin", root_ / "commands");
     settings_.repo_path = settings_.repo_dir = git_.work();
-    request_ = {{"ABC-1", "dev", "web"}, kBranch, "dev", kName, root_ / kName, kContent};
+    settings_.children = read_settings("/").children;
+    request_ = {{"ABC-1", "dev", "web"}, kBranch, "dev", kName, root_ / kName, kContent, {}};
   }
 
   // Commits `content` as `name` with `message` on a new branch from dev and
@@ -59,7 +60,8 @@ class PlanTest : public ::testing::Test {
   // No branch of the request's name anywhere, and no clone but the working copy.
   void TearDownBranches() const {
     sh("git checkout -q dev && { git branch -q -D " + std::string(kBranch) +
-           " 2>/dev/null; git update-ref -d refs/remotes/origin/" + kBranch + "; true; }",
+           " 2>/dev/null; git update-ref -d refs/remotes/origin/" + kBranch +
+           "; git push -q origin dev 2>/dev/null; true; }",
        git_.work());
     sh("git branch -q -D " + std::string(kBranch) + " 2>/dev/null; rm -rf ../other; true",
        git_.remote());
@@ -76,7 +78,13 @@ class PlanTest : public ::testing::Test {
     testing::ScopedCwd cwd(root_.path());
     lookups_ = 0;
     return plan_request(
-        settings_, request_, targets, [&] { return ++lookups_, open; }, mode);
+        settings_, request_, targets,
+        [&] {
+          ++lookups_;
+          if (!lookup_failure_.empty()) throw OnboardingError(lookup_failure_);
+          return open;
+        },
+        mode);
   }
 
   TempDir root_;
@@ -84,6 +92,7 @@ class PlanTest : public ::testing::Test {
   Settings settings_;
   RequestFile request_;
   int lookups_ = 0;
+  std::string lookup_failure_;  ///< what the merge request look-up fails with
 };
 
 const std::string kExists =
@@ -105,7 +114,7 @@ TEST_F(PlanTest, OneLookAtTheBranchDecides) {
   const auto own = [](bool elsewhere, bool push) {
     return [=](PlanTest& t) { t.commit_branch(kName, kContent, kMessage, elsewhere, push); };
   };
-  const std::vector<Row> rows = {
+  std::vector<Row> rows = {
       {"no branch", [](PlanTest&) {}, PlanMode::Run, PlanKind::Onboard, false, "", 0, true},
       {"own leftover, only here", own(false, false), PlanMode::Run, PlanKind::TakeUp, true, "", 0,
        true},
@@ -125,6 +134,21 @@ TEST_F(PlanTest, OneLookAtTheBranchDecides) {
        [](PlanTest& t) { t.commit_branch(kName, kContent, "by hand", true, true); }, PlanMode::Run,
        PlanKind::Refuse, false, kExists, 0, true},
   };
+  // The run and the dry run reach the same verdict: a merge request look-up
+  // that fails, or a target origin does not have, fails the request in both.
+  const auto lookup_fails = [](PlanTest& t) {
+    t.commit_branch(kName, kContent, kMessage, false, true);
+    t.lookup_failure_ = "API request failed: HTTP 500";
+  };
+  const auto no_target_on_origin = [](PlanTest& t) {
+    t.git_.remote_git("update-ref -d refs/heads/dev");
+  };
+  for (const PlanMode mode : {PlanMode::Run, PlanMode::Check}) {
+    rows.push_back({"look-up fails", lookup_fails, mode, PlanKind::Refuse, false,
+                    "API request failed: HTTP 500", 1, true});
+    rows.push_back({"no target on origin", no_target_on_origin, mode, PlanKind::Refuse, false,
+                    "origin has no branch dev to pull", 0, true});
+  }
   // Per run, the same decisions come from the run's fetch, without asking
   // origin; the dry run does not fetch and always asks.
   for (const OriginSync sync : {OriginSync::PerFile, OriginSync::PerRun})
@@ -134,10 +158,11 @@ TEST_F(PlanTest, OneLookAtTheBranchDecides) {
       SCOPED_TRACE(row.name + (per_run ? " (per-run)" : ""));
       settings_.origin_sync = sync;
       TearDownBranches();
+      lookup_failure_.clear();
       row.setup(*this);
       if (per_run) {
         testing::ScopedCwd cwd(git_.work());
-        fetch_origin(sync);
+        fetch_origin(settings_.children, sync);
       }
       write_file(root_ / "commands", "");
       const RequestPlan result = plan(row.mode);
@@ -204,7 +229,7 @@ TEST_F(PlanTest, OneCatFileComparesEveryRequestWithOriginAsLastFetched) {
   testing::ScopedEnv path;
   path.set("PATH", root_ / "bin:" + std::getenv("PATH"));
   testing::ScopedCwd cwd(git_.work());
-  const OriginTargets targets = compare_with_origin(files);
+  const OriginTargets targets = compare_with_origin(settings_.children, files);
   std::vector<std::string> held;
   for (const TargetFile& file : files)
     if (targets.holds(file.target, file.file_name, file.content))

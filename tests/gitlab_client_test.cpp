@@ -66,7 +66,9 @@ struct GitLabClientTest : ::testing::Test {
   }
 
   nlohmann::json create(RemoteContext& context) {
-    return create_merge_request(context, "dev-ABC-1-billing", "dev", "ABC-1", "billing");
+    return create_merge_request(
+        context,
+        RequestFile{{"ABC-1", "dev", "billing"}, "dev-ABC-1-billing", "dev", "", "", "", {}});
   }
 
   // The lines the retry policy writes.
@@ -225,7 +227,8 @@ TEST_F(GitLabClientTest, PerRunKeepsWhatGitLabAnsweredForEveryLaterMergeRequest)
   set_reviewers("alice,carol,bob");
   gitlab.force_next(Route::kUserSearch, {500, "{}"}, 3);
   create(remote);
-  create_merge_request(remote, "dev-ABC-2-api", "dev", "ABC-2", "api");
+  create_merge_request(
+      remote, RequestFile{{"ABC-2", "dev", "api"}, "dev-ABC-2-api", "dev", "", "", "", {}});
 
   std::vector<std::string> searches;
   for (const auto& request : gitlab.requests(Route::kUserSearch)) searches.push_back(request.query);

@@ -10,6 +10,9 @@
 namespace quillmere {
 namespace {
 
+const RequestFile kRequest{
+    {"ABC-12", "dev", "web_app"}, "dev-ABC-12-web_app", "dev", "", "", "", {}};
+
 using standins::TeamsStandin;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -119,8 +122,7 @@ struct TeamsNotifierTest : ::testing::Test {
   }
 
   ordered_json card(const nlohmann::json& mr_data) {
-    return build_teams_card(settings, mr_data, "ABC-12", "dev", "dev-ABC-12-web_app", "dev",
-                            "web_app");
+    return build_teams_card(settings, mr_data, kRequest);
   }
   // The value of the fact named `name`.
   static std::string fact(const ordered_json& card, const std::string& name) {
@@ -129,8 +131,7 @@ struct TeamsNotifierTest : ::testing::Test {
     return "<no such fact>";
   }
   void send(const nlohmann::json& mr_data) {
-    send_mr_notification_to_teams(http, settings, mr_data, "ABC-12", "dev", "dev-ABC-12-web_app",
-                                  "dev", "web_app");
+    send_mr_notification_to_teams(http, settings, mr_data, kRequest);
   }
 
   ScopedEnv env;
@@ -227,8 +228,8 @@ TEST_F(TeamsNotifierTest, DeliveredCardIsAnnounced) {
 TEST_F(TeamsNotifierTest, AdaptiveCardDropsButtonsWithoutUrlsAndCutsTheLongestFact) {
   settings.jira_base_url = std::nullopt;
   settings.reviewer_usernames.assign(2000, "reviewer-with-a-long-name");
-  const std::string body = adaptive_card_body(merge_request_card(
-      settings, {{"iid", 17}}, "ABC-12", "dev", "dev-ABC-12-web_app", "dev", "web_app"));
+  const std::string body =
+      adaptive_card_body(merge_request_card(settings, {{"iid", 17}}, kRequest));
   EXPECT_LT(body.size(), kAdaptiveBodyLimit);
   EXPECT_GT(body.size(), kAdaptiveBodyLimit - 100);
   const ordered_json content = ordered_json::parse(body)["attachments"][0]["content"];

@@ -51,8 +51,8 @@ std::string held_key(const std::string& target, const std::string& file_name) {
 }
 
 // "git branch --list NAME": non-empty when the branch exists locally.
-bool has_local_branch(const std::string& branch_name) {
-  return !run_command(git({"branch", "--list"}).arg(branch_name), true).empty();
+bool has_local_branch(const ChildSetup& children, const std::string& branch_name) {
+  return !run_command(git({"branch", "--list"}).arg(branch_name), children, true).empty();
 }
 
 // The object id of exactly `ref` in a listing of "ID<TAB>REF" lines; empty
@@ -68,29 +68,30 @@ std::string id_in_listing(std::string_view listing, std::string_view ref) {
 
 // The object id of refs/heads/NAME on origin, asked of origin; empty when
 // origin has no branch of exactly that name.
-std::string remote_branch_id(const std::string& branch_name) {
+std::string remote_branch_id(const ChildSetup& children, const std::string& branch_name) {
   const std::string remote =
-      run_command(git({"ls-remote", "--heads", "origin"}).arg(branch_name), true);
+      run_command(git({"ls-remote", "--heads", "origin"}).arg(branch_name), children, true);
   return id_in_listing(remote, "refs/heads/" + branch_name);
 }
 
 // The same as the run's fetch found it (refs/remotes/origin/NAME), without
 // asking origin.
-std::string fetched_branch_id(const std::string& branch_name) {
+std::string fetched_branch_id(const ChildSetup& children, const std::string& branch_name) {
   const std::string ref = "refs/remotes/origin/" + branch_name;
-  const std::string fetched =
-      run_command(git({"for-each-ref", "--format=%(objectname)%09%(refname)"}).arg(ref), true);
+  const std::string fetched = run_command(
+      git({"for-each-ref", "--format=%(objectname)%09%(refname)"}).arg(ref), children, true);
   return id_in_listing(fetched, ref);
 }
 
-std::string origin_branch_id(const std::string& branch_name, OriginSync sync) {
-  return sync == OriginSync::PerRun ? fetched_branch_id(branch_name)
-                                    : remote_branch_id(branch_name);
+std::string origin_branch_id(const ChildSetup& children, const std::string& branch_name,
+                             OriginSync sync) {
+  return sync == OriginSync::PerRun ? fetched_branch_id(children, branch_name)
+                                    : remote_branch_id(children, branch_name);
 }
 
-std::string local_branch_id(const std::string& branch_name) {
+std::string local_branch_id(const ChildSetup& children, const std::string& branch_name) {
   return run_command(git({"rev-parse", "--verify", "--quiet"}).arg("refs/heads/" + branch_name),
-                     true);
+                     children, true);
 }
 
 std::string commit_header(std::string_view commit, std::string_view name) {
@@ -104,8 +105,9 @@ std::string commit_header(std::string_view commit, std::string_view name) {
 // top of the target branch: one parent that the target branch contains, a
 // change to this one file, under its own name, with these very bytes, and
 // the documented message.
-bool is_commit_of_request(const std::string& tip, const RequestFile& request) {
-  const CommandResult commit = run_program(git({"cat-file", "commit"}).arg(tip), true);
+bool is_commit_of_request(const ChildSetup& children, const std::string& tip,
+                          const RequestFile& request) {
+  const CommandResult commit = run_program(git({"cat-file", "commit"}).arg(tip), children, true);
   if (!commit.succeeded()) return false;
   const size_t body = commit.out.find("\n\n");
   if (body == std::string::npos) return false;
@@ -117,19 +119,20 @@ bool is_commit_of_request(const std::string& tip, const RequestFile& request) {
   const std::string parent = commit_header(commit.out, "parent");
 
   // ":100644 100644 OLD NEW M\0PATH\0" for exactly one changed path.
-  const CommandResult changes =
-      run_program(git({"diff-tree", "-r", "-z", "--no-renames"}).arg(parent).arg(tip), true);
+  const CommandResult changes = run_program(
+      git({"diff-tree", "-r", "-z", "--no-renames"}).arg(parent).arg(tip), children, true);
   if (!changes.succeeded()) return false;
   const std::vector<std::string_view> fields = split(changes.out, '\0');
   if (fields.size() != 3 || fields[1] != request.file_name || !fields[2].empty()) return false;
   const std::vector<std::string_view> change = split(fields[0], ' ');
   if (change.size() != 5 || (change[4] != "A" && change[4] != "M")) return false;
-  const CommandResult blob = run_program(git({"cat-file", "blob"}).arg(change[3]), true);
+  const CommandResult blob = run_program(git({"cat-file", "blob"}).arg(change[3]), children, true);
   if (!blob.succeeded() || blob.out != request.content) return false;
 
   for (const std::string& target_ref :
        {"refs/heads/" + request.target, "refs/remotes/origin/" + request.target}) {
-    if (run_program(git({"merge-base", "--is-ancestor"}).arg(parent).arg(target_ref)).succeeded())
+    if (run_program(git({"merge-base", "--is-ancestor"}).arg(parent).arg(target_ref), children)
+            .succeeded())
       return true;
   }
   return false;
@@ -162,7 +165,15 @@ void announce_take_up(const RequestFile& request, PlanMode mode) {
 RequestPlan own_branch_on_origin(RequestPlan plan, const RequestFile& request,
                                  const OpenMergeRequestLookup& find_open, PlanMode mode) {
   announce_take_up(request, mode);
-  if (std::optional<nlohmann::json> open = find_open()) {
+  std::optional<nlohmann::json> open;
+  // A look-up that fails decides nothing: the request fails with it, in the
+  // run and in the dry run alike, rather than being taken up blind.
+  try {
+    open = find_open();
+  } catch (const std::exception& failure) {
+    return refused(plan, failure.what());
+  }
+  if (open) {
     plan.kind = PlanKind::AlreadyOnboarded;
     plan.open_merge_request = std::move(open);
   } else {
@@ -178,15 +189,12 @@ void validate_branch_name(const std::string& branch_name) {
     throw OnboardingError("Invalid branch name: " + printable(branch_name) + " (" + *problem + ")");
 }
 
-bool check_branch_exists(const std::string& branch_name, OriginSync sync) {
+bool check_branch_exists(const ChildSetup& children, const std::string& branch_name,
+                         OriginSync sync) {
   // A name git would read as a pattern or an option must never reach it.
   validate_branch_name(branch_name);
-  if (has_local_branch(branch_name)) return true;
-  return !origin_branch_id(branch_name, sync).empty();
-}
-
-bool origin_has_branch(const std::string& branch_name) {
-  return !remote_branch_id(branch_name).empty();
+  if (has_local_branch(children, branch_name)) return true;
+  return !origin_branch_id(children, branch_name, sync).empty();
 }
 
 bool OriginTargets::holds(const std::string& target, const std::string& file_name,
@@ -200,7 +208,8 @@ void OriginTargets::add(const std::string& target, const std::string& file_name,
   held_[held_key(target, file_name)] = std::move(content);
 }
 
-OriginTargets compare_with_origin(const std::vector<TargetFile>& files) {
+OriginTargets compare_with_origin(const ChildSetup& children,
+                                  const std::vector<TargetFile>& files) {
   OriginTargets targets;
   // One question per line: a name with a line break cannot be asked, and a
   // target git would refuse as a branch is no branch of origin.
@@ -214,10 +223,11 @@ OriginTargets compare_with_origin(const std::vector<TargetFile>& files) {
     questions += "refs/remotes/origin/" + file.target + ":" + file.file_name + "\n";
   }
   if (asked.empty()) return targets;
-  const CommandResult answer = run_program(git({"cat-file", "--batch"}), true, &questions);
+  const CommandResult answer =
+      run_program(git({"cat-file", "--batch"}), children, true, &questions);
   if (!answer.succeeded()) {
     logger().warning("⚠️ Could not compare the requests with origin: " +
-                     printable(trim(answer.timed_out ? timed_out_text(command_timeout())
+                     printable(trim(answer.timed_out ? timed_out_text(children.timeout_seconds)
                                                      : answer.err + answer.start_error)));
     return targets;
   }
@@ -254,6 +264,7 @@ RequestPlan plan_request(const Settings& settings, const RequestFile& request,
     return plan;
   }
   const std::string& repo_dir = settings.repo_dir;
+  const ChildSetup& children = settings.children;
   enter_working_copy(settings);
   if (mode == PlanMode::Run)
     logger().info("🚀 Working on branch: " + printable(request.branch) +
@@ -273,12 +284,13 @@ RequestPlan plan_request(const Settings& settings, const RequestFile& request,
 
   // The dry run does not fetch, so it always asks origin itself.
   const OriginSync sync = mode == PlanMode::Run ? settings.origin_sync : OriginSync::PerFile;
-  plan.branch.here = has_local_branch(request.branch);
+  plan.branch.here = has_local_branch(children, request.branch);
   if (plan.branch.here) {
     // Someone else's branch is refused without asking origin.
-    const std::string local_id = local_branch_id(request.branch);
-    if (!is_commit_of_request(local_id, request)) return refused(plan, already_exists(request));
-    const std::string remote_id = origin_branch_id(request.branch, sync);
+    const std::string local_id = local_branch_id(children, request.branch);
+    if (!is_commit_of_request(children, local_id, request))
+      return refused(plan, already_exists(request));
+    const std::string remote_id = origin_branch_id(children, request.branch, sync);
     plan.branch.on_origin = !remote_id.empty();
     if (remote_id.empty()) {
       announce_take_up(request, mode);
@@ -290,10 +302,17 @@ RequestPlan plan_request(const Settings& settings, const RequestFile& request,
     return own_branch_on_origin(plan, request, find_open, mode);
   }
 
-  const std::string remote_id = origin_branch_id(request.branch, sync);
+  const std::string remote_id = origin_branch_id(children, request.branch, sync);
   plan.branch.on_origin = !remote_id.empty();
-  if (remote_id.empty()) return plan;  // Onboard
-  if (!run_program(git({"cat-file", "-e"}).arg(remote_id)).succeeded()) {
+  if (remote_id.empty()) {
+    // A new branch starts from the target as origin has it now: the run
+    // pulls it first (per run: as the run's fetch found it).
+    plan.target_on_origin = !origin_branch_id(children, request.target, sync).empty();
+    if (!*plan.target_on_origin)
+      return refused(plan, "origin has no branch " + printable(request.target) + " to pull");
+    return plan;  // Onboard
+  }
+  if (!run_program(git({"cat-file", "-e"}).arg(remote_id), children).succeeded()) {
     if (mode == PlanMode::Check) {
       plan.kind = PlanKind::Undecided;
       plan.reason = "branch " + printable(request.branch) +
@@ -302,11 +321,13 @@ RequestPlan plan_request(const Settings& settings, const RequestFile& request,
       return plan;
     }
     // Only on origin and never fetched here: fetch just that branch to look.
-    if (!run_program(git({"fetch", "--no-tags", "origin"}).arg("refs/heads/" + request.branch))
+    if (!run_program(git({"fetch", "--no-tags", "origin"}).arg("refs/heads/" + request.branch),
+                     children)
              .succeeded())
       return refused(plan, already_exists(request));
   }
-  if (!is_commit_of_request(remote_id, request)) return refused(plan, already_exists(request));
+  if (!is_commit_of_request(children, remote_id, request))
+    return refused(plan, already_exists(request));
   return own_branch_on_origin(plan, request, find_open, mode);
 }
 

@@ -24,10 +24,8 @@ void validate_branch_name(const std::string& branch_name);
 /// True when `branch_name` exists locally or, as exactly refs/heads/NAME, on
 /// origin (only when it is not local: asked of origin, or with PerRun as the
 /// run's fetch found it). The name is validated first.
-bool check_branch_exists(const std::string& branch_name, OriginSync sync = OriginSync::PerFile);
-
-/// True when origin has the branch refs/heads/NAME (asked with ls-remote).
-bool origin_has_branch(const std::string& branch_name);
+bool check_branch_exists(const ChildSetup& children, const std::string& branch_name,
+                         OriginSync sync = OriginSync::PerFile);
 
 /// Which requests origin's target branches already hold at the file's name,
 /// byte for byte, as origin was last fetched. Built by compare_with_origin.
@@ -59,7 +57,7 @@ struct TargetFile {
 /// as they are. Run in the working copy. A file whose name or target cannot
 /// be asked for safely is left out (it goes the ordinary road); a failing
 /// git makes every file go the ordinary road.
-OriginTargets compare_with_origin(const std::vector<TargetFile>& files);
+OriginTargets compare_with_origin(const ChildSetup& children, const std::vector<TargetFile>& files);
 
 /// What becomes of one request.
 enum class PlanKind {
@@ -85,10 +83,14 @@ struct RequestPlan {
   std::optional<nlohmann::json> open_merge_request;
   std::string reason;  ///< Refuse, Undecided: why
   BranchFacts branch;
+  /// Onboard (and its refusal): whether origin has the target branch the
+  /// new branch starts from; absent when origin was not asked.
+  std::optional<bool> target_on_origin;
 };
 
 /// The open merge request from the request's branch into its target, or
 /// nullopt; asked only for a branch of the request's own that is on origin.
+/// A look-up that throws refuses the request with the failure's text.
 using OpenMergeRequestLookup = std::function<std::optional<nlohmann::json>()>;
 
 /// A run logs where it works and may fetch a branch only on origin to look
@@ -101,10 +103,13 @@ enum class PlanMode { Run, Check };
 /// otherwise from one look at the branch: the local listing first, origin
 /// only when the branch is not local or when the local branch is this
 /// tool's own commit of the request and the plan must know whether to push.
-/// A run with ORIGIN_SYNC=per-run reads origin's branch from the run's fetch
-/// (refs/remotes/origin/NAME) instead of asking origin; the dry run always
-/// asks origin, since it does not fetch.
-/// Throws only when git itself fails (the runner's OnboardingError).
+/// A new branch needs its target on origin ("origin has no branch TARGET to
+/// pull" otherwise). The run and the dry run get the same verdict; only the
+/// run logs, and only the run fetches a branch to look at it. A run with
+/// ORIGIN_SYNC=per-run reads origin's branches (the request's and the
+/// target) from the run's fetch, refs/remotes/origin/NAME, instead of asking
+/// origin; the dry run always asks origin, since it does not fetch. Throws
+/// only when git itself fails (the runner's OnboardingError).
 RequestPlan plan_request(const Settings& settings, const RequestFile& request,
                          const OriginTargets& targets, const OpenMergeRequestLookup& find_open,
                          PlanMode mode);

@@ -7,6 +7,7 @@
 #include "quillmere/git/branch_plan.h"
 #include "quillmere/git/git_workspace.h"
 #include "quillmere/request/onboarding_texts.h"
+#include "quillmere/util/atomic_file.h"
 #include "quillmere/util/command_runner.h"
 #include "quillmere/util/error.h"
 #include "quillmere/util/logging.h"
@@ -19,11 +20,6 @@ namespace quillmere {
 namespace {
 
 CommandLine git(std::initializer_list<std::string_view> words) { return CommandLine("git", words); }
-
-// A path as one argument that cp cannot mistake for an option.
-std::string path_argument(const std::string& path) {
-  return !path.empty() && path.front() == '-' ? "./" + path : path;
-}
 
 // A file name as a git pathspec that matches exactly that file: names with
 // wildcard or magic characters are marked literal, so "*.yaml" adds only the
@@ -47,50 +43,49 @@ std::string message_of(const std::exception_ptr& failure) {
 // The checked-out target as origin has it: pulled, or (per-run) fast-forwarded
 // to what the run's fetch brought, without asking origin again. Either fails
 // when the target has gone its own way.
-void bring_target_up_to_date(const std::string& target_branch, OriginSync sync) {
+void bring_target_up_to_date(const ChildSetup& children, const std::string& target_branch,
+                             OriginSync sync) {
   if (sync == OriginSync::PerRun)
-    run_command(git({"merge", "--ff-only"}).arg("refs/remotes/origin/" + target_branch), false);
+    run_command(git({"merge", "--ff-only"}).arg("refs/remotes/origin/" + target_branch), children,
+                false);
   else
-    run_command(git({"pull"}), false);
+    run_command(git({"pull"}), children, false);
 }
 
 // "git push origin BRANCH". With per-run the branch was found missing on
 // origin by the run's fetch, maybe minutes ago: the push may only create it,
 // so that a branch someone else pushed since fails the push like any rejected
 // push, even one ours would fast-forward.
-void push_new_branch(const std::string& branch_name, OriginSync sync) {
+void push_new_branch(const ChildSetup& children, const std::string& branch_name, OriginSync sync) {
   CommandLine push = git({"push"});
   if (sync == OriginSync::PerRun) push.arg("--force-with-lease=refs/heads/" + branch_name + ":");
-  run_command(push.arg("origin").arg(branch_name), false);
+  run_command(push.arg("origin").arg(branch_name), children, false);
 }
 
-// Steps after the branch was created: copy, check, commit and push.
+// Steps after the branch was created: write, commit and push.
 void commit_and_push(const Settings& settings, const RequestFile& request) {
-  const std::string& filename = request.file_name;
-  const std::string copy = settings.repo_dir + "/" + filename;
-  run_command(CommandLine("cp").arg(path_argument(request.path)).arg(path_argument(copy)), false);
-  // What is committed must be exactly what was checked and parsed: a file
-  // swapped in after it was read is refused, not published.
-  const std::string copied = read_request_file(copy);
-  if (copied != request.content)
-    throw OnboardingError("Request file " + printable(filename) +
-                          " changed while it was being onboarded; it is not committed");
-  // The commit message comes from a fresh parse of the file as committed.
-  const std::string commit_msg = commit_message_for(parse_request(filename, copied));
-  run_command(git({"add"}).arg(literal_pathspec(filename)), false);
-  run_command(git({"commit", "-m"}).quoted_arg(commit_msg), false);
+  const ChildSetup& children = settings.children;
+  // Exactly the bytes that were read and parsed, whatever happened to the
+  // request directory since; a link at that name is replaced, not followed.
+  write_file_atomically(join_path(settings.repo_dir, request.file_name), request.content);
+  // The commit message is the request's, as the log tells once more.
+  log_parse_notes(request.parsed.notes);
+  const std::string commit_msg = commit_message_for(request.request);
+  run_command(git({"add"}).arg(literal_pathspec(request.file_name)), children, false);
+  run_command(git({"commit", "-m"}).quoted_arg(commit_msg), children, false);
   // The last point at which a stop request can still undo everything.
   if (const int signal_number = stop_signal())
     throw OnboardingError("Stopped by " + stop_signal_name(signal_number) + " before the push");
-  push_new_branch(request.branch, settings.origin_sync);
+  push_new_branch(children, request.branch, settings.origin_sync);
 }
 
 // Leaves the half-made branch and deletes it locally. A failure here is only
 // reported: the caller passes on the failure that made the rollback necessary.
-void roll_back(const std::string& branch_name, const std::string& return_to) {
+void roll_back(const ChildSetup& children, const std::string& branch_name,
+               const std::string& return_to) {
   try {
-    run_command(git({"checkout"}).arg(return_to), false);
-    run_command(git({"branch", "-D"}).arg(branch_name), false);
+    run_command(git({"checkout"}).arg(return_to), children, false);
+    run_command(git({"branch", "-D"}).arg(branch_name), children, false);
     logger().info("🔄 Rolled back: deleted branch " + branch_name);
   } catch (const std::exception& failure) {
     logger().warning(std::string("Rollback failed: ") + failure.what());
@@ -98,10 +93,10 @@ void roll_back(const std::string& branch_name, const std::string& return_to) {
 }
 
 // Puts the stashed changes back onto the target branch. Never fails the call.
-void restore_stash(const std::string& target_branch) {
+void restore_stash(const ChildSetup& children, const std::string& target_branch) {
   try {
-    run_command(git({"checkout"}).arg(target_branch), false);
-    const CommandResult pop = run_program(git({"stash", "pop"}));
+    run_command(git({"checkout"}).arg(target_branch), children, false);
+    const CommandResult pop = run_program(git({"stash", "pop"}), children);
     if (pop.succeeded())
       logger().info("📦 Restored stashed changes");
     else
@@ -117,21 +112,22 @@ void create_branch_and_commit(const Settings& settings, const RequestFile& reque
   const std::string& branch_name = request.branch;
   const std::string& target_branch = request.target;
   // Preparation: a failure here goes straight to the caller, nothing to undo.
+  const ChildSetup& children = settings.children;
   enter_working_copy(settings);
   configure_git_identity(settings);
-  cleanup_repo_state();
+  cleanup_repo_state(children);
 
-  const CommandResult stash_result = run_program(git({"stash"}));
+  const CommandResult stash_result = run_program(git({"stash"}), children);
   const bool stashed = stash_result.out.find("Saved working directory") != std::string::npos;
   if (stashed) logger().info("📦 Stashed local changes: " + printable(trim(stash_result.out)));
 
   std::optional<std::string> original_branch;
   std::exception_ptr failure;
   try {
-    original_branch = run_command(git({"branch", "--show-current"}), true);
-    run_command(git({"checkout"}).arg(target_branch), false);
-    bring_target_up_to_date(target_branch, settings.origin_sync);
-    run_command(git({"checkout", "-b"}).arg(branch_name), false);
+    original_branch = run_command(git({"branch", "--show-current"}), children, true);
+    run_command(git({"checkout"}).arg(target_branch), children, false);
+    bring_target_up_to_date(children, target_branch, settings.origin_sync);
+    run_command(git({"checkout", "-b"}).arg(branch_name), children, false);
     logger().info("✅ Created branch: " + branch_name);
     commit_and_push(settings, request);
     logger().info("✅ Successfully pushed branch: " + branch_name);
@@ -141,21 +137,21 @@ void create_branch_and_commit(const Settings& settings, const RequestFile& reque
     try {
       // Only a branch that exists needs deleting; a failure of this check
       // replaces the original one, the stash is still restored below.
-      if (check_branch_exists(branch_name, settings.origin_sync)) {
+      if (check_branch_exists(children, branch_name, settings.origin_sync)) {
         const bool have_original = original_branch && !original_branch->empty();
-        roll_back(branch_name, have_original ? *original_branch : target_branch);
+        roll_back(children, branch_name, have_original ? *original_branch : target_branch);
       }
     } catch (...) {
       failure = std::current_exception();
     }
   }
 
-  if (stashed) restore_stash(target_branch);
+  if (stashed) restore_stash(children, target_branch);
   if (failure) std::rethrow_exception(failure);
 }
 
-void push_taken_up_branch(const RequestFile& request, OriginSync sync) {
-  push_new_branch(request.branch, sync);
+void push_taken_up_branch(const ChildSetup& children, const RequestFile& request, OriginSync sync) {
+  push_new_branch(children, request.branch, sync);
   logger().info("✅ Successfully pushed branch: " + request.branch);
 }
 

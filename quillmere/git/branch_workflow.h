@@ -11,17 +11,18 @@ namespace quillmere {
 
 /// Puts the request file on a new branch of the working copy and pushes it:
 /// identity, clean-up and stash, then checkout of the target, pull, new
-/// branch, copy, commit and push; a failure deletes the half-made branch,
-/// and stashed changes are restored either way. Exactly `request.content`
-/// is committed. Works in `settings.repo_dir`. With ORIGIN_SYNC=per-run the
-/// pull is a fast-forward to refs/remotes/origin/TARGET as the run's fetch
-/// left it, so the push is the only command that reaches origin; the push
-/// then only creates the branch ("--force-with-lease=refs/heads/BRANCH:"):
-/// one pushed by someone else since the fetch makes it fail.
+/// branch, the request's bytes written, commit and push; a failure deletes the
+/// half-made branch, and stashed changes are restored either way. Exactly
+/// `request.content` is committed. Works in `settings.repo_dir`. With
+/// ORIGIN_SYNC=per-run the pull is a fast-forward to refs/remotes/origin/TARGET
+/// as the run's fetch left it, so the push is the only command that reaches
+/// origin; the push then only creates the branch
+/// ("--force-with-lease=refs/heads/BRANCH:"): one pushed by someone else
+/// since the fetch makes it fail.
 void create_branch_and_commit(const Settings& settings, const RequestFile& request);
 
 /// Pushes the request's own branch from an earlier run that never reached
 /// origin, so that it can be taken up.
-void push_taken_up_branch(const RequestFile& request, OriginSync sync);
+void push_taken_up_branch(const ChildSetup& children, const RequestFile& request, OriginSync sync);
 
 }  // namespace quillmere

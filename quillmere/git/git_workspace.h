@@ -22,7 +22,8 @@ bool has_merge_conflicts(std::string_view porcelain_status);
 /// directory, takes the run lock (before any git command) and refuses a
 /// working copy with merge conflicts. Messages show `repo_path_as_given`.
 /// The lock is held for as long as the returned object lives.
-RunLock validate_git_repo(const std::string& repo_path_as_given, const std::string& repo_dir);
+RunLock validate_git_repo(const ChildSetup& children, const std::string& repo_path_as_given,
+                          const std::string& repo_dir);
 
 /// Makes the working copy (settings.repo_dir) the current directory; fails
 /// with "Cannot change into REPO_PATH ..." naming REPO_PATH as given.
@@ -32,7 +33,7 @@ void enter_working_copy(const Settings& settings);
 void configure_git_identity(const Settings& settings);
 
 /// Resets tracked changes and drops the newest leftover stash.
-void cleanup_repo_state();
+void cleanup_repo_state(const ChildSetup& children);
 
 /// The working copy as the dry run sees it.
 struct WorkingCopyState {
@@ -44,7 +45,8 @@ struct WorkingCopyState {
 /// (not even the index's stat cache): refuses what it refuses (a lock that
 /// could not be taken included, though it is not taken), makes
 /// `repo_dir` the current directory and describes the working copy.
-WorkingCopyState inspect_working_copy(const std::string& repo_path_as_given,
+WorkingCopyState inspect_working_copy(const ChildSetup& children,
+                                      const std::string& repo_path_as_given,
                                       const std::string& repo_dir);
 
 /// "git fetch origin": origin's branches as they are now, once per run. A
@@ -55,6 +57,6 @@ WorkingCopyState inspect_working_copy(const std::string& repo_path_as_given,
 /// refs/remotes/origin/* are exactly origin's branches whatever the remote's
 /// configuration fetches, and a failure is fatal: OnboardingError "Could not
 /// fetch origin: REASON (ORIGIN_SYNC=per-run works from the run's fetch)".
-void fetch_origin(OriginSync sync);
+void fetch_origin(const ChildSetup& children, OriginSync sync);
 
 }  // namespace quillmere

@@ -30,7 +30,8 @@ struct SyncRow {
   std::string sync;       // ORIGIN_SYNC
   std::string reviewers;  // REVIEWER_USERNAMES; carol is unknown to GitLab
   std::string fetch;      // the run's one fetch
-  // The commands after the fetch that reach origin, for the branch BRANCH.
+  // The commands after the fetch that reach origin, for the branch BRANCH
+  // into TARGET.
   std::vector<std::string> per_file;
   size_t user_searches;  // in the whole run
   std::string check_line;
@@ -43,7 +44,8 @@ std::vector<SyncRow> sync_rows() {
       {"per-file",
        "alice, bob",
        "fetch origin",
-       {"ls-remote --heads origin BRANCH", "pull", "push origin BRANCH"},
+       {"ls-remote --heads origin BRANCH", "ls-remote --heads origin TARGET", "pull",
+        "push origin BRANCH"},
        6,
        "   ORIGIN_SYNC:  per-file: each file asks origin for its branch and pulls its target"},
       {"per-run",
@@ -59,6 +61,8 @@ std::vector<SyncRow> sync_rows() {
 std::string with_branch(std::string command, const std::string& branch) {
   for (size_t at = command.find("BRANCH"); at != std::string::npos; at = command.find("BRANCH"))
     command.replace(at, 6, branch);
+  if (const size_t at = command.find("TARGET"); at != std::string::npos)
+    command.replace(at, 6, branch.substr(0, branch.find('-')));
   return command;
 }
 
