@@ -47,7 +47,8 @@ std::vector<SyncRow> sync_rows() {
        {"ls-remote --heads origin BRANCH", "ls-remote --heads origin TARGET", "pull",
         "push origin BRANCH"},
        6,
-       "   ORIGIN_SYNC:  per-file: each file asks origin for its branch and pulls its target"},
+       "   ORIGIN_SYNC:  per-file: each file asks origin for its branch and its target, and "
+       "pulls the target"},
       {"per-run",
        "alice, carol, bob",
        "fetch --prune origin +refs/heads/*:refs/remotes/origin/*",
