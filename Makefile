@@ -10,7 +10,7 @@ export JOBS
 # configured keeps its generator.
 GENERATOR = $$(test -f $(BUILD_DIR)/CMakeCache.txt || ! command -v ninja >/dev/null 2>&1 || echo -G Ninja)
 
-.PHONY: all build check test sanitize fuzz fuzz-short demo bench install package bootstrap configure clean
+.PHONY: all build check test sanitize fuzz fuzz-short demo bench bench-wan bench-tools install package bootstrap configure clean
 
 all: build
 
@@ -54,11 +54,18 @@ demo: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target quillmere quillmere-standins quillmere-demo-report
 	@scripts/demo $(BUILD_DIR)
 
-# The whole road, timed against its git-only floor and its limit; see bench/RESULTS.md.
-bench: configure
+# The whole road, timed against its git-only floor and its limit, then
+# against a far-away GitLab (bench-wan alone); see bench/RESULTS.md.
+bench: bench-tools
+	@bench/run $(BUILD_DIR)
+	@bench/wan $(BUILD_DIR)
+
+bench-wan: bench-tools
+	@bench/wan $(BUILD_DIR)
+
+bench-tools: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) \
 		--target quillmere quillmere-standins quillmere-measure quillmere-replay
-	@bench/run $(BUILD_DIR)
 
 # What is installed: the program and its compressed man page.
 install: configure

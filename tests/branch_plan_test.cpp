@@ -10,6 +10,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "quillmere/git/git_workspace.h"
 #include "quillmere/util/error.h"
 #include "tests/support/git_fixture.h"
 #include "tests/support/matchers.h"
@@ -213,36 +214,49 @@ TEST_F(PlanTest, OneLookAtTheBranchDecides) {
     rows.push_back({"no target on origin", no_target_on_origin, mode, PlanKind::Refuse, false,
                     "origin has no branch dev to pull", 1, true});
   }
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    TearDownBranches();
-    lookup_failure_.clear();
-    row.setup(*this);
-    request_.content = row.content;
-    write_file(root_ / "commands", "");
-    const RequestPlan result = plan(row.mode, {}, row.open, row.closed);
-    EXPECT_EQ(result.kind, row.kind);
-    EXPECT_EQ(result.push, row.push);
-    if (!row.reason.empty()) {
-      EXPECT_EQ(result.reason, row.reason);
+  // Per run, the same decisions come from the run's fetch, without asking
+  // origin about branches; the dry run does not fetch and always asks.
+  for (const OriginSync sync : {OriginSync::PerFile, OriginSync::PerRun})
+    for (const Row& row : rows) {
+      const bool per_run = sync == OriginSync::PerRun;
+      if (per_run && row.mode == PlanMode::Check) continue;
+      SCOPED_TRACE(row.name + (per_run ? " (per-run)" : ""));
+      settings_.origin_sync = sync;
+      TearDownBranches();
+      lookup_failure_.clear();
+      row.setup(*this);
+      if (per_run) {
+        testing::ScopedCwd cwd(git_.work());
+        fetch_origin(settings_.children, sync);
+      }
+      request_.content = row.content;
+      write_file(root_ / "commands", "");
+      const RequestPlan result = plan(row.mode, {}, row.open, row.closed);
+      EXPECT_EQ(result.kind, row.kind);
+      EXPECT_EQ(result.push, row.push);
+      if (!row.reason.empty()) {
+        EXPECT_EQ(result.reason, row.reason);
+      }
+      EXPECT_EQ(lookups_, row.lookups);
+      const std::vector<std::string> asked = commands();
+      ASSERT_FALSE(asked.empty());
+      EXPECT_EQ(asked.front(), std::string("branch --list ") + kBranch);
+      EXPECT_EQ(std::count(asked.begin(), asked.end(), asked.front()), 1);
+      const auto asks_about_branches = Contains(StartsWith("ls-remote --heads"));
+      const auto contacts_origin =
+          Contains(AllOf(HasSubstr("origin"), Not(HasSubstr("refs/remotes"))));
+      if (per_run)
+        EXPECT_THAT(asked, Not(asks_about_branches));
+      else if (row.asks_origin)
+        EXPECT_THAT(asked, contacts_origin);
+      else
+        EXPECT_THAT(asked, Not(contacts_origin));
+      // Nothing is ever pushed while planning, and the dry run fetches nothing.
+      EXPECT_THAT(asked, Not(Contains(StartsWith("push"))));
+      if (row.mode == PlanMode::Check) {
+        EXPECT_THAT(asked, Not(Contains(StartsWith("fetch"))));
+      }
     }
-    EXPECT_EQ(lookups_, row.lookups);
-    const std::vector<std::string> asked = commands();
-    ASSERT_FALSE(asked.empty());
-    EXPECT_EQ(asked.front(), std::string("branch --list ") + kBranch);
-    EXPECT_EQ(std::count(asked.begin(), asked.end(), asked.front()), 1);
-    const auto contacts_origin =
-        Contains(AllOf(HasSubstr("origin"), Not(HasSubstr("refs/remotes"))));
-    if (row.asks_origin)
-      EXPECT_THAT(asked, contacts_origin);
-    else
-      EXPECT_THAT(asked, Not(contacts_origin));
-    // Nothing is ever pushed while planning, and the dry run fetches nothing.
-    EXPECT_THAT(asked, Not(Contains(StartsWith("push"))));
-    if (row.mode == PlanMode::Check) {
-      EXPECT_THAT(asked, Not(Contains(StartsWith("fetch"))));
-    }
-  }
 }
 
 TEST_F(PlanTest, AnOpenMergeRequestOrTheTargetMakeItAlreadyOnboarded) {

@@ -317,6 +317,15 @@ TEST_F(WorkspaceTest, CheckBranchExistsLocallyOnTheRemoteOrNowhere) {
   EXPECT_FALSE(check_branch_exists(settings_.children, "wanted"));
   EXPECT_TRUE(check_branch_exists(settings_.children, "team/wanted"));
   EXPECT_THROW(check_branch_exists(settings_.children, "--all"), OnboardingError);
+
+  // Per run, origin is as the run's fetch found it: a branch pushed since is
+  // not seen, and "wanted" still is not "team/wanted".
+  fetch_origin(settings_.children, OriginSync::PerRun);
+  git_.remote_git("branch pushed-since dev");
+  for (const auto& [name, exists] : {std::pair("remote-only", true), std::pair("local-only", true),
+                                     std::pair("pushed-since", false), std::pair("wanted", false),
+                                     std::pair("team/wanted", true)})
+    EXPECT_EQ(check_branch_exists(settings_.children, name, OriginSync::PerRun), exists) << name;
 }
 
 TEST_F(WorkspaceTest, CheckBranchExistsFailsWhenTheRemoteIsUnreachable) {
@@ -337,17 +346,30 @@ TEST_F(WorkspaceTest, CheckBranchExistsFailsWhenTheRemoteIsUnreachable) {
 // ---------------------------------------------------------------------------
 // create_branch_and_commit
 
-TEST_F(WorkspaceTest, FailingPullLeavesNoBranchAndRunsNoRollback) {
+// Per file the target is pulled (here without an upstream to pull from); per
+// run it is fast-forwarded to what the run fetched (here gone its own way).
+TEST_F(WorkspaceTest, TargetThatCannotBeBroughtUpToDateLeavesNoBranchAndRunsNoRollback) {
   in_work("git branch -q --unset-upstream dev");
+  in_work(
+      "git update-ref refs/remotes/origin/dev $(git -c user.name=T -c user.email=t@e commit-tree "
+      "-p HEAD -m theirs HEAD^{tree})");
+  in_work(kCommit + " --allow-empty -m ours");
   write_file(root_ / "ABC-12_dev_web_app.yaml", "");
-  LogCapture log;
-  const std::string failure = failure_of(
-      [&] { create_branch_and_commit(settings_, request(root_ / "ABC-12_dev_web_app.yaml")); });
-  EXPECT_EQ(failure.rfind("Command failed: git pull\nError: ", 0), 0u) << failure;
-  EXPECT_TRUE(log.contains(LogLevel::Error, "Failed during branch operations: " + failure));
-  for (const auto& line : log.lines()) EXPECT_EQ(line.find("Rolled back"), std::string::npos);
-  EXPECT_FALSE(git_.local_has_branch("dev-ABC-12-web_app"));
-  EXPECT_EQ(in_work("git branch --show-current"), "dev");
+  for (const auto& [sync, command] :
+       {std::pair(OriginSync::PerRun, "git merge --ff-only refs/remotes/origin/dev"),
+        std::pair(OriginSync::PerFile, "git pull")}) {
+    SCOPED_TRACE(command);
+    settings_.origin_sync = sync;
+    LogCapture log;
+    const std::string failure = failure_of(
+        [&] { create_branch_and_commit(settings_, request(root_ / "ABC-12_dev_web_app.yaml")); });
+    EXPECT_EQ(failure.rfind("Command failed: " + std::string(command) + "\nError: ", 0), 0u)
+        << failure;
+    EXPECT_TRUE(log.contains(LogLevel::Error, "Failed during branch operations: " + failure));
+    for (const auto& line : log.lines()) EXPECT_EQ(line.find("Rolled back"), std::string::npos);
+    EXPECT_FALSE(git_.local_has_branch("dev-ABC-12-web_app"));
+    EXPECT_EQ(in_work("git branch --show-current"), "dev");
+  }
 }
 
 // Normally the clean-up leaves nothing to stash. A post-checkout hook that
@@ -395,14 +417,25 @@ TEST_F(WorkspaceTest, AnUpdateIsOneCommitOnTheBranchAndARefusedPushTakesItBack) 
   write_file(path, "owner: b\n");
   write_file(git_.remote() + "/hooks/pre-receive", "#!/bin/sh\nexit 1\n");
   sh("chmod +x hooks/pre-receive", git_.remote());
-  for (const bool push_refused : {true, false}) {
-    SCOPED_TRACE(push_refused ? "push refused" : "pushed");
+  // Per run the push leases the branch where the run's fetch found it.
+  const std::string leased_push =
+      "git push --force-with-lease=refs/heads/" + branch + ":" + onboarded + " origin " + branch;
+  const struct {
+    OriginSync sync;
+    bool push_refused;
+    std::string push;
+  } cases[] = {{OriginSync::PerRun, true, leased_push},
+               {OriginSync::PerFile, true, "git push origin " + branch},
+               {OriginSync::PerFile, false, ""}};
+  for (const auto& c : cases) {
+    const bool push_refused = c.push_refused;
+    SCOPED_TRACE(c.push);
+    settings_.origin_sync = c.sync;
     if (!push_refused) sh("rm hooks/pre-receive", git_.remote());
     LogCapture log;
     const std::string failure =
-        failure_of([&] { commit_on_own_branch(settings_, request(path), onboarded); });
-    EXPECT_EQ(failure.starts_with("Command failed: git push origin " + branch), push_refused)
-        << failure;
+        failure_of([&] { commit_on_own_branch(settings_, request(path), onboarded, true); });
+    EXPECT_EQ(failure.starts_with("Command failed: " + c.push + "\n"), push_refused) << failure;
     EXPECT_EQ(log.contains(LogLevel::Info, "🔄 Rolled back: deleted branch " + branch),
               push_refused);
     EXPECT_EQ(git_.local_has_branch(branch), !push_refused);

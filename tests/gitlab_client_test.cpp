@@ -219,6 +219,38 @@ TEST_F(GitLabClientTest, UnknownReviewerIsRetriedThenLeftOutButStillMentioned) {
           "INFO - 🎉 MR Created: " + gitlab.merge_requests()[0]["web_url"].get<std::string>()));
 }
 
+// ORIGIN_SYNC=per-run: GitLab's answers are kept for the run, so the unknown
+// name costs its retries once; a search GitLab gave no answer to (three 500s)
+// is made again by the next merge request.
+TEST_F(GitLabClientTest, PerRunKeepsWhatGitLabAnsweredForEveryLaterMergeRequest) {
+  settings.origin_sync = OriginSync::PerRun;
+  set_reviewers("alice,carol,bob");
+  gitlab.force_next(Route::kUserSearch, {500, "{}"}, 3);
+  create(remote);
+  create_merge_request(
+      remote, RequestFile{{"ABC-2", "dev", "api"}, "dev-ABC-2-api", "dev", "", "", "", {}});
+
+  std::vector<std::string> searches;
+  for (const auto& request : gitlab.requests(Route::kUserSearch)) searches.push_back(request.query);
+  EXPECT_THAT(searches,
+              ElementsAre("username=alice", "username=alice", "username=alice", "username=carol",
+                          "username=carol", "username=carol", "username=bob", "username=alice"));
+  EXPECT_THAT(waits, ElementsAre(1, 2, 1, 2));
+  const auto posts = gitlab.requests(Route::kCreateMergeRequest);
+  ASSERT_EQ(posts.size(), 2u);
+  EXPECT_EQ(posts[0].json_body()["reviewer_ids"], nlohmann::ordered_json({102}));
+  EXPECT_EQ(posts[1].json_body()["reviewer_ids"], nlohmann::ordered_json({101, 102}));
+  std::vector<std::string> warnings;
+  for (const std::string& line : log.lines())
+    if (line.starts_with("WARNING - Could not find")) warnings.push_back(line);
+  EXPECT_THAT(warnings, ElementsAre("WARNING - Could not find GitLab user: alice - User not found: "
+                                    "alice",
+                                    "WARNING - Could not find GitLab user: carol - User not found: "
+                                    "carol",
+                                    "WARNING - Could not find GitLab user: carol - User not found: "
+                                    "carol"));
+}
+
 TEST_F(GitLabClientTest, ServerErrorOnceIsRetriedAndTheMergeRequestCreated) {
   set_reviewers("alice,bob");
   gitlab.force_next(Route::kCreateMergeRequest,

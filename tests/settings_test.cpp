@@ -147,6 +147,9 @@ TEST(ReadSettings, CheckedSettingsTakeTheirValuesOrNameWhatCannotBeRead) {
       {"LOG_FORMAT", nullptr, "text"},
       {"LOG_FORMAT", "JSON", "json"},
       {"LOG_FORMAT", "logfmt", "LOG_FORMAT must be text or json: logfmt"},
+      {"ORIGIN_SYNC", "", "per-file"},
+      {"ORIGIN_SYNC", " Per-Run ", "per-run"},
+      {"ORIGIN_SYNC", "per_run", "ORIGIN_SYNC must be per-file or per-run: per_run"},
   };
   for (const char* refused : {"0", "-5", "1.5", "10s", " 10", "abc", "99999999999"}) {
     SCOPED_TRACE(std::string("GIT_TIMEOUT=") + refused);
@@ -170,6 +173,7 @@ TEST(ReadSettings, CheckedSettingsTakeTheirValuesOrNameWhatCannotBeRead) {
         : name == "TEAMS_CARD_FORMAT"     ? formats[static_cast<int>(settings.teams_card_format)]
         : name == "GIT_TIMEOUT"           ? std::to_string(settings.children.timeout_seconds)
         : name == "TMPDIR"                ? settings.temp_dir
+        : name == "ORIGIN_SYNC"           ? origin_sync_name(settings.origin_sync)
         : name == "LOG_FORMAT" ? (settings.log_format == LogFormat::Json ? "json" : "text")
                                : std::to_string(settings.failed_files_exit_status);
     EXPECT_EQ(read_as, c.read_as);

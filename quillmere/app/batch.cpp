@@ -70,6 +70,8 @@ void log_configuration(const Settings& settings) {
   log.info("YAML_DIR: " + *settings.yaml_dir);
   log.info("GITLAB_URL: " + *settings.gitlab_url);
   if (!settings.done_dir_path.empty()) log.info("DONE_DIR: " + *settings.done_dir);
+  if (settings.origin_sync != OriginSync::PerFile)
+    log.info(std::string("ORIGIN_SYNC: ") + origin_sync_name(settings.origin_sync));
 }
 
 MergeRequestRef merge_request_ref(const nlohmann::json& mr_data) {
@@ -154,7 +156,8 @@ void process_single_file(const Settings& settings, RemoteContext& remote,
       result.outcome = FileOutcome::Declined;
       return;
     case PlanKind::Update:
-      commit_on_own_branch(settings, request, plan.branch_tip);
+      commit_on_own_branch(settings, request, plan.branch_tip,
+                           plan.branch.on_origin.value_or(false));
       logger().info("✏️ Updated merge request: " + web_url_text(*plan.open_merge_request));
       announce(*plan.open_merge_request, MergeRequestNews::Updated);
       break;
@@ -164,9 +167,10 @@ void process_single_file(const Settings& settings, RemoteContext& remote,
       if (plan.kind == PlanKind::Onboard)
         create_branch_and_commit(settings, request);
       else if (plan.kind == PlanKind::ProposeAgain)
-        commit_on_own_branch(settings, request, plan.branch_tip);
+        commit_on_own_branch(settings, request, plan.branch_tip,
+                             plan.branch.on_origin.value_or(false));
       else if (plan.push)
-        push_taken_up_branch(settings.children, request);
+        push_taken_up_branch(settings.children, request, settings.origin_sync);
       announce(create_merge_request(remote, request), MergeRequestNews::Opened);
       break;
     }
@@ -218,7 +222,7 @@ OriginTargets compare_request_files_with_origin(const Settings& settings,
     if (loaded.file && loaded.file->parsed.request)
       compared.push_back({loaded.file->target, loaded.name, loaded.file->content});
   if (compared.empty()) return {};
-  if (fetch_first) fetch_origin(settings.children);
+  if (fetch_first) fetch_origin(settings.children, settings.origin_sync);
   return compare_with_origin(settings.children, compared);
 }
 

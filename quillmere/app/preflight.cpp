@@ -172,6 +172,12 @@ bool check_configuration(Report& report, const Settings& settings) {
     report.field(
         "DONE_DIR",
         *settings.done_dir + (path_exists(settings.done_dir_path) ? "" : " (a run creates it)"));
+  report.field(
+      "ORIGIN_SYNC",
+      settings.origin_sync == OriginSync::PerRun
+          ? "per-run: branches and targets as the run's one fetch finds them, reviewers "
+            "looked up once; each file reaches origin only with its push"
+          : "per-file: each file asks origin for its branch and its target, and pulls the target");
   for (const std::string& name : clear_text_url_settings(settings))
     report.line("   ⚠️ " + name +
                 " uses plain http: what is sent to it can be read on the way");

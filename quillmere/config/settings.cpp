@@ -82,6 +82,12 @@ std::optional<TeamsCardFormat> parse_card_format(std::string_view text) {
   return std::nullopt;
 }
 
+std::optional<OriginSync> parse_origin_sync(std::string_view text) {
+  for (OriginSync sync : {OriginSync::PerFile, OriginSync::PerRun})
+    if (ascii_lower(trim(text)) == origin_sync_name(sync)) return sync;
+  return std::nullopt;
+}
+
 std::optional<std::vector<std::string>> parse_list(std::string_view text) {
   return split_reviewer_usernames(text);
 }
@@ -179,6 +185,8 @@ const std::vector<SettingRow>& settings_table() {
       row(
           "GIT_TIMEOUT", [](Settings & s) -> auto& { return s.children.timeout_seconds; },
           parse_seconds, "600", "a whole number of seconds from 1"),
+      row("ORIGIN_SYNC", &Settings::origin_sync, parse_origin_sync, "per-file",
+          "per-file or per-run"),
   };
   return table;
 }
@@ -196,6 +204,10 @@ std::vector<std::string> child_environment() {
   }
   if (!prompt_set) entries.emplace_back("GIT_TERMINAL_PROMPT=0");
   return entries;
+}
+
+const char* origin_sync_name(OriginSync sync) {
+  return sync == OriginSync::PerRun ? "per-run" : "per-file";
 }
 
 std::vector<std::string> clear_text_url_settings(const Settings& settings) {

@@ -21,6 +21,15 @@ enum class TeamsCardFormat {
   Adaptive,     ///< always the Adaptive Card
   MessageCard,  ///< always the MessageCard
 };
+/// ORIGIN_SYNC: when the run learns what origin holds. PerFile asks origin
+/// for every request file (ls-remote for its branch, pull of its target);
+/// PerRun works from the one fetch at the start of the run (branches and
+/// targets from refs/remotes/origin/*, reviewer ids looked up once), so
+/// that each file reaches origin only with its push.
+enum class OriginSync { PerFile, PerRun };
+
+/// "per-file" or "per-run", as the setting is written.
+const char* origin_sync_name(OriginSync sync);
 
 /// The configuration values of one run. Text fields are absent when their
 /// variable is unset and hold the variable's text unchanged otherwise.
@@ -71,6 +80,8 @@ struct Settings {
   LogLevel log_level = LogLevel::Info;
   /// LOG_FORMAT: text (the default) or json, for both log outputs.
   LogFormat log_format = LogFormat::Text;
+  /// ORIGIN_SYNC: per-file unless set.
+  OriginSync origin_sync = OriginSync::PerFile;
   /// JOURNAL_STREAM: "DEVICE:INODE" of the journal stream systemd connected
   /// to standard error, when it did.
   std::optional<std::string> journal_stream;

@@ -55,18 +55,38 @@ bool has_local_branch(const ChildSetup& children, const std::string& branch_name
   return !run_command(git({"branch", "--list"}).arg(branch_name), children, true).empty();
 }
 
-// The object id of refs/heads/NAME on origin; empty when origin has no
-// branch of exactly that name (ls-remote also lists "team/NAME").
-std::string remote_branch_id(const ChildSetup& children, const std::string& branch_name) {
-  const std::string remote =
-      run_command(git({"ls-remote", "--heads", "origin"}).arg(branch_name), children, true);
-  const std::string wanted = "refs/heads/" + branch_name;
-  for (std::string_view line : split(remote, '\n')) {
+// The object id of exactly `ref` in a listing of "ID<TAB>REF" lines; empty
+// when it is not listed (a pattern also lists "team/NAME" or "NAME/x").
+std::string id_in_listing(std::string_view listing, std::string_view ref) {
+  for (std::string_view line : split(listing, '\n')) {
     const size_t tab = line.find('\t');
-    if (tab != std::string_view::npos && line.substr(tab + 1) == wanted)
+    if (tab != std::string_view::npos && line.substr(tab + 1) == ref)
       return std::string(line.substr(0, tab));
   }
   return {};
+}
+
+// The object id of refs/heads/NAME on origin, asked of origin; empty when
+// origin has no branch of exactly that name.
+std::string remote_branch_id(const ChildSetup& children, const std::string& branch_name) {
+  const std::string remote =
+      run_command(git({"ls-remote", "--heads", "origin"}).arg(branch_name), children, true);
+  return id_in_listing(remote, "refs/heads/" + branch_name);
+}
+
+// The same as the run's fetch found it (refs/remotes/origin/NAME), without
+// asking origin.
+std::string fetched_branch_id(const ChildSetup& children, const std::string& branch_name) {
+  const std::string ref = "refs/remotes/origin/" + branch_name;
+  const std::string fetched = run_command(
+      git({"for-each-ref", "--format=%(objectname)%09%(refname)"}).arg(ref), children, true);
+  return id_in_listing(fetched, ref);
+}
+
+std::string origin_branch_id(const ChildSetup& children, const std::string& branch_name,
+                             OriginSync sync) {
+  return sync == OriginSync::PerRun ? fetched_branch_id(children, branch_name)
+                                    : remote_branch_id(children, branch_name);
 }
 
 std::string local_branch_id(const ChildSetup& children, const std::string& branch_name) {
@@ -245,7 +265,7 @@ bool ask(const std::function<std::optional<nlohmann::json>()>& lookup,
 // bytes.
 RequestPlan plan_without_branch(const ChildSetup& children, RequestPlan plan,
                                 const RequestFile& request, const MergeRequestLookups& lookups,
-                                PlanMode mode) {
+                                PlanMode mode, OriginSync sync) {
   if (!ask(lookups.closed_if_known ? lookups.closed_if_known : lookups.closed,
            plan.closed_merge_request, plan))
     return plan;
@@ -259,8 +279,8 @@ RequestPlan plan_without_branch(const ChildSetup& children, RequestPlan plan,
     }
   }
   // A new branch starts from the target as origin has it now: the run pulls
-  // it first.
-  plan.target_on_origin = !remote_branch_id(children, request.target).empty();
+  // it first (per run: as the run's fetch found it).
+  plan.target_on_origin = !origin_branch_id(children, request.target, sync).empty();
   if (!*plan.target_on_origin)
     return refused(plan, "origin has no branch " + printable(request.target) + " to pull");
   return plan;  // Onboard
@@ -309,11 +329,12 @@ void validate_branch_name(const std::string& branch_name) {
     throw OnboardingError("Invalid branch name: " + printable(branch_name) + " (" + *problem + ")");
 }
 
-bool check_branch_exists(const ChildSetup& children, const std::string& branch_name) {
+bool check_branch_exists(const ChildSetup& children, const std::string& branch_name,
+                         OriginSync sync) {
   // A name git would read as a pattern or an option must never reach it.
   validate_branch_name(branch_name);
   if (has_local_branch(children, branch_name)) return true;
-  return !remote_branch_id(children, branch_name).empty();
+  return !origin_branch_id(children, branch_name, sync).empty();
 }
 
 bool is_own_branch(const ChildSetup& children, const std::string& repo_dir, const std::string& tip,
@@ -426,6 +447,8 @@ RequestPlan plan_request(const Settings& settings, const RequestFile& request,
     return refused(plan, "Target branch " + printable(request.target) +
                              " is not a branch of the working copy or of origin");
 
+  // The dry run does not fetch, so it always asks origin itself.
+  const OriginSync sync = mode == PlanMode::Run ? settings.origin_sync : OriginSync::PerFile;
   plan.branch.here = has_local_branch(children, request.branch);
   std::string tip;
   if (plan.branch.here) {
@@ -433,7 +456,7 @@ RequestPlan plan_request(const Settings& settings, const RequestFile& request,
     const std::string local_id = local_branch_id(children, request.branch);
     if (!is_own_branch(children, repo_dir, local_id, request))
       return refused(plan, already_exists(request));
-    const std::string remote_id = remote_branch_id(children, request.branch);
+    const std::string remote_id = origin_branch_id(children, request.branch, sync);
     plan.branch.on_origin = !remote_id.empty();
     // A local branch that only lags behind origin's gives way to it.
     if (!remote_id.empty() && remote_id != local_id &&
@@ -442,9 +465,9 @@ RequestPlan plan_request(const Settings& settings, const RequestFile& request,
       return refused(plan, already_exists(request));
     tip = remote_id.empty() ? local_id : remote_id;
   } else {
-    const std::string remote_id = remote_branch_id(children, request.branch);
+    const std::string remote_id = origin_branch_id(children, request.branch, sync);
     plan.branch.on_origin = !remote_id.empty();
-    if (remote_id.empty()) return plan_without_branch(children, plan, request, lookups, mode);
+    if (remote_id.empty()) return plan_without_branch(children, plan, request, lookups, mode, sync);
     if (!has_object(children, remote_id)) {
       if (mode == PlanMode::Check) {
         plan.kind = PlanKind::Undecided;

@@ -22,8 +22,10 @@ namespace quillmere {
 void validate_branch_name(const std::string& branch_name);
 
 /// True when `branch_name` exists locally or, as exactly refs/heads/NAME, on
-/// origin (asked only when it is not local). The name is validated first.
-bool check_branch_exists(const ChildSetup& children, const std::string& branch_name);
+/// origin (only when it is not local: asked of origin, or with PerRun as the
+/// run's fetch found it). The name is validated first.
+bool check_branch_exists(const ChildSetup& children, const std::string& branch_name,
+                         OriginSync sync = OriginSync::PerFile);
 
 /// Which requests origin's target branches already hold at the file's name,
 /// byte for byte, as origin was last fetched. Built by compare_with_origin.
@@ -140,8 +142,11 @@ bool commit_holds_request(const ChildSetup& children, const std::string& commit,
 /// request proposed (refs/merge-requests/IID/head), holds the request's bytes.
 /// A new branch needs its target on origin ("origin has no branch TARGET to
 /// pull" otherwise). The run and the dry run get the same verdict; only the
-/// run logs, and only the run fetches what it must look at. Throws only when
-/// git itself fails (the runner's OnboardingError).
+/// run logs, and only the run fetches what it must look at. A run with
+/// ORIGIN_SYNC=per-run reads origin's branches (the request's and the
+/// target) from the run's fetch, refs/remotes/origin/NAME, instead of asking
+/// origin; the dry run always asks origin, since it does not fetch. Throws
+/// only when git itself fails (the runner's OnboardingError).
 RequestPlan plan_request(const Settings& settings, const RequestFile& request,
                          const OriginTargets& targets, const MergeRequestLookups& lookups,
                          PlanMode mode);

@@ -40,10 +40,36 @@ std::string message_of(const std::exception_ptr& failure) {
   }
 }
 
+// The checked-out target as origin has it: pulled, or (per-run) fast-forwarded
+// to what the run's fetch brought, without asking origin again. Either fails
+// when the target has gone its own way.
+void bring_target_up_to_date(const ChildSetup& children, const std::string& target_branch,
+                             OriginSync sync) {
+  if (sync == OriginSync::PerRun)
+    run_command(git({"merge", "--ff-only"}).arg("refs/remotes/origin/" + target_branch), children,
+                false);
+  else
+    run_command(git({"pull"}), children, false);
+}
+
+// "git push origin BRANCH", never forced. With per-run origin's branch was
+// read from the run's fetch, maybe minutes ago: the push leases what the run
+// found there (`found_on_origin`, empty for no branch, so that the push may
+// only create it), and a branch someone else pushed or moved since fails the
+// push like any rejected push, even one ours would fast-forward.
+void push_branch(const ChildSetup& children, const std::string& branch_name, OriginSync sync,
+                 const std::string& found_on_origin) {
+  CommandLine push = git({"push"});
+  if (sync == OriginSync::PerRun)
+    push.arg("--force-with-lease=refs/heads/" + branch_name + ":" + found_on_origin);
+  run_command(push.arg("origin").arg(branch_name), children, false);
+}
+
 // Steps after the branch was made: write, commit and push. The commit
-// message comes from `message_for`.
+// message comes from `message_for`; the push leases `found_on_origin`.
 void commit_and_push(const Settings& settings, const RequestFile& request,
-                     std::string (*message_for)(const OnboardingRequest&)) {
+                     std::string (*message_for)(const OnboardingRequest&),
+                     const std::string& found_on_origin) {
   const ChildSetup& children = settings.children;
   // Exactly the bytes that were read and parsed, whatever happened to the
   // request directory since; a link at that name is replaced, not followed.
@@ -56,7 +82,7 @@ void commit_and_push(const Settings& settings, const RequestFile& request,
   // The last point at which a stop request can still undo everything.
   if (const int signal_number = stop_signal())
     throw OnboardingError("Stopped by " + stop_signal_name(signal_number) + " before the push");
-  run_command(git({"push", "origin"}).arg(request.branch), children, false);
+  push_branch(children, request.branch, settings.origin_sync, found_on_origin);
 }
 
 // Leaves the half-made branch and deletes it locally. A failure here is only
@@ -87,11 +113,12 @@ void restore_stash(const ChildSetup& children, const std::string& target_branch)
 }
 
 // The sequence both ways of committing share: preparation, `make_branch`
-// and the commit and push, the rollback on failure and the stash restore.
+// and the commit and push (leasing `found_on_origin`, see push_branch), the rollback on failure and
+// the stash restore.
 template <typename MakeBranch>
 void commit_on_branch(const Settings& settings, const RequestFile& request,
                       std::string (*message_for)(const OnboardingRequest&),
-                      MakeBranch make_branch) {
+                      const std::string& found_on_origin, MakeBranch make_branch) {
   const std::string& branch_name = request.branch;
   const std::string& target_branch = request.target;
   // Preparation: a failure here goes straight to the caller, nothing to undo.
@@ -110,7 +137,7 @@ void commit_on_branch(const Settings& settings, const RequestFile& request,
   try {
     original_branch = run_command(git({"branch", "--show-current"}), children, true);
     make_branch(children);
-    commit_and_push(settings, request, message_for);
+    commit_and_push(settings, request, message_for, found_on_origin);
     logger().info("✅ Successfully pushed branch: " + branch_name);
   } catch (...) {
     failure = std::current_exception();
@@ -118,7 +145,7 @@ void commit_on_branch(const Settings& settings, const RequestFile& request,
     try {
       // Only a branch that exists needs deleting; a failure of this check
       // replaces the original one, the stash is still restored below.
-      if (check_branch_exists(children, branch_name)) {
+      if (check_branch_exists(children, branch_name, settings.origin_sync)) {
         // The branch itself cannot be left for itself.
         const bool have_original =
             original_branch && !original_branch->empty() && *original_branch != branch_name;
@@ -136,25 +163,29 @@ void commit_on_branch(const Settings& settings, const RequestFile& request,
 }  // namespace
 
 void create_branch_and_commit(const Settings& settings, const RequestFile& request) {
-  commit_on_branch(settings, request, commit_message_for, [&](const ChildSetup& children) {
+  // The plan found no branch of this name on origin.
+  commit_on_branch(settings, request, commit_message_for, "", [&](const ChildSetup& children) {
     run_command(git({"checkout"}).arg(request.target), children, false);
-    run_command(git({"pull"}), children, false);
+    bring_target_up_to_date(children, request.target, settings.origin_sync);
     run_command(git({"checkout", "-b"}).arg(request.branch), children, false);
     logger().info("✅ Created branch: " + request.branch);
   });
 }
 
 void commit_on_own_branch(const Settings& settings, const RequestFile& request,
-                          const std::string& tip) {
-  commit_on_branch(settings, request, update_commit_message_for, [&](const ChildSetup& children) {
-    // The local branch, made or moved to where the plan found it: the
-    // commit goes on top of exactly what origin has.
-    run_command(git({"checkout", "-B"}).arg(request.branch).arg(tip), children, false);
-  });
+                          const std::string& tip, bool tip_on_origin) {
+  commit_on_branch(
+      settings, request, update_commit_message_for, tip_on_origin ? tip : "",
+      [&](const ChildSetup& children) {
+        // The local branch, made or moved to where the plan found
+        // it: the commit goes on top of exactly what origin has.
+        run_command(git({"checkout", "-B"}).arg(request.branch).arg(tip), children, false);
+      });
 }
 
-void push_taken_up_branch(const ChildSetup& children, const RequestFile& request) {
-  run_command(git({"push", "origin"}).arg(request.branch), children, false);
+void push_taken_up_branch(const ChildSetup& children, const RequestFile& request, OriginSync sync) {
+  // Taken up because origin had no branch of this name.
+  push_branch(children, request.branch, sync, "");
   logger().info("✅ Successfully pushed branch: " + request.branch);
 }
 

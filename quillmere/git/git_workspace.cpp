@@ -140,13 +140,21 @@ void cleanup_repo_state(const ChildSetup& children) {
   }
 }
 
-void fetch_origin(const ChildSetup& children) {
+void fetch_origin(const ChildSetup& children, OriginSync sync) {
+  CommandLine command =
+      sync == OriginSync::PerRun
+          ? git({"fetch", "--prune", "origin", "+refs/heads/*:refs/remotes/origin/*"})
+          : git({"fetch", "origin"});
   // Ended at once by a stop request: the run then starts no file anyway.
-  const CommandResult fetch = run_program(git({"fetch", "origin"}).read_only(), children);
+  command.read_only();
+  const CommandResult fetch = run_program(command, children);
   if (fetch.succeeded()) return;
-  logger().warning(
-      "⚠️ Could not fetch origin: " + printable(trim(failure_reason(fetch, children))) +
-      "; requests are compared with origin as last fetched");
+  const std::string reason = printable(trim(failure_reason(fetch, children)));
+  if (sync == OriginSync::PerRun)
+    throw OnboardingError("Could not fetch origin: " + reason +
+                          " (ORIGIN_SYNC=per-run works from the run's fetch)");
+  logger().warning("⚠️ Could not fetch origin: " + reason +
+                   "; requests are compared with origin as last fetched");
 }
 
 }  // namespace quillmere

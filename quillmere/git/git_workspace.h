@@ -57,6 +57,11 @@ std::string origin_url(const Settings& settings);
 /// "git fetch origin": origin's branches as they are now, once per run. A
 /// failure is the WARNING "⚠️ Could not fetch origin: REASON; requests are
 /// compared with origin as last fetched", and the run goes on.
-void fetch_origin(const ChildSetup& children);
+/// With PerRun the run works from this fetch alone: it is
+/// "git fetch --prune origin +refs/heads/*:refs/remotes/origin/*", so that
+/// refs/remotes/origin/* are exactly origin's branches whatever the remote's
+/// configuration fetches, and a failure is fatal: OnboardingError "Could not
+/// fetch origin: REASON (ORIGIN_SYNC=per-run works from the run's fetch)".
+void fetch_origin(const ChildSetup& children, OriginSync sync);
 
 }  // namespace quillmere

@@ -117,7 +117,8 @@ std::optional<long long> look_up_user(RemoteContext& remote, const std::string& 
   if (response.status != 200) fail_status("User not found: " + username, response, gitlab.token);
 
   const nlohmann::json users = parse_body(response.body, gitlab.token);
-  if (is_empty_value(users)) fail("User not found: " + username, gitlab.token);
+  if (is_empty_value(users))
+    throw UnknownUserError(safe_text("User not found: " + username, gitlab.token));
   if (!users.is_array() || !users.front().is_object() || !users.front().contains("id"))
     fail("Unexpected answer to the user search for " + username +
              ": not a list of user records with an id",
@@ -201,21 +202,42 @@ nlohmann::json read_object(RemoteContext& remote, const std::string& url, const 
   return object;
 }
 
+// GitLab's answer for one reviewer name: looked up (under the retry policy),
+// or with ORIGIN_SYNC=per-run as it answered earlier in the run. Throws what
+// the look-up throws when there is no answer to go by.
+ReviewerAnswer answer_for_reviewer(RemoteContext& remote, const std::string& name) {
+  const bool once_per_run = remote.settings.origin_sync == OriginSync::PerRun;
+  if (once_per_run)
+    if (const auto known = remote.known_reviewers.find(name); known != remote.known_reviewers.end())
+      return known->second;
+  ReviewerAnswer answer;
+  try {
+    answer.id = get_user_id(remote, name);
+  } catch (const UnknownUserError& failure) {
+    answer.unknown = failure.what();
+  }
+  if (once_per_run) remote.known_reviewers[name] = answer;
+  return answer;
+}
+
 // Reviewer names to ids; a reviewer who cannot be resolved is reported and
 // left out, since the merge request is still worth opening.
 std::vector<long long> resolve_reviewers(RemoteContext& remote) {
   Logger& log = logger();
   std::vector<long long> reviewer_ids;
   for (const std::string& name : remote.settings.reviewer_usernames) {
+    std::optional<std::string> failure;
     try {
-      const std::optional<long long> id = get_user_id(remote, name);
-      if (id && *id != 0) {
-        reviewer_ids.push_back(*id);
-        log.debug("Found reviewer: " + name + " (ID: " + std::to_string(*id) + ")");
+      const ReviewerAnswer answer = answer_for_reviewer(remote, name);
+      if (!answer.unknown.empty()) failure = answer.unknown;
+      if (answer.id && *answer.id != 0) {
+        reviewer_ids.push_back(*answer.id);
+        log.debug("Found reviewer: " + name + " (ID: " + std::to_string(*answer.id) + ")");
       }
-    } catch (const std::exception& failure) {
-      log.warning("Could not find GitLab user: " + name + " - " + failure.what());
+    } catch (const std::exception& error) {
+      failure = error.what();
     }
+    if (failure) log.warning("Could not find GitLab user: " + name + " - " + *failure);
   }
   return reviewer_ids;
 }

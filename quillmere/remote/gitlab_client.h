@@ -2,6 +2,7 @@
 // lookup of an open merge request. Every call runs under the retry policy.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,8 +13,16 @@
 #include "quillmere/remote/http_client.h"
 #include "quillmere/remote/retry.h"
 #include "quillmere/request/request_file.h"
+#include "quillmere/util/error.h"
 
 namespace quillmere {
+
+/// What GitLab answered for one reviewer name: the id (absent for a record
+/// with a null id), or, for a name it does not know, the failure text.
+struct ReviewerAnswer {
+  std::optional<long long> id;
+  std::string unknown;  ///< empty when the name was found
+};
 
 /// What the GitLab operations of a run share: the settings they read, one
 /// HTTP client and the retry policy every call runs under.
@@ -21,12 +30,23 @@ struct RemoteContext {
   const Settings& settings;
   HttpClient& http;
   RetryPolicy retry;
+  /// With ORIGIN_SYNC=per-run, GitLab's answer for each reviewer name, kept
+  /// from the first merge request of the run for every later one. Failures
+  /// without such an answer (no connection, a 5xx) are not kept.
+  std::map<std::string, ReviewerAnswer> known_reviewers = {};
+};
+
+/// The user search answered, and no user has that name.
+class UnknownUserError : public OnboardingError {
+ public:
+  using OnboardingError::OnboardingError;
 };
 
 /// The id of the GitLab user `username`; absent when GitLab's record has a
 /// null id. Fails with OnboardingError "User not found: NAME" for any status
-/// but 200 or an empty answer (after the retries); transport and parse
-/// failures carry their own text. No message ever contains the token.
+/// but 200 or an empty answer (after the retries; for the empty answer it is
+/// an UnknownUserError); transport and parse failures carry their own text.
+/// No message ever contains the token.
 std::optional<long long> get_user_id(RemoteContext& remote, const std::string& username);
 
 /// The user the token belongs to, as GitLab shows it (GET /user). Fails with

@@ -215,7 +215,7 @@ TEST_F(GitRoadTest, ExistingLocalBranchIsRefusedAndNothingIsTouched) {
   EXPECT_FALSE(git_.remote_has_branch(kBranch));
 }
 
-TEST_F(GitRoadTest, AFailedFetchIsAWarningAndTheRunGoesOn) {
+TEST_F(GitRoadTest, AFailedFetchIsAWarningAndTheRunGoesOnUnlessTheRunWorksFromIt) {
   in_work("git remote set-url origin " + root_ / "gone.git");
   add_request(kRequest);
   const RunLog log = run();
@@ -223,6 +223,13 @@ TEST_F(GitRoadTest, AFailedFetchIsAWarningAndTheRunGoesOn) {
   EXPECT_TRUE(warning.ends_with("; requests are compared with origin as last fetched"))
       << dump(log);
   EXPECT_TRUE(log.has("INFO - Processing complete: 0 succeeded, 1 failed"));
+
+  env_["ORIGIN_SYNC"] = "per-run";
+  const RunLog per_run = run(1);
+  const std::string fatal = per_run.records().back();
+  EXPECT_TRUE(fatal.starts_with("ERROR - Fatal error: Could not fetch origin: ")) << dump(per_run);
+  EXPECT_TRUE(fatal.ends_with(" (ORIGIN_SYNC=per-run works from the run's fetch)"));
+  EXPECT_FALSE(per_run.mentions("Processing: "));
 }
 
 TEST_F(GitRoadTest, LeftoversAreCleanedUntrackedFilesKeptAndTheRunGoesOn) {

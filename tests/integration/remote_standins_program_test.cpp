@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "quillmere/remote/http_client.h"
+#include "tests/support/git_fixture.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -130,6 +131,43 @@ TEST(StandinsProgramTest, ServesRecordsAndStopsOnSigterm) {
   const auto teams_lines = program.records("teams-cards");
   ASSERT_EQ(teams_lines.size(), 1u);
   EXPECT_EQ(nlohmann::json::parse(teams_lines[0])["json"]["text"], "hi");
+}
+
+// Far away: git over HTTPS and GitLab behind the delaying proxies, which count
+// what crosses them: a connection costs a round trip for TCP and one for TLS
+// 1.3, then each request one (git's two per command, on one connection).
+TEST(StandinsProgramTest, AFarAwayNetworkCountsConnectionsAndRoundTrips) {
+  TempDir root;
+  testing::GitRemoteFixture git(root.path());
+  testing::sh(std::string(QUILLMERE_SOURCE_DIR) + "/scripts/make-test-certs " + root / "certs");
+  StandinsProgram program(
+      root, {"--cert", root / "certs/server.pem", "--key", root / "certs/server.key", "--token",
+             "tok-123", "--git-root", root.path(), "--one-way-delay-ms", "20", "--keep-alive",
+             "service"});
+  testing::ScopedEnv env;
+  env.set("no_proxy", "127.0.0.1,localhost");
+  const std::string remote = program.url("GIT_URL") + "/remote.git";
+  env.set("GIT_SSL_CAINFO", root / "certs/ca.pem");
+  EXPECT_THAT(testing::sh("git ls-remote " + remote, git.work()),
+              HasSubstr("\trefs/heads/staging"));
+  testing::sh("git push -q " + remote + " HEAD:refs/heads/pushed", git.work());
+  EXPECT_TRUE(git.remote_has_branch("pushed"));
+  {
+    CurlGlobal curl;
+    HttpClient http(10, {root / "certs/ca.pem"});
+    for (int i = 0; i < 2; ++i)
+      EXPECT_EQ(
+          http.get(program.url("GITLAB_URL") + "/user", {{"PRIVATE-TOKEN", "tok-123"}}).status,
+          200);
+  }
+  program.stop();
+  EXPECT_EQ(read_env_file(root / "state/network.env"),
+            (std::map<std::string, std::string>{{"GITLAB_CONNECTIONS", "1"},
+                                                {"GITLAB_ROUND_TRIPS", "4"},
+                                                {"TEAMS_CONNECTIONS", "0"},
+                                                {"TEAMS_ROUND_TRIPS", "0"},
+                                                {"GIT_CONNECTIONS", "2"},
+                                                {"GIT_ROUND_TRIPS", "8"}}));
 }
 
 // Each merge request fault the command line queues meets one POST, in order;

@@ -644,7 +644,7 @@ long long GitLabStandin::add_merge_request(const nlohmann::ordered_json& params)
 
 GitLabStandin::GitLabStandin(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {
   impl_->server = std::make_unique<LoopbackServer>(
-      impl_->options.tls,
+      impl_->options.tls, impl_->options.keep_alive,
       [impl = impl_.get()](const httplib::Request& request, httplib::Response& response) {
         impl->handle(request, response);
       });

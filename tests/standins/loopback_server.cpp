@@ -51,7 +51,7 @@ void drop_connection(const httplib::Request& request) {
 
 }  // namespace
 
-LoopbackServer::LoopbackServer(const TlsFiles& tls, Handler handler) {
+LoopbackServer::LoopbackServer(const TlsFiles& tls, KeepAlive keep_alive, Handler handler) {
   if (tls.enabled()) {
     server_ = std::make_unique<httplib::SSLServer>(tls.cert_file.c_str(), tls.key_file.c_str());
   } else {
@@ -61,9 +61,10 @@ LoopbackServer::LoopbackServer(const TlsFiles& tls, Handler handler) {
     throw std::runtime_error("stand-in: cannot load certificate " + tls.cert_file + " and key " +
                              tls.key_file);
 
-  // Idle keep-alive connections hold a worker; a short limit keeps stopping
-  // quick while a client still has its connection open.
-  server_->set_keep_alive_timeout(1);
+  // Idle keep-alive connections hold a worker until they time out, also
+  // while the server stops.
+  server_->set_keep_alive_timeout(keep_alive.idle_seconds);
+  server_->set_keep_alive_max_count(static_cast<size_t>(keep_alive.requests));
   // Header and body go out in separate writes; without this every answer
   // waits for a delayed acknowledgement.
   server_->set_tcp_nodelay(true);
@@ -121,6 +122,7 @@ RecordedRequest record_exchange(const httplib::Request& request, const httplib::
                                 const ForcedAnswer* forced) {
   RecordedRequest recorded;
   recorded.received = std::chrono::steady_clock::now();
+  recorded.client = request.remote_addr + ":" + std::to_string(request.remote_port);
   recorded.method = request.method;
   recorded.path = request.path;
   const auto question = request.target.find('?');

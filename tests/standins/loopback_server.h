@@ -22,7 +22,7 @@ class LoopbackServer {
   /// Binds and starts serving every method and path with `handler`. Throws
   /// std::runtime_error when the certificate cannot be loaded or no port can
   /// be bound.
-  LoopbackServer(const TlsFiles& tls, Handler handler);
+  LoopbackServer(const TlsFiles& tls, KeepAlive keep_alive, Handler handler);
   /// Stops serving and waits for the server thread.
   ~LoopbackServer();
   LoopbackServer(const LoopbackServer&) = delete;

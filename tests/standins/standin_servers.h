@@ -25,9 +25,21 @@ struct TlsFiles {
   bool enabled() const { return !cert_file.empty(); }
 };
 
+/// How long a server keeps an idle connection open, and for how many
+/// requests at most. The default is short, so that a stand-in stops quickly
+/// while a client still holds a connection; kServiceKeepAlive is what a
+/// GitLab or Teams in service allows (nginx's defaults).
+struct KeepAlive {
+  int idle_seconds = 1;
+  int requests = 5;
+};
+inline constexpr KeepAlive kServiceKeepAlive{75, 1000};
+
 /// One request as received, with the answer that was sent.
 struct RecordedRequest {
   std::chrono::steady_clock::time_point received;
+  /// The client's "ADDRESS:PORT": requests with the same came on one connection.
+  std::string client;
   std::string method;
   std::string path;                                         ///< percent-decoded path
   std::string query;                                        ///< the raw query string, without "?"
@@ -143,6 +155,7 @@ class GitLabStandin {
     std::string git_remote;
     TlsFiles tls;
     RequestObserver observer;
+    KeepAlive keep_alive = {};
   };
 
   explicit GitLabStandin(Options options);
@@ -209,6 +222,7 @@ class TeamsStandin {
     RequestObserver observer;
     std::string workflow_id = "5e1f0c2a9d8b4c7e";
     std::string sig = "Zk3pQ9vX2mL7wR4tY8uN1bC6dH0jS5aE";
+    KeepAlive keep_alive = {};
   };
 
   TeamsStandin();

@@ -48,6 +48,22 @@
 //   --git-remote DIR  the project's repository (the bare remote): merge
 //                     requests then carry their source branch's head as sha
 //                     and keep it as refs/merge-requests/IID/head there
+//   --keep-alive short|service
+//                     how long GitLab and Teams keep a connection: short (1 s
+//                     idle, 5 requests; the default) or as a service does
+//                     (75 s, 1,000 requests)
+//   --git-root DIR    also serve the bare repositories under DIR (absolute)
+//                     as git does over HTTPS (git http-backend; needs --cert):
+//                     urls.env gets GIT_URL=https://127.0.0.1:PORT, and the
+//                     repository DIR/NAME is GIT_URL/NAME
+//   --one-way-delay-ms MS
+//                     puts a far-away network in front of every server: a
+//                     proxy that holds what passes MS milliseconds each way
+//                     (and a new connection's first bytes one round trip
+//                     more, for its TCP handshake). urls.env then names the
+//                     proxies, and on stopping the program writes
+//                     network.env: NAME_CONNECTIONS and NAME_ROUND_TRIPS for
+//                     GITLAB, TEAMS and GIT (see delaying_proxy.h)
 //
 // Exit status: 0 after a signal, 2 for a bad command line, 1 when a server
 // cannot start.
@@ -57,18 +73,26 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/standins/delaying_proxy.h"
+#include "tests/standins/git_http_standin.h"
 #include "tests/standins/standin_servers.h"
 
 namespace {
 
+using quillmere::standins::DelayingProxy;
 using quillmere::standins::ForcedAnswer;
+using quillmere::standins::GitHttpStandin;
 using quillmere::standins::GitLabStandin;
 using quillmere::standins::GitLabUser;
+using quillmere::standins::KeepAlive;
+using quillmere::standins::kServiceKeepAlive;
 using quillmere::standins::RecordedRequest;
 using quillmere::standins::TeamsStandin;
 
@@ -82,6 +106,9 @@ struct CommandLine {
   std::string merge_request_faults;
   std::string token_expiry = "300";
   std::string git_remote;
+  std::string keep_alive = "short";
+  std::string git_root;
+  std::string one_way_delay_ms;
 };
 
 [[noreturn]] void usage(const std::string& problem) {
@@ -89,7 +116,8 @@ struct CommandLine {
             << "usage: quillmere-standins --state-dir DIR [--cert FILE --key FILE] "
                "[--token TOKEN] [--project-id ID] [--users NAME=ID,...] "
                "[--merge-request-faults FAULT,...] [--token-expiry DAYS|never|unknown] "
-               "[--git-remote DIR]\n";
+               "[--git-remote DIR] [--keep-alive short|service] [--git-root DIR] "
+               "[--one-way-delay-ms MS]\n";
   std::exit(2);
 }
 
@@ -105,6 +133,9 @@ CommandLine parse_command_line(int argc, char** argv) {
       {"--merge-request-faults", &line.merge_request_faults},
       {"--token-expiry", &line.token_expiry},
       {"--git-remote", &line.git_remote},
+      {"--keep-alive", &line.keep_alive},
+      {"--git-root", &line.git_root},
+      {"--one-way-delay-ms", &line.one_way_delay_ms},
   };
   for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];
@@ -119,6 +150,10 @@ CommandLine parse_command_line(int argc, char** argv) {
   }
   if (line.state_dir.empty()) usage("--state-dir is required");
   if (line.cert_file.empty() != line.key_file.empty()) usage("--cert and --key go together");
+  if (line.keep_alive != "short" && line.keep_alive != "service")
+    usage("--keep-alive wants short or service: " + line.keep_alive);
+  if (!line.git_root.empty() && (line.cert_file.empty() || line.git_root.front() != '/'))
+    usage("--git-root wants an absolute directory, and --cert and --key");
   return line;
 }
 
@@ -180,20 +215,71 @@ class JsonLines {
   std::string secret_;
 };
 
-void write_urls(const std::string& dir, const GitLabStandin& gitlab, const TeamsStandin& teams) {
-  const std::string path = dir + "/urls.env";
+// One server as clients reach it: directly, or through its delaying proxy.
+struct Reached {
+  int server_port = 0;
+  std::unique_ptr<DelayingProxy> proxy;
+
+  int port() const { return proxy ? proxy->port() : server_port; }
+  // `url` with the server's port replaced by the one clients use.
+  std::string url(const std::string& url) const {
+    const std::string server = ":" + std::to_string(server_port);
+    const size_t at = url.find(server);
+    return at == std::string::npos
+               ? url
+               : url.substr(0, at) + ":" + std::to_string(port()) + url.substr(at + server.size());
+  }
+};
+
+Reached reach(int server_port, const std::string& one_way_delay_ms) {
+  Reached reached{server_port, nullptr};
+  if (!one_way_delay_ms.empty()) {
+    int delay = 0;
+    try {
+      delay = std::stoi(one_way_delay_ms);
+    } catch (const std::exception&) {
+      usage("--one-way-delay-ms wants a number: " + one_way_delay_ms);
+    }
+    reached.proxy = std::make_unique<DelayingProxy>(server_port, std::chrono::milliseconds(delay));
+  }
+  return reached;
+}
+
+// Written to a partial file and renamed: its presence means complete.
+void write_atomically(const std::string& path, const std::string& text) {
   const std::string partial = path + ".partial";
   {
     std::ofstream out(partial, std::ios::trunc);
-    out << "GITLAB_URL=" << gitlab.api_url() << "\n"
-        << "TEAMS_WEBHOOK_URL=" << teams.webhook_url() << "\n"
-        << "TEAMS_WORKFLOWS_URL=" << teams.workflows_url() << "\n"
-        << "GITLAB_PORT=" << gitlab.port() << "\n"
-        << "TEAMS_PORT=" << teams.port() << "\n";
+    out << text;
     if (!out) throw std::runtime_error("cannot write " + partial);
   }
   if (std::rename(partial.c_str(), path.c_str()) != 0)
     throw std::runtime_error("cannot write " + path);
+}
+
+void write_urls(const std::string& dir, const GitLabStandin& gitlab, const TeamsStandin& teams,
+                const Reached& to_gitlab, const Reached& to_teams, const Reached* to_git) {
+  std::ostringstream out;
+  out << "GITLAB_URL=" << to_gitlab.url(gitlab.api_url()) << "\n"
+      << "TEAMS_WEBHOOK_URL=" << to_teams.url(teams.webhook_url()) << "\n"
+      << "TEAMS_WORKFLOWS_URL=" << to_teams.url(teams.workflows_url()) << "\n"
+      << "GITLAB_PORT=" << to_gitlab.port() << "\n"
+      << "TEAMS_PORT=" << to_teams.port() << "\n";
+  if (to_git) out << "GIT_URL=https://127.0.0.1:" << to_git->port() << "\n";
+  write_atomically(dir + "/urls.env", out.str());
+}
+
+// What crossed each delaying proxy.
+void write_network_counts(const std::string& dir,
+                          const std::vector<std::pair<std::string, const Reached*>>& servers) {
+  std::ostringstream out;
+  for (const auto& [name, reached] : servers) {
+    if (!reached || !reached->proxy) continue;
+    const DelayingProxy::Counts counts = reached->proxy->counts();
+    out << name << "_CONNECTIONS=" << counts.connections << "\n"
+        << name << "_ROUND_TRIPS=" << counts.round_trips << "\n";
+  }
+  write_atomically(dir + "/network.env", out.str());
 }
 
 }  // namespace
@@ -223,6 +309,8 @@ int main(int argc, char** argv) {
     gitlab_options.users = users;
     gitlab_options.tls = tls;
     gitlab_options.git_remote = line.git_remote;
+    const KeepAlive keep_alive = line.keep_alive == "service" ? kServiceKeepAlive : KeepAlive{};
+    gitlab_options.keep_alive = keep_alive;
     if (line.token_expiry == "never") {
       gitlab_options.token_expires_in_days = std::nullopt;
     } else if (line.token_expiry == "unknown") {
@@ -241,16 +329,27 @@ int main(int argc, char** argv) {
 
     TeamsStandin::Options teams_options;
     teams_options.tls = tls;
+    teams_options.keep_alive = keep_alive;
     teams_options.observer = [&](const RecordedRequest& request) { teams_log.append(request); };
     TeamsStandin teams(teams_options);
+    std::optional<GitHttpStandin> git;
+    if (!line.git_root.empty()) git.emplace(line.git_root, tls);
 
-    write_urls(line.state_dir, gitlab, teams);
-    std::cout << "GITLAB_URL=" << gitlab.api_url() << "\n"
-              << "TEAMS_WEBHOOK_URL=" << teams.webhook_url() << std::endl;
+    const Reached to_gitlab = reach(gitlab.port(), line.one_way_delay_ms);
+    const Reached to_teams = reach(teams.port(), line.one_way_delay_ms);
+    std::optional<Reached> to_git;
+    if (git) to_git = reach(git->port(), line.one_way_delay_ms);
+    write_urls(line.state_dir, gitlab, teams, to_gitlab, to_teams, to_git ? &*to_git : nullptr);
+    std::cout << "GITLAB_URL=" << to_gitlab.url(gitlab.api_url()) << "\n"
+              << "TEAMS_WEBHOOK_URL=" << to_teams.url(teams.webhook_url()) << std::endl;
 
     int received = 0;
     if (sigwait(&stop_signals, &received) != 0) throw std::runtime_error("sigwait failed");
     std::cout << "quillmere-standins: stopping on signal " << received << std::endl;
+    if (!line.one_way_delay_ms.empty())
+      write_network_counts(
+          line.state_dir,
+          {{"GITLAB", &to_gitlab}, {"TEAMS", &to_teams}, {"GIT", to_git ? &*to_git : nullptr}});
     std::ofstream runs(line.state_dir + "/teams-runs.jsonl", std::ios::trunc);
     for (const quillmere::standins::FlowRun& run : teams.runs())
       runs << nlohmann::ordered_json{{"succeeded", run.succeeded}, {"error", run.error}}.dump()

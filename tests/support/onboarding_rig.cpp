@@ -22,9 +22,11 @@ standins::TlsFiles server_tls() {
   return {certificates() / "server.pem", certificates() / "server.key"};
 }
 
-standins::GitLabStandin::Options gitlab_options(const std::string& git_remote) {
+standins::GitLabStandin::Options gitlab_options(const std::string& git_remote,
+                                                standins::KeepAlive keep_alive) {
   standins::GitLabStandin::Options options;
   options.git_remote = git_remote;
+  options.keep_alive = keep_alive;
   options.token = OnboardingRig::kToken;
   options.project_id = "42";
   options.users = {{101, "alice", "Alice"}, {102, "bob", "Bob"}};
@@ -32,15 +34,17 @@ standins::GitLabStandin::Options gitlab_options(const std::string& git_remote) {
   return options;
 }
 
-standins::TeamsStandin::Options teams_options() {
+standins::TeamsStandin::Options teams_options(standins::KeepAlive keep_alive) {
   standins::TeamsStandin::Options options;
+  options.keep_alive = keep_alive;
   options.tls = server_tls();
   return options;
 }
 
 }  // namespace
 
-OnboardingRig::OnboardingRig() : gitlab(gitlab_options(git.remote())), teams(teams_options()) {
+OnboardingRig::OnboardingRig(standins::KeepAlive keep_alive)
+    : gitlab(gitlab_options(git.remote(), keep_alive)), teams(teams_options(keep_alive)) {
   make_dir(root / "requests");
   make_dir(root / "run");
 }

@@ -20,8 +20,9 @@ class OnboardingRig {
   static constexpr const char* kJira = "https://jira.example.com/browse";
 
   /// GitLab knows alice (101) and bob (102), who are the reviewers; its
-  /// project's repository is the remote.
-  OnboardingRig();
+  /// project's repository is the remote. Both stand-ins keep connections
+  /// open as `keep_alive` says.
+  explicit OnboardingRig(standins::KeepAlive keep_alive = {});
 
   /// Writes a request file into the request directory.
   void add_request(const std::string& name, const std::string& content) const;
