@@ -148,9 +148,10 @@ TEST(ReadSettings, MonitoringSettingsTakeTheirValuesOrNameWhatCannotBeRead) {
 TEST(CommandTimeoutSeconds, WholeSecondsFromOneOrAFatalErrorNamingTheValue) {
   // The seconds, or "refused" for the fatal error naming the value.
   const std::pair<std::optional<std::string>, const char*> cases[] = {
-      {std::nullopt, "600"}, {"", "600"},        {"1", "1"},         {"030", "30"},
-      {"86400", "86400"},    {"0", "refused"},   {"-5", "refused"},  {"1.5", "refused"},
-      {"10s", "refused"},    {" 10", "refused"}, {"abc", "refused"}, {"99999999999", "refused"}};
+      {std::nullopt, "600"}, {"", "600"},      {"1", "1"},         {"030", "30"},
+      {"86400", "86400"},    {"0", "refused"}, {"-5", "refused"},  {"1.5", "refused"},
+      {"10s", "refused"},    {" 10\t", "10"},  {"abc", "refused"}, {"99999999999", "refused"},
+      {"1 0", "refused"}};
   for (const auto& [text, read_as] : cases) {
     Settings settings;
     settings.git_timeout = text;

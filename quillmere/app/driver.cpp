@@ -96,13 +96,12 @@ OriginTargets compare_request_files_with_origin(const Settings& settings,
   std::vector<TargetFile> compared;
   for (const std::string& file : files) {
     // Quietly: a file that cannot be read or parsed here is reported when
-    // its turn comes.
+    // its turn comes. One file's bytes at a time: only its target is kept.
     try {
       const std::string path = join_path(settings.request_dir, file);
-      std::string content = read_request_file(path);
-      const ParsedRequest parsed = parse_request_explained(file, content, /*quiet=*/true);
-      if (parsed.request)
-        compared.push_back({parsed.request->environment, file, std::move(content)});
+      const ParsedRequest parsed =
+          parse_request_explained(file, read_request_file(path), /*quiet=*/true);
+      if (parsed.request) compared.push_back({parsed.request->environment, file, path});
     } catch (const std::exception&) {
     }
   }
@@ -229,16 +228,19 @@ void process_single_file(const Settings& settings, RemoteContext& remote, const 
   process_single_file(settings, remote, OriginTargets(), file, result);
 }
 
-void process_yaml_files(const Settings& settings, RemoteContext& remote, RunRecord& record) {
+void process_yaml_files(const Settings& settings, RemoteContext& remote, RunRecord& record,
+                        const std::function<void()>& progress) {
   if (is_missing(settings.gitlab_token)) throw OnboardingError("❌ GITLAB_TOKEN not set");
   validate_config(settings);
   const RunLock lock = validate_git_repo(*settings.repo_path, settings.repo_dir);
+  if (progress) progress();
   record.gitlab_token_expires_at = check_token_expiry(remote, std::chrono::system_clock::now());
   prepare_done_dir(settings);
 
   const std::vector<std::string> files =
       list_request_files(settings.request_dir, *settings.yaml_dir);
   record.list_files(files);
+  if (progress) progress();
   Logger& log = logger();
   if (files.empty()) {
     log.warning("⚠️ No YAML files found");

@@ -2,6 +2,7 @@
 // pipeline for one request file.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,7 +45,10 @@ void process_single_file(const Settings& settings, RemoteContext& remote, const 
                          FileResult& result);
 
 /// The whole batch: start checks, every request file in turn, the summary.
-/// `record` gets the token's expiry and every file's result.
-void process_yaml_files(const Settings& settings, RemoteContext& remote, RunRecord& record);
+/// `record` gets the token's expiry and every file's result; `progress` is
+/// called once the run holds the working copy's lock, and again once its
+/// request files are listed.
+void process_yaml_files(const Settings& settings, RemoteContext& remote, RunRecord& record,
+                        const std::function<void()>& progress = {});
 
 }  // namespace quillmere

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "quillmere/remote/teams_card.h"
 #include "quillmere/util/logging.h"
 #include "quillmere/util/text.h"
 
@@ -26,10 +27,9 @@ std::string cut_to_characters(const std::string& text, size_t limit) {
 }  // namespace
 
 std::optional<FailureCardContent> failure_card_content(const RunRecord& record) {
-  const Logger& log = logger();
+  // File names and errors come from outside: masked and shown as written.
   if (record.status == RunStatus::Fatal)
-    return FailureCardContent{
-        "❌ Onboarding run stopped: " + printable(log.shown(*record.fatal_error)), {}};
+    return FailureCardContent{"❌ Onboarding run stopped: " + card_text(*record.fatal_error), {}};
   if (record.failed() == 0) return std::nullopt;
 
   FailureCardContent content;
@@ -42,9 +42,10 @@ std::optional<FailureCardContent> failure_card_content(const RunRecord& record) 
       content.facts.emplace_back("… and " + std::to_string(more) + " more", "");
       break;
     }
-    content.facts.emplace_back(log.shown(printable(result.file)),
-                               cut_to_characters(printable(log.shown(result.error.value_or(""))),
-                                                 kFailureCardErrorLength));
+    content.facts.emplace_back(
+        card_text(result.file),
+        escape_markdown(cut_to_characters(printable(logger().shown(result.error.value_or(""))),
+                                          kFailureCardErrorLength)));
   }
   return content;
 }

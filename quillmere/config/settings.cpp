@@ -125,8 +125,9 @@ std::vector<std::string> split_reviewer_usernames(std::string_view text) {
 
 long long command_timeout_seconds(const Settings& settings) {
   constexpr long long kLargest = 1000LL * 1000 * 1000;  // about 31 years
-  if (is_missing(settings.git_timeout)) return kDefaultCommandTimeoutSeconds;
-  const std::string& text = *settings.git_timeout;
+  // Trimmed like every setting with a fixed form; blanks alone mean unset.
+  const std::string text = trim(settings.git_timeout.value_or(""));
+  if (text.empty()) return kDefaultCommandTimeoutSeconds;
   long long seconds = 0;
   bool whole = text.size() <= 10;
   for (char c : text) {
@@ -135,7 +136,7 @@ long long command_timeout_seconds(const Settings& settings) {
   }
   if (!whole || seconds < 1 || seconds > kLargest)
     throw OnboardingError("GIT_TIMEOUT must be a whole number of seconds from 1: " +
-                          printable(text));
+                          printable(*settings.git_timeout));
   return seconds;
 }
 

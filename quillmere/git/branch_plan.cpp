@@ -1,14 +1,17 @@
 #include "quillmere/git/branch_plan.h"
 
 #include <cstring>
+#include <functional>
 #include <string_view>
 
+#include "quillmere/git/blob_ids.h"
 #include "quillmere/git/git_directory.h"
 #include "quillmere/git/git_workspace.h"
 #include "quillmere/request/onboarding_texts.h"
 #include "quillmere/util/command_runner.h"
 #include "quillmere/util/error.h"
 #include "quillmere/util/logging.h"
+#include "quillmere/util/paths.h"
 #include "quillmere/util/text.h"
 
 namespace quillmere {
@@ -50,6 +53,34 @@ std::string held_key(const std::string& target, const std::string& file_name) {
   return target + ":" + file_name;
 }
 
+// Tells the bytes that were compared from any others, without keeping them.
+std::string fingerprint(std::string_view content) {
+  return std::to_string(content.size()) + ":" +
+         std::to_string(std::hash<std::string_view>{}(content));
+}
+
+std::string origin_ref(const std::string& target) { return "refs/remotes/origin/" + target; }
+
+// The working copy's git directory; the comparison runs in the working copy.
+std::string current_git_dir() {
+  const std::string git_dir = find_git_dir(current_directory());
+  if (git_dir.empty()) throw OnboardingError("The current directory is no git working copy");
+  return git_dir;
+}
+
+// True when `blob_id` is the blob git makes of the request committed on top
+// of `parent` (its .gitattributes and the configuration applied), or the
+// request's bytes as they are.
+bool is_request_as_stored(const std::string& parent, const std::string& blob_id,
+                          const RequestFile& request) {
+  std::string failure;
+  const auto attributes = object_facts({parent + ":.gitattributes"}, failure);
+  if (!attributes) return false;
+  StoredBlobs blobs(current_git_dir());
+  blobs.add(request.file_name, attributes->front(), request.content);
+  return blobs.stored_ids().front() == blob_id || blobs.exact_ids({0}).front() == blob_id;
+}
+
 // "git branch --list NAME": non-empty when the branch exists locally.
 bool has_local_branch(const std::string& branch_name) {
   return !run_command(git({"branch", "--list"}).arg(branch_name), true).empty();
@@ -84,7 +115,8 @@ std::string commit_header(std::string_view commit, std::string_view name) {
 // True when `tip` is this tool's commit of exactly this request file, made on
 // top of the target branch: one parent that the target branch contains, a
 // change to this one file, under its own name, with these very bytes, and
-// the documented message.
+// the documented message. The blob is compared by its id, as git stores the
+// request (line endings normalised where the branch says so).
 bool is_commit_of_request(const std::string& tip, const RequestFile& request) {
   const CommandResult commit = run_program(git({"cat-file", "commit"}).arg(tip), true);
   if (!commit.succeeded()) return false;
@@ -105,8 +137,7 @@ bool is_commit_of_request(const std::string& tip, const RequestFile& request) {
   if (fields.size() != 3 || fields[1] != request.file_name || !fields[2].empty()) return false;
   const std::vector<std::string_view> change = split(fields[0], ' ');
   if (change.size() != 5 || (change[4] != "A" && change[4] != "M")) return false;
-  const CommandResult blob = run_program(git({"cat-file", "blob"}).arg(change[3]), true);
-  if (!blob.succeeded() || blob.out != request.content) return false;
+  if (!is_request_as_stored(parent, std::string(change[3]), request)) return false;
 
   for (const std::string& target_ref :
        {"refs/heads/" + request.target, "refs/remotes/origin/" + request.target}) {
@@ -171,14 +202,19 @@ bool origin_has_branch(const std::string& branch_name) {
 }
 
 bool OriginTargets::holds(const std::string& target, const std::string& file_name,
-                          const std::string& content) const {
+                          std::string_view content) const {
   const auto found = held_.find(held_key(target, file_name));
-  return found != held_.end() && found->second == content;
+  return found != held_.end() && found->second == fingerprint(content);
 }
 
 void OriginTargets::add(const std::string& target, const std::string& file_name,
-                        std::string content) {
-  held_[held_key(target, file_name)] = std::move(content);
+                        std::string_view content) {
+  add_fingerprint(target, file_name, fingerprint(content));
+}
+
+void OriginTargets::add_fingerprint(const std::string& target, const std::string& file_name,
+                                    std::string fingerprint) {
+  held_[held_key(target, file_name)] = std::move(fingerprint);
 }
 
 OriginTargets compare_with_origin(const std::vector<TargetFile>& files) {
@@ -186,42 +222,78 @@ OriginTargets compare_with_origin(const std::vector<TargetFile>& files) {
   // One question per line: a name with a line break cannot be asked, and a
   // target git would refuse as a branch is no branch of origin.
   std::vector<const TargetFile*> asked;
-  std::string questions;
+  std::vector<std::string> questions;
   for (const TargetFile& file : files) {
     if (file.file_name.find_first_of("\n\r") != std::string::npos ||
         branch_name_problem(file.target))
       continue;
     asked.push_back(&file);
-    questions += "refs/remotes/origin/" + file.target + ":" + file.file_name + "\n";
+    questions.push_back(origin_ref(file.target) + ":" + file.file_name);
   }
   if (asked.empty()) return targets;
-  const CommandResult answer = run_program(git({"cat-file", "--batch"}), true, &questions);
-  if (!answer.succeeded()) {
-    logger().warning("⚠️ Could not compare the requests with origin: " +
-                     printable(trim(answer.timed_out ? timed_out_text(command_timeout())
-                                                     : answer.err + answer.start_error)));
+  // Each target's .gitattributes decides what git makes of a file there.
+  std::map<std::string, size_t> attributes_of;
+  for (const TargetFile* file : asked)
+    if (attributes_of.emplace(file->target, questions.size()).second)
+      questions.push_back(origin_ref(file->target) + ":.gitattributes");
+
+  const auto warn = [](const std::string& reason) {
+    logger().warning("⚠️ Could not compare the requests with origin: " + printable(reason));
+  };
+  std::string failure;
+  const std::optional<std::vector<ObjectFacts>> facts = object_facts(questions, failure);
+  if (!facts) {
+    warn(failure);
     return targets;
   }
-  // Per question: "OID TYPE SIZE\n" and SIZE bytes and "\n", or "NAME missing\n"
-  // (also "ambiguous"); anything unexpected ends the reading.
-  std::string_view rest = answer.out;
-  for (const TargetFile* file : asked) {
-    const size_t line_end = rest.find('\n');
-    if (line_end == std::string_view::npos) break;
-    const std::string_view header = rest.substr(0, line_end);
-    rest.remove_prefix(line_end + 1);
-    if (header.ends_with(" missing") || header.ends_with(" ambiguous")) continue;
-    const std::vector<std::string_view> words = split(header, ' ');
-    if (words.size() != 3 || words[2].empty() || words[2].size() > 12) break;
-    size_t size = 0;
-    for (char c : words[2]) {
-      if (c < '0' || c > '9') return targets;
-      size = size * 10 + static_cast<size_t>(c - '0');
+
+  // Only a file its target has a blob for is read, one at a time, and
+  // hashed; what is kept of it is its fingerprint.
+  struct Compared {
+    const TargetFile* file;
+    std::string fingerprint;
+    std::string held_id;
+  };
+  std::vector<Compared> compared;
+  std::optional<StoredBlobs> blobs;
+  std::vector<std::string> stored;
+  try {
+    for (size_t i = 0; i < asked.size(); ++i) {
+      const ObjectFacts& held = (*facts)[i];
+      if (held.type != "blob") continue;
+      std::string content;
+      try {
+        content = read_request_file(asked[i]->path);
+      } catch (const OnboardingError&) {
+        continue;  // reported when its turn comes
+      }
+      if (!blobs) blobs.emplace(current_git_dir());
+      blobs->add(asked[i]->file_name, (*facts)[attributes_of.at(asked[i]->target)], content);
+      compared.push_back({asked[i], fingerprint(content), held.id});
     }
-    if (rest.size() < size + 1) break;
-    if (words[1] == "blob" && rest.substr(0, size) == file->content)
-      targets.add(file->target, file->file_name, file->content);
-    rest.remove_prefix(size + 1);
+    if (compared.empty()) return targets;
+    stored = blobs->stored_ids();
+  } catch (const OnboardingError& error) {
+    warn(error.what());
+    return targets;
+  }
+
+  // A target may also hold the bytes as they are: committed before its
+  // .gitattributes, which git then leaves alone.
+  std::vector<size_t> differing;
+  for (size_t i = 0; i < compared.size(); ++i) {
+    if (stored[i] == compared[i].held_id)
+      targets.add_fingerprint(compared[i].file->target, compared[i].file->file_name,
+                              compared[i].fingerprint);
+    else
+      differing.push_back(i);
+  }
+  if (differing.empty()) return targets;
+  const std::vector<std::string> exact = blobs->exact_ids(differing);
+  for (size_t i = 0; i < differing.size(); ++i) {
+    const Compared& file = compared[differing[i]];
+    if (exact[i] == file.held_id)
+      targets.add_fingerprint(file.file->target, file.file->file_name, file.fingerprint);
   }
   return targets;
 }

@@ -1,5 +1,9 @@
 #include "quillmere/git/branch_workflow.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <optional>
 #include <string>
@@ -45,9 +49,11 @@ std::string message_of(const std::exception_ptr& failure) {
 }
 
 // Steps after the branch was created: copy, check, commit and push.
-void commit_and_push(const Settings& settings, const RequestFile& request) {
+// `copy_made` is set once the copy may lie in the working copy.
+void commit_and_push(const Settings& settings, const RequestFile& request, bool& copy_made) {
   const std::string& filename = request.file_name;
   const std::string copy = settings.repo_dir + "/" + filename;
+  copy_made = true;
   run_command(CommandLine("cp").arg(path_argument(request.path)).arg(path_argument(copy)), false);
   // What is committed must be exactly what was checked and parsed: a file
   // swapped in after it was read is refused, not published.
@@ -65,10 +71,20 @@ void commit_and_push(const Settings& settings, const RequestFile& request) {
   run_command(git({"push", "origin"}).arg(request.branch), false);
 }
 
-// Leaves the half-made branch and deletes it locally. A failure here is only
+// Leaves the half-made branch and deletes it locally, and with it the
+// request's copy: left behind, staged or not, it would stand in the way of
+// every later checkout of a branch that has the file. A failure here is only
 // reported: the caller passes on the failure that made the rollback necessary.
-void roll_back(const std::string& branch_name, const std::string& return_to) {
+void roll_back(const std::string& branch_name, const std::string& return_to,
+               const std::string& copy) {
   try {
+    if (!copy.empty()) {
+      // The copy goes, and the branch's tracked files return to its last
+      // commit (the file too, when the branch had it).
+      if (::unlink(copy.c_str()) != 0 && errno != ENOENT)
+        throw OnboardingError("Cannot remove " + printable(copy) + ": " + std::strerror(errno));
+      run_command(git({"reset", "--hard"}), false);
+    }
     run_command(git({"checkout"}).arg(return_to), false);
     run_command(git({"branch", "-D"}).arg(branch_name), false);
     logger().info("🔄 Rolled back: deleted branch " + branch_name);
@@ -107,13 +123,14 @@ void create_branch_and_commit(const Settings& settings, const RequestFile& reque
 
   std::optional<std::string> original_branch;
   std::exception_ptr failure;
+  bool copied = false;
   try {
     original_branch = run_command(git({"branch", "--show-current"}), true);
     run_command(git({"checkout"}).arg(target_branch), false);
     run_command(git({"pull"}), false);
     run_command(git({"checkout", "-b"}).arg(branch_name), false);
     logger().info("✅ Created branch: " + branch_name);
-    commit_and_push(settings, request);
+    commit_and_push(settings, request, copied);
     logger().info("✅ Successfully pushed branch: " + branch_name);
   } catch (...) {
     failure = std::current_exception();
@@ -123,7 +140,8 @@ void create_branch_and_commit(const Settings& settings, const RequestFile& reque
       // replaces the original one, the stash is still restored below.
       if (check_branch_exists(branch_name)) {
         const bool have_original = original_branch && !original_branch->empty();
-        roll_back(branch_name, have_original ? *original_branch : target_branch);
+        roll_back(branch_name, have_original ? *original_branch : target_branch,
+                  copied ? settings.repo_dir + "/" + request.file_name : std::string());
       }
     } catch (...) {
       failure = std::current_exception();
