@@ -56,20 +56,18 @@ TEST(AtomicFile, FlushesBeforeTheRenameAndTakesOverWhatAKilledWriterLeft) {
 
 TEST(ScratchDir, IsRemovedWithItsOwnerAndALeftoverNobodyHoldsByTheNext) {
   TempDir parent;
-  testing::ScopedEnv tmpdir;
-  tmpdir.set("TMPDIR", parent.path());
   // A directory of a killed run: no lock held, older than a minute.
   const std::string leftover = parent / "quillmere-scratch-Xy12Zw";
   testing::make_dir(leftover);
   write_file(leftover + "/request.yaml", "owner: x\n");
   testing::sh("touch -d '2 minutes ago' " + leftover);
   {
-    const ScratchDir first;
+    const ScratchDir first(parent.path());
     first.write("0/a.yaml", "a");
     EXPECT_EQ(read_file(first.path() + "/0/a.yaml"), "a");
     EXPECT_THAT(entries(parent.path()), ElementsAre(last_path_component(first.path())));
     testing::sh("touch -d '2 minutes ago' " + first.path());
-    const ScratchDir second;  // the first is held: it stays
+    const ScratchDir second(parent.path());  // the first is held: it stays
     EXPECT_EQ(entries(parent.path()).size(), 2u);
   }
   EXPECT_THAT(entries(parent.path()), IsEmpty());

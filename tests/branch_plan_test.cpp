@@ -36,7 +36,8 @@ class PlanTest : public ::testing::Test {
   PlanTest() : git_(root_.path()) {
     testing::write_recording_git(root_ / "bin", root_ / "commands");
     settings_.repo_path = settings_.repo_dir = git_.work();
-    request_ = {{"ABC-1", "dev", "web"}, kBranch, "dev", kName, root_ / kName, kContent};
+    settings_.children = read_settings("/").children;
+    request_ = {{"ABC-1", "dev", "web"}, kBranch, "dev", kName, root_ / kName, kContent, {}};
   }
 
   // Commits `content` as `name` with `message` on a new branch from dev and
@@ -58,7 +59,8 @@ class PlanTest : public ::testing::Test {
   // No branch of the request's name anywhere, and no clone but the working copy.
   void TearDownBranches() const {
     sh("git checkout -q dev && { git branch -q -D " + std::string(kBranch) +
-           " 2>/dev/null; git update-ref -d refs/remotes/origin/" + kBranch + "; true; }",
+           " 2>/dev/null; git update-ref -d refs/remotes/origin/" + kBranch +
+           "; git push -q origin dev 2>/dev/null; true; }",
        git_.work());
     sh("git branch -q -D " + std::string(kBranch) + " 2>/dev/null; rm -rf ../other; true",
        git_.remote());
@@ -75,7 +77,13 @@ class PlanTest : public ::testing::Test {
     testing::ScopedCwd cwd(root_.path());
     lookups_ = 0;
     return plan_request(
-        settings_, request_, targets, [&] { return ++lookups_, open; }, mode);
+        settings_, request_, targets,
+        [&] {
+          ++lookups_;
+          if (!lookup_failure_.empty()) throw OnboardingError(lookup_failure_);
+          return open;
+        },
+        mode);
   }
 
   TempDir root_;
@@ -83,6 +91,7 @@ class PlanTest : public ::testing::Test {
   Settings settings_;
   RequestFile request_;
   int lookups_ = 0;
+  std::string lookup_failure_;  ///< what the merge request look-up fails with
 };
 
 const std::string kExists =
@@ -104,7 +113,7 @@ TEST_F(PlanTest, OneLookAtTheBranchDecides) {
   const auto own = [](bool elsewhere, bool push) {
     return [=](PlanTest& t) { t.commit_branch(kName, kContent, kMessage, elsewhere, push); };
   };
-  const std::vector<Row> rows = {
+  std::vector<Row> rows = {
       {"no branch", [](PlanTest&) {}, PlanMode::Run, PlanKind::Onboard, false, "", 0, true},
       {"own leftover, only here", own(false, false), PlanMode::Run, PlanKind::TakeUp, true, "", 0,
        true},
@@ -140,10 +149,26 @@ TEST_F(PlanTest, OneLookAtTheBranchDecides) {
        },
        PlanMode::Run, PlanKind::TakeUp, false, "", 1, true},
   };
+  // The run and the dry run reach the same verdict: a merge request look-up
+  // that fails, or a target origin does not have, fails the request in both.
+  const auto lookup_fails = [](PlanTest& t) {
+    t.commit_branch(kName, kContent, kMessage, false, true);
+    t.lookup_failure_ = "API request failed: HTTP 500";
+  };
+  const auto no_target_on_origin = [](PlanTest& t) {
+    t.git_.remote_git("update-ref -d refs/heads/dev");
+  };
+  for (const PlanMode mode : {PlanMode::Run, PlanMode::Check}) {
+    rows.push_back({"look-up fails", lookup_fails, mode, PlanKind::Refuse, false,
+                    "API request failed: HTTP 500", 1, true});
+    rows.push_back({"no target on origin", no_target_on_origin, mode, PlanKind::Refuse, false,
+                    "origin has no branch dev to pull", 0, true});
+  }
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     TearDownBranches();
     request_.content = kContent;
+    lookup_failure_.clear();
     row.setup(*this);
     write_file(root_ / "commands", "");
     const RequestPlan result = plan(row.mode);
@@ -233,7 +258,7 @@ TEST_F(PlanTest, RequestsAreComparedAsGitStoresThemWithAFewGitCommandsForAll) {
   testing::ScopedEnv path;
   path.set("PATH", root_ / "bin:" + std::getenv("PATH"));
   testing::ScopedCwd cwd(git_.work());
-  const OriginTargets targets = compare_with_origin(files);
+  const OriginTargets targets = compare_with_origin(settings_, files);
   for (const Row& row : rows)
     EXPECT_EQ(targets.holds(row.target, row.name, row.content), row.held) << row.name;
   EXPECT_FALSE(targets.holds("dev", "same.yaml", "same"));

@@ -1,5 +1,7 @@
 #include "quillmere/util/command_runner.h"
 
+#include "quillmere/config/settings.h"
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -25,15 +27,21 @@ using testing::TempDir;
 // A shell script as a command of its own: the runner itself never starts a
 // shell, so the tests that need shell syntax ask for one explicitly.
 CommandLine sh(const std::string& script) { return CommandLine("sh", {"-c"}).arg(script); }
+// What a run hands its children, as the settings read it from the environment.
+ChildSetup children() { return read_settings("/").children; }
+CommandResult run_program(const CommandLine& command, bool raw_output = false,
+                          const std::string* input = nullptr) {
+  return quillmere::run_program(command, children(), raw_output, input);
+}
 CommandResult run_shell(const std::string& script) { return run_program(sh(script)); }
 std::string run_command(const std::string& script, bool capture_output = true) {
-  return quillmere::run_command(sh(script), capture_output);
+  return quillmere::run_command(sh(script), children(), capture_output);
 }
 
 // The message a failing run_command carries, or "" when it did not fail.
-std::string failure_of(const CommandLine& command) {
+std::string failure_of(const CommandLine& command, const ChildSetup& setup = children()) {
   try {
-    quillmere::run_command(command);
+    quillmere::run_command(command, setup);
   } catch (const OnboardingError& error) {
     return error.what();
   }
@@ -181,12 +189,13 @@ TEST(RunCommand, APastDeadlineEndsTheWholeGroupAndFailsLikeAnyCommand) {
     long long limit_ms;
   };
   const Row rows[] = {{"sleep 30 & wait", 1500}, {"trap '' TERM; sleep 30 & wait", 6800}};
-  set_command_timeout(1);
+  ChildSetup quick = children();
+  quick.timeout_seconds = 1;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.script);
     LogCapture log;
     const auto started = std::chrono::steady_clock::now();
-    const std::string failure = failure_of(sh(row.script));
+    const std::string failure = failure_of(sh(row.script), quick);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);
     EXPECT_EQ(failure,
@@ -194,7 +203,6 @@ TEST(RunCommand, APastDeadlineEndsTheWholeGroupAndFailsLikeAnyCommand) {
     EXPECT_TRUE(log.contains(LogLevel::Error, failure));
     EXPECT_LT(took.count(), row.limit_ms);
   }
-  set_command_timeout(kDefaultCommandTimeoutSeconds);
 }
 
 TEST(RunCommand, StderrOfASuccessfulCommandIsDiscardedSilently) {

@@ -47,7 +47,8 @@ std::string failure_of(Call call) {
 
 bool git_accepts_branch_name(const std::string& dir, const std::string& name) {
   return run_program(
-             CommandLine("git", {"-C"}).arg(dir).arg("check-ref-format").arg("--branch").arg(name))
+             CommandLine("git", {"-C"}).arg(dir).arg("check-ref-format").arg("--branch").arg(name),
+             read_settings("/").children)
       .succeeded();
 }
 
@@ -142,13 +143,12 @@ class WorkspaceTest : public ::testing::Test {
     settings_.git_committer_name = "Onboarding Bot";
     settings_.repo_path = git_.work();
     settings_.repo_dir = git_.work();
+    settings_.children = read_settings("/").children;
   }
 
   std::string work(const std::string& name) const { return git_.work() + "/" + name; }
   // The request file at `path`, as the pipeline loads it.
-  static RequestFile request(const std::string& path) {
-    return load_request_file(path.substr(0, path.rfind('/')), path.substr(path.rfind('/') + 1));
-  }
+  static RequestFile request(const std::string& path) { return load_request_file(path); }
   std::string in_work(const std::string& command) const { return sh(command, git_.work()); }
 
   TempDir root_;
@@ -161,7 +161,7 @@ TEST_F(WorkspaceTest, ValidateGitRepoEntersADirtyButConflictFreeWorkingCopy) {
   write_file(work("README.md"), "changed\n");
   write_file(work("untracked.txt"), "new\n");
   LogCapture log;
-  validate_git_repo("given/as/typed", git_.work() + "/");
+  validate_git_repo(settings_.children, "given/as/typed", git_.work() + "/");
   EXPECT_EQ(current_directory(), git_.work());
   EXPECT_EQ(log.lines(), std::vector<std::string>{"INFO - ✅ Git repository validation passed"});
 }
@@ -170,7 +170,7 @@ TEST_F(WorkspaceTest, ValidateGitRepoRefusesWhatIsNoRepositoryAndStaysPut) {
   const std::string before = current_directory();
   write_file(root_ / "plain-file", "x");
   for (const std::string& path : {root_.path(), root_ / "missing", root_ / "plain-file"}) {
-    EXPECT_EQ(failure_of([&] { validate_git_repo("shown-" + path, path); }),
+    EXPECT_EQ(failure_of([&] { validate_git_repo(settings_.children, "shown-" + path, path); }),
               "shown-" + path + " is not a git repository");
     EXPECT_EQ(current_directory(), before);
   }
@@ -179,7 +179,7 @@ TEST_F(WorkspaceTest, ValidateGitRepoRefusesWhatIsNoRepositoryAndStaysPut) {
 TEST_F(WorkspaceTest, ValidateGitRepoAcceptsALinkedWorkTreeWhoseGitEntryIsAFile) {
   in_work("git worktree add -q ../linked staging");
   ASSERT_FALSE(read_file(root_ / "linked/.git").empty());
-  validate_git_repo("linked", root_ / "linked");
+  validate_git_repo(settings_.children, "linked", root_ / "linked");
   EXPECT_EQ(current_directory(), root_ / "linked");
 }
 
@@ -190,13 +190,13 @@ TEST_F(WorkspaceTest, ValidateGitRepoRefusesMergeConflictsAfterEnteringTheCopy) 
   ASSERT_NE(in_work("git status --porcelain").find("UU README.md"), std::string::npos);
 
   LogCapture log;
-  EXPECT_EQ(failure_of([&] { validate_git_repo("work", git_.work()); }),
+  EXPECT_EQ(failure_of([&] { validate_git_repo(settings_.children, "work", git_.work()); }),
             "Repository has merge conflicts that need manual resolution");
   EXPECT_EQ(current_directory(), git_.work());
   EXPECT_TRUE(log.records().empty());
 
   // The clean-up clears the unmerged entries.
-  cleanup_repo_state();
+  cleanup_repo_state(settings_.children);
   EXPECT_FALSE(has_merge_conflicts(in_work("git status --porcelain")));
   EXPECT_TRUE(log.contains(LogLevel::Warning, "Dirty/conflicted index detected — resetting..."));
 }
@@ -239,14 +239,14 @@ TEST_F(WorkspaceTest, ConfigureGitIdentityWithoutNameKeepsTheConfiguredOne) {
 TEST_F(WorkspaceTest, CleanupResetsTrackedChangesAndKeepsUntrackedFiles) {
   ScopedCwd inside(git_.work());
   LogCapture log;
-  cleanup_repo_state();
+  cleanup_repo_state(settings_.children);
   EXPECT_TRUE(log.records().empty()) << "a clean copy logs nothing";
 
   write_file(work("README.md"), "local edit\n");
   write_file(work("staged.txt"), "staged\n");
   in_work("git add staged.txt");
   write_file(work("notes.txt"), "keep me\n");
-  cleanup_repo_state();
+  cleanup_repo_state(settings_.children);
   EXPECT_EQ(log.lines(),
             std::vector<std::string>{"WARNING - Dirty/conflicted index detected — resetting..."});
   EXPECT_EQ(read_file(work("README.md")), "Configuration repository\n");
@@ -255,7 +255,7 @@ TEST_F(WorkspaceTest, CleanupResetsTrackedChangesAndKeepsUntrackedFiles) {
 
   // Untracked files keep the copy "dirty": the warning comes again.
   log.clear();
-  cleanup_repo_state();
+  cleanup_repo_state(settings_.children);
   EXPECT_EQ(log.lines().size(), 1u);
 }
 
@@ -265,7 +265,7 @@ TEST_F(WorkspaceTest, CleanupDropsOnlyTheNewestLeftoverStash) {
     in_work("echo " + name +
             " >> README.md && git -c user.name=T -c user.email=t@e stash push -q -m " + name);
   LogCapture log;
-  cleanup_repo_state();
+  cleanup_repo_state(settings_.children);
   const std::string newest_line = "stash@{0}: On dev: third";
   EXPECT_EQ(log.lines(),
             std::vector<std::string>{"INFO - 🗑️ Dropping leftover stash: " + newest_line});
@@ -278,23 +278,24 @@ TEST_F(WorkspaceTest, CheckBranchExistsLocallyOnTheRemoteOrNowhere) {
   git_.remote_git("branch remote-only dev");
   git_.remote_git("branch team/wanted dev");
 
-  EXPECT_TRUE(check_branch_exists("local-only"));
-  EXPECT_TRUE(check_branch_exists("remote-only"));
-  EXPECT_FALSE(check_branch_exists("nowhere"));
+  EXPECT_TRUE(check_branch_exists(settings_.children, "local-only"));
+  EXPECT_TRUE(check_branch_exists(settings_.children, "remote-only"));
+  EXPECT_FALSE(check_branch_exists(settings_.children, "nowhere"));
   // ls-remote would also list team/wanted; only the exact name counts.
-  EXPECT_FALSE(check_branch_exists("wanted"));
-  EXPECT_TRUE(check_branch_exists("team/wanted"));
-  EXPECT_THROW(check_branch_exists("--all"), OnboardingError);
+  EXPECT_FALSE(check_branch_exists(settings_.children, "wanted"));
+  EXPECT_TRUE(check_branch_exists(settings_.children, "team/wanted"));
+  EXPECT_THROW(check_branch_exists(settings_.children, "--all"), OnboardingError);
 }
 
 TEST_F(WorkspaceTest, CheckBranchExistsFailsWhenTheRemoteIsUnreachable) {
   ScopedCwd inside(git_.work());
   in_work("git branch local-only");
   in_work("git remote set-url origin " + root_ / "gone.git");
-  EXPECT_TRUE(check_branch_exists("local-only")) << "the remote is not asked";
+  EXPECT_TRUE(check_branch_exists(settings_.children, "local-only")) << "the remote is not asked";
 
   LogCapture log;
-  const std::string failure = failure_of([] { check_branch_exists("nowhere"); });
+  const std::string failure =
+      failure_of([&] { check_branch_exists(settings_.children, "nowhere"); });
   EXPECT_EQ(failure.rfind("Command failed: git ls-remote --heads origin nowhere\nError: ", 0), 0u)
       << failure;
   EXPECT_NE(failure.find("gone.git"), std::string::npos) << failure;
@@ -355,7 +356,8 @@ TEST_F(WorkspaceTest, UnreachableRepoDirFailsInPreparation) {
   settings_.repo_path = "relative/repo";
   settings_.repo_dir = root_ / "relative/repo";
   const std::string failure = failure_of([&] {
-    plan_request(settings_, RequestFile{{"A-1", "dev", "x"}, "dev-A-1-x", "dev", "x.yaml", "", ""},
+    plan_request(settings_,
+                 RequestFile{{"A-1", "dev", "x"}, "dev-A-1-x", "dev", "x.yaml", "", "", {}},
                  OriginTargets(), nullptr, PlanMode::Run);
   });
   EXPECT_EQ(failure, "Cannot change into REPO_PATH relative/repo: No such file or directory");

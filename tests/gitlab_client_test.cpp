@@ -66,7 +66,9 @@ struct GitLabClientTest : ::testing::Test {
   }
 
   nlohmann::json create(RemoteContext& context) {
-    return create_merge_request(context, "dev-ABC-1-billing", "dev", "ABC-1", "billing");
+    return create_merge_request(
+        context,
+        RequestFile{{"ABC-1", "dev", "billing"}, "dev-ABC-1-billing", "dev", "", "", "", {}});
   }
 
   // The lines the retry policy writes.

@@ -26,9 +26,21 @@ const OnboardingRequest kValidNameRequest{"ABC-12", "dev", "web_app"};
 class RequestFileTest : public ::testing::Test {
  protected:
   // Writes `content` under `name` and parses it.
+  // Writes `content` under `name` and loads it as the batch does, logging
+  // where its values came from.
   OnboardingRequest parse(const std::string& name, const std::string& content) {
     write_file(dir_ / name, content);
-    return parse_file(dir_ / name);
+    const RequestFile file = load_request_file(dir_ / name);
+    log_parse_notes(file.parsed.notes);
+    file.require_request();
+    return file.request;
+  }
+  // The request a file of this name and no content names, its notes logged.
+  static OnboardingRequest parse_name(const std::string& name) {
+    const ParsedRequest parsed = parse_request_explained(name, "");
+    log_parse_notes(parsed.notes);
+    if (!parsed.request) throw InvalidRequestFileError(parsed.name_problem);
+    return *parsed.request;
   }
 
   TempDir dir_;
@@ -222,7 +234,7 @@ TEST_F(RequestFileTest, FileNamesThatMatch) {
            {"ABC-007_dev_web app.yaml", {"ABC-007", "dev", "web app"}},
            {"ABC-12_dev_.yaml.yaml", {"ABC-12", "dev", ".yaml"}},
        })
-    EXPECT_EQ(parse_request(name, ""), request) << name;
+    EXPECT_EQ(parse_name(name), request) << name;
   // The log shows the environment as written in the name.
   EXPECT_EQ(log_.lines().front(),
             "INFO - Parsed from filename: Ticket=ABC-12, Environment=DEV, Project=svc.api");
@@ -237,7 +249,7 @@ TEST_F(RequestFileTest, FileNamesThatDoNotMatch) {
         "BC-12_dev_x.yaml",
         "ABC-\xd9\xa1_dev_x.yaml", "ABC-12_d\xc3\xa9v_x.yaml", "ABC-12_dev_x.yaml\n", ""}) {
     try {
-      parse_request(name, "");
+      parse_name(name);
       ADD_FAILURE() << "accepted " << name;
     } catch (const InvalidRequestFileError& error) {
       // A line feed or a terminal control in a name never reaches the log raw.

@@ -1,9 +1,9 @@
 #include "quillmere/config/settings.h"
 
 #include "quillmere/config/dotenv.h"
-#include "quillmere/config/environment.h"
 #include "quillmere/util/paths.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "tests/support/process.h"
@@ -16,6 +16,11 @@ using testing::ScopedEnv;
 using testing::TempDir;
 using testing::write_file;
 using Names = std::vector<std::string>;
+
+std::optional<std::string> env_value(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? std::optional<std::string>(value) : std::nullopt;
+}
 
 TEST(SplitReviewerUsernames, TrimsDropsEmptyPiecesAndKeepsOrderAndDuplicates) {
   EXPECT_EQ(split_reviewer_usernames(" alice, ,bob ,,"), (Names{"alice", "bob"}));
@@ -104,10 +109,10 @@ TEST(ReadSettings, KeepsValuesVerbatimAndResolvesRelativePathsOnce) {
   EXPECT_EQ(settings.ca_bundles, (Names{"/etc/ca.pem"})) << "the same bundle once";
 }
 
-TEST(ReadSettings, MonitoringSettingsTakeTheirValuesOrNameWhatCannotBeRead) {
+TEST(ReadSettings, CheckedSettingsTakeTheirValuesOrNameWhatCannotBeRead) {
   struct Case {
     const char* name;
-    const char* value;
+    const char* value;    ///< nullptr: unset
     const char* read_as;  ///< the setting as read, or the message refusing it
   };
   const Case cases[] = {
@@ -127,44 +132,64 @@ TEST(ReadSettings, MonitoringSettingsTakeTheirValuesOrNameWhatCannotBeRead) {
       {"TEAMS_NOTIFY_FAILURES", "No", "false"},
       {"TEAMS_NOTIFY_FAILURES", "on\x1b",
        "TEAMS_NOTIFY_FAILURES must be true or false (also 1 or 0, yes or no): on\\x1b"},
+      {"TEAMS_CARD_FORMAT", nullptr, "auto"},
+      {"TEAMS_CARD_FORMAT", "Adaptive", "adaptive"},
+      {"TEAMS_CARD_FORMAT", "MESSAGECARD", "messagecard"},
+      // Settings with a fixed form are read without surrounding blanks.
+      {"TEAMS_CARD_FORMAT", " Adaptive\n", "adaptive"},
+      {"TEAMS_CARD_FORMAT", "adaptive\ncard",
+       "TEAMS_CARD_FORMAT must be auto, adaptive or messagecard: adaptive\\x0acard"},
+      {"GIT_TIMEOUT", nullptr, "600"},
+      {"GIT_TIMEOUT", "", "600"},
+      {"GIT_TIMEOUT", "1", "1"},
+      {"GIT_TIMEOUT", "030", "30"},
+      {"GIT_TIMEOUT", "86400", "86400"},
+      {"GIT_TIMEOUT", " 10\t", "10"},
+      {"TMPDIR", nullptr, "/tmp"},
+      {"TMPDIR", "/var/tmp", "/var/tmp"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.name) + "=" + c.value);
+  for (const char* refused : {"0", "-5", "1.5", "10s", "1 0", "abc", "99999999999"}) {
+    SCOPED_TRACE(std::string("GIT_TIMEOUT=") + refused);
     ScopedEnv env;
-    for (const char* name : {"LOG_LEVEL", "FAILED_FILES_EXIT_STATUS", "TEAMS_NOTIFY_FAILURES"})
-      env.set(name, std::nullopt);
-    env.set(c.name, c.value);
+    env.set("GIT_TIMEOUT", refused);
+    EXPECT_EQ(
+        read_settings("/start").invalid_values,
+        Names{std::string("GIT_TIMEOUT must be a whole number of seconds from 1: ") + refused});
+  }
+  const char* formats[] = {"auto", "adaptive", "messagecard"};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + "=" + (c.value ? c.value : "(unset)"));
+    ScopedEnv env;
+    env.set(c.name, c.value ? std::optional<std::string>(c.value) : std::nullopt);
     const Settings settings = read_settings("/start");
-    const std::string read_as = !settings.invalid_values.empty() ? settings.invalid_values.front()
-                                : std::string(c.name) == "LOG_LEVEL"
-                                    ? log_level_name(settings.log_level)
-                                : std::string(c.name) == "TEAMS_NOTIFY_FAILURES"
-                                    ? (settings.teams_notify_failures ? "true" : "false")
-                                    : std::to_string(settings.failed_files_exit_status);
+    const std::string name = c.name;
+    const std::string read_as =
+        !settings.invalid_values.empty()  ? settings.invalid_values.front()
+        : name == "LOG_LEVEL"             ? log_level_name(settings.log_level)
+        : name == "TEAMS_NOTIFY_FAILURES" ? (settings.teams_notify_failures ? "true" : "false")
+        : name == "TEAMS_CARD_FORMAT"     ? formats[static_cast<int>(settings.teams_card_format)]
+        : name == "GIT_TIMEOUT"           ? std::to_string(settings.children.timeout_seconds)
+        : name == "TMPDIR"                ? settings.temp_dir
+                                          : std::to_string(settings.failed_files_exit_status);
     EXPECT_EQ(read_as, c.read_as);
   }
 }
 
-TEST(CommandTimeoutSeconds, WholeSecondsFromOneOrAFatalErrorNamingTheValue) {
-  // The seconds, or "refused" for the fatal error naming the value.
-  const std::pair<std::optional<std::string>, const char*> cases[] = {
-      {std::nullopt, "600"}, {"", "600"},      {"1", "1"},         {"030", "30"},
-      {"86400", "86400"},    {"0", "refused"}, {"-5", "refused"},  {"1.5", "refused"},
-      {"10s", "refused"},    {" 10\t", "10"},  {"abc", "refused"}, {"99999999999", "refused"},
-      {"1 0", "refused"}};
-  for (const auto& [text, read_as] : cases) {
-    Settings settings;
-    settings.git_timeout = text;
-    std::string shown;
-    try {
-      shown = std::to_string(command_timeout_seconds(settings));
-    } catch (const std::exception& failure) {
-      shown = failure.what();
-    }
-    EXPECT_EQ(shown, read_as == std::string("refused")
-                         ? "GIT_TIMEOUT must be a whole number of seconds from 1: " + *text
-                         : read_as);
-  }
+TEST(ReadSettings, RequiredSettingsMissingInTableOrderAndChildrenWithoutSecrets) {
+  ScopedEnv env;
+  for (const char* name :
+       {"REPO_PATH", "YAML_DIR", "GITLAB_URL", "PROJECT_ID", "GITLAB_TOKEN", "GIT_COMMITTER_EMAIL"})
+    env.set(name, std::nullopt);
+  env.set("YAML_DIR", "requests");
+  env.set("PROJECT_ID", "");
+  env.set("GITLAB_TOKEN", "glpat-secret");
+  env.set("GIT_TERMINAL_PROMPT", "1");
+  const Settings settings = read_settings("/start");
+  EXPECT_EQ(settings.missing_required,
+            (Names{"REPO_PATH", "GITLAB_URL", "PROJECT_ID", "GIT_COMMITTER_EMAIL"}));
+  for (const std::string& entry : settings.children.environment)
+    EXPECT_EQ(entry.find("glpat-secret"), std::string::npos) << entry;
+  EXPECT_THAT(settings.children.environment, ::testing::Contains("GIT_TERMINAL_PROMPT=1"));
 }
 
 TEST(JoinPath, PutsExactlyOneSeparatorBetween) {

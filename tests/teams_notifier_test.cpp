@@ -10,6 +10,9 @@
 namespace quillmere {
 namespace {
 
+const RequestFile kRequest{
+    {"ABC-12", "dev", "web_app"}, "dev-ABC-12-web_app", "dev", "", "", "", {}};
+
 using standins::TeamsStandin;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -119,8 +122,7 @@ struct TeamsNotifierTest : ::testing::Test {
   }
 
   ordered_json card(const nlohmann::json& mr_data) {
-    return build_teams_card(settings, mr_data, "ABC-12", "dev", "dev-ABC-12-web_app", "dev",
-                            "web_app");
+    return build_teams_card(settings, mr_data, kRequest);
   }
   // The value of the fact named `name`.
   static std::string fact(const ordered_json& card, const std::string& name) {
@@ -129,8 +131,7 @@ struct TeamsNotifierTest : ::testing::Test {
     return "<no such fact>";
   }
   void send(const nlohmann::json& mr_data) {
-    send_mr_notification_to_teams(http, settings, mr_data, "ABC-12", "dev", "dev-ABC-12-web_app",
-                                  "dev", "web_app");
+    send_mr_notification_to_teams(http, settings, mr_data, kRequest);
   }
 
   ScopedEnv env;
@@ -246,8 +247,7 @@ TEST_F(TeamsNotifierTest, WhatGitLabEchoesIsMaskedShownAsWrittenAndLinkedOnlyOve
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.mr_data.dump());
-    const TeamsCard built = merge_request_card(settings, row.mr_data, "ABC-12", "dev",
-                                               "dev-ABC-12-web_app", "dev", "web_app");
+    const TeamsCard built = merge_request_card(settings, row.mr_data, kRequest);
     EXPECT_EQ(built.activity_title, row.activity_title);
     EXPECT_EQ(built.facts[6].value, row.author);
     std::vector<std::string> expected = row.buttons;
@@ -293,8 +293,7 @@ TEST_F(TeamsNotifierTest, DeliveredCardIsAnnounced) {
 TEST_F(TeamsNotifierTest, BothFormsStayUnderTheLimitWithTitleAndLinksIncluded) {
   // A huge title alone is cut to fit, and its bold stays closed.
   const TeamsCard titled =
-      merge_request_card(settings, {{"iid", 17}, {"title", std::string(30000, '*')}}, "ABC-12",
-                         "dev", "dev-ABC-12-web_app", "dev", "web_app");
+      merge_request_card(settings, {{"iid", 17}, {"title", std::string(30000, '*')}}, kRequest);
   for (const std::string& body : {message_card_body(titled), adaptive_card_body(titled)}) {
     EXPECT_LT(body.size(), kCardBodyLimit);
     EXPECT_GT(body.size(), kCardBodyLimit - 200);
@@ -302,9 +301,11 @@ TEST_F(TeamsNotifierTest, BothFormsStayUnderTheLimitWithTitleAndLinksIncluded) {
   }
   // Hundreds of reviewers, a huge project name and a link too long to keep.
   settings.reviewer_usernames.assign(2000, "reviewer-with-a-long-name");
+  RequestFile huge_project = kRequest;
+  huge_project.request.project_name = std::string(5000, 'p');
   const TeamsCard crowded = merge_request_card(
       settings, {{"iid", 17}, {"web_url", "https://gitlab.example/" + std::string(30000, 'u')}},
-      "ABC-12", "dev", "dev-ABC-12-web_app", "dev", std::string(5000, 'p'));
+      huge_project);
   for (const std::string& body : {message_card_body(crowded), adaptive_card_body(crowded)}) {
     EXPECT_LT(body.size(), kCardBodyLimit);
     EXPECT_THAT(body, ::testing::Not(::testing::HasSubstr("uuuu")));

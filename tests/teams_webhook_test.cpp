@@ -51,16 +51,15 @@ TEST(TeamsWebhookTest, UrlKindAndCardFormat) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url + " / " + c.format.value_or("(unset)"));
-    Settings settings;
-    settings.teams_webhook_url = c.url;
-    settings.teams_card_format = c.format;
+    testing::ScopedEnv env;
+    env.set("TEAMS_CARD_FORMAT", c.format);
+    env.set("TEAMS_WEBHOOK_URL", c.url);
+    const Settings settings = read_settings("/");
     EXPECT_EQ(is_workflows_webhook(c.url), c.workflows);
     EXPECT_EQ(is_retired_connector_webhook(c.url), c.retired);
-    try {
-      EXPECT_EQ(teams_card_kind(settings), c.kind);
-    } catch (const OnboardingError& refusal) {
-      EXPECT_EQ(refusal.what(), c.kind);
-    }
+    EXPECT_EQ(settings.invalid_values.empty() ? teams_card_kind(settings)
+                                              : settings.invalid_values.front(),
+              c.kind);
   }
   EXPECT_THAT(teams_webhook_secrets(flow),
               ElementsAre(flow, flow.substr(flow.find("/workflows")),

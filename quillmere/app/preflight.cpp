@@ -1,10 +1,11 @@
 #include "quillmere/app/preflight.h"
 
 #include <algorithm>
+#include <exception>
 #include <optional>
 
+#include "quillmere/app/batch.h"
 #include "quillmere/app/done_dir.h"
-#include "quillmere/app/driver.h"
 #include "quillmere/git/branch_plan.h"
 #include "quillmere/git/git_workspace.h"
 #include "quillmere/remote/teams_webhook.h"
@@ -50,89 +51,60 @@ class Report {
   bool started_ = false;
 };
 
-// A request file as read and parsed: the part of the block both modes share.
-struct ExaminedFile {
-  std::string content;
-  ParsedRequest parsed;
-  std::string branch;
-};
-
-// Reads and parses the file at `path`, shown as `shown_name`, and reports
-// the request; nullopt, with the refusal reported, when a run would refuse it.
-std::optional<ExaminedFile> examine_request_file(Report& report, const std::string& path,
-                                                 const std::string& shown_name) {
+// The block's head for one request file, read once: the request, or the
+// refusal a run would meet. False when a run would refuse the file.
+bool examine_request_file(Report& report, const std::string& shown_name,
+                          const LoadedRequest& loaded) {
   report.heading("📄 " + printable(shown_name));
-  ExaminedFile file;
   try {
-    file.content = read_request_file(path);
-    file.parsed = parse_request_explained(last_path_component(path), file.content);
-    if (!file.parsed.request) {
-      report.field("content", file.parsed.content_problem);
+    if (loaded.failure) std::rethrow_exception(loaded.failure);
+    const RequestFile* file = &*loaded.file;
+    const ParsedRequest& parsed = file->parsed;
+    if (!parsed.request) {
+      report.field("content", parsed.content_problem);
       // A syntax error is the likelier cause: it stands beside the name's verdict.
-      const bool syntax = file.parsed.content_problem.starts_with("YAML syntax error");
-      throw InvalidRequestFileError(file.parsed.name_problem +
-                                    (syntax ? " (" + file.parsed.content_problem + ")" : ""));
+      const bool syntax = parsed.content_problem.starts_with("YAML syntax error");
+      throw InvalidRequestFileError(parsed.name_problem +
+                                    (syntax ? " (" + parsed.content_problem + ")" : ""));
     }
-    const OnboardingRequest& request = *file.parsed.request;
+    const OnboardingRequest& request = file->request;
     report.field("ticket", printable(request.ticket));
     report.field("environment", printable(request.environment));
     report.field("project", printable(request.project_name));
-    report.field("taken from", file.parsed.from_content
+    report.field("taken from", parsed.from_content
                                    ? "the YAML content"
-                                   : "the file name (" + file.parsed.content_problem + ")");
-    file.branch = branch_name_for(request);
-    report.field("branch", printable(file.branch) + " → " + printable(request.environment));
-    validate_branch_name(file.branch);
+                                   : "the file name (" + parsed.content_problem + ")");
+    report.field("branch", printable(file->branch) + " → " + printable(request.environment));
+    validate_branch_name(file->branch);
     validate_branch_name(request.environment);
   } catch (const std::exception& refusal) {
     report.verdict(false, std::string("would be refused: ") + refusal.what());
-    return std::nullopt;
+    return false;
   }
-  return file;
+  return true;
 }
 
 std::string yes_no(bool value) { return value ? "yes" : "no"; }
 
-RequestFile request_file_of(const ExaminedFile& file, const std::string& path,
-                            const std::string& name) {
-  RequestFile request;
-  request.request = *file.parsed.request;
-  request.branch = file.branch;
-  request.target = request.request.environment;
-  request.file_name = name;
-  request.path = path;
-  request.content = file.content;
-  return request;
-}
-
 // The dry run's block for one file of the request directory: the plan a run
 // would make, as the run makes it, without fetching.
 bool check_request_file(Report& report, const Settings& settings, RemoteContext& remote,
-                        const OriginTargets& targets, const std::string& name) {
-  const std::string path = join_path(settings.request_dir, name);
-  const std::optional<ExaminedFile> file = examine_request_file(report, path, name);
-  if (!file) return false;
-  const RequestFile request = request_file_of(*file, path, name);
+                        const OriginTargets& targets, const LoadedRequest& loaded) {
+  if (!examine_request_file(report, loaded.name, loaded)) return false;
+  const RequestFile& request = *loaded.file;
   const std::string& target = request.target;
-  std::string lookup_failure;
-  const auto find_open = [&]() -> std::optional<nlohmann::json> {
-    try {
-      return find_open_merge_request(remote, request.branch, target);
-    } catch (const std::exception& failure) {
-      lookup_failure = failure.what();
-      return std::nullopt;
-    }
-  };
   RequestPlan plan;
   try {
-    plan = plan_request(settings, request, targets, find_open, PlanMode::Check);
+    plan = plan_request(
+        settings, request, targets,
+        [&] { return find_open_merge_request(remote, request.branch, target); }, PlanMode::Check);
   } catch (const std::exception& failure) {
     report.verdict(false, std::string("would fail: ") + failure.what());
     return false;
   }
   if (plan.kind == PlanKind::AlreadyOnboarded && !plan.open_merge_request) {
-    report.verdict(true,
-                   "already onboarded: " + printable(target) + " already holds " + printable(name));
+    report.verdict(true, "already onboarded: " + printable(target) + " already holds " +
+                             printable(loaded.name));
     return true;
   }
   if (plan.kind != PlanKind::Refuse || plan.branch.on_origin || plan.branch.here) {
@@ -141,8 +113,8 @@ bool check_request_file(Report& report, const Settings& settings, RemoteContext&
     report.field("branch exists",
                  "here: " + yes_no(plan.branch.here) + ", on origin: " + on_origin);
   }
-  if (!lookup_failure.empty())
-    report.line("   ⚠️ the open merge request could not be looked up: " + lookup_failure);
+  if (plan.target_on_origin)
+    report.field("target exists", "here: yes, on origin: " + yes_no(*plan.target_on_origin));
 
   switch (plan.kind) {
     case PlanKind::Refuse:
@@ -163,19 +135,6 @@ bool check_request_file(Report& report, const Settings& settings, RemoteContext&
     case PlanKind::Onboard:
       break;
   }
-  // A new branch starts from the target as origin has it now.
-  bool target_on_origin = false;
-  try {
-    target_on_origin = origin_has_branch(target);
-  } catch (const std::exception& failure) {
-    report.verdict(false, std::string("would fail: ") + failure.what());
-    return false;
-  }
-  report.field("target exists", "here: yes, on origin: " + yes_no(target_on_origin));
-  if (!target_on_origin) {
-    report.verdict(false, "would fail: origin has no branch " + printable(target) + " to pull");
-    return false;
-  }
   report.verdict(true, "would be onboarded");
   return true;
 }
@@ -184,8 +143,7 @@ bool check_request_file(Report& report, const Settings& settings, RemoteContext&
 bool check_configuration(Report& report, const Settings& settings) {
   report.heading("Configuration");
   try {
-    if (is_missing(settings.gitlab_token)) throw OnboardingError("❌ GITLAB_TOKEN not set");
-    validate_config(settings);
+    check_startup(settings);
   } catch (const std::exception& failure) {
     const std::string message = failure.what();
     report.line("   " + std::string(message.starts_with("❌") ? "" : "❌ ") + message);
@@ -204,7 +162,8 @@ bool check_configuration(Report& report, const Settings& settings) {
     report.line("   ⚠️ " + name +
                 " uses plain http: what is sent to it can be read on the way");
   try {
-    const WorkingCopyState state = inspect_working_copy(*settings.repo_path, settings.repo_dir);
+    const WorkingCopyState state =
+        inspect_working_copy(settings.children, *settings.repo_path, settings.repo_dir);
     report.field("working copy",
                  "a git repository, on " + (state.current_branch.empty()
                                                 ? std::string("a detached HEAD")
@@ -297,7 +256,10 @@ bool check_run(const Settings& settings, RemoteContext& remote, std::ostream& ou
   }
   size_t onboarded = 0;
   for (const std::string& name : files)
-    onboarded += check_request_file(report, settings, remote, targets, name) ? 1 : 0;
+    onboarded += check_request_file(report, settings, remote, targets,
+                                    load_request(join_path(settings.request_dir, name)))
+                     ? 1
+                     : 0;
 
   const bool remote_passed = check_gitlab(report, remote);
   report.heading("Teams");
@@ -330,7 +292,7 @@ bool lint_request_files(const std::vector<std::string>& paths, std::ostream& out
       ++refused;
       continue;
     }
-    if (examine_request_file(report, path, path))
+    if (examine_request_file(report, path, load_request(path)))
       report.verdict(true, "would be accepted");
     else
       ++refused;

@@ -50,26 +50,27 @@ void RunRecord::list_files(const std::vector<std::string>& names) {
   files_listed_ = true;
 }
 
-void RunRecord::end(RunStatus ending, int exit_code) {
+void RunRecord::end(RunStatus ending, int status_code) {
   status = ending;
-  exit_status = exit_code;
+  exit_status = status_code;
   finished_at = std::chrono::system_clock::now();
   duration_seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started_steady_).count();
 }
 
 void RunRecord::end_completed(int failed_files_exit_status) {
-  end(RunStatus::Completed, failed() > 0 ? failed_files_exit_status : 0);
+  end(RunStatus::Completed,
+      failed() > 0 ? failed_files_exit_status : exit_code(ExitStatus::Success));
 }
 
 void RunRecord::end_stopped(int signal_number) {
   stopped_by = stop_signal_name(signal_number);
-  end(RunStatus::Stopped, 128 + signal_number);
+  end(RunStatus::Stopped, exit_code(ExitStatus::Signal) + signal_number);
 }
 
 void RunRecord::end_fatal(std::string message) {
   fatal_error = std::move(message);
-  end(RunStatus::Fatal, 1);
+  end(RunStatus::Fatal, exit_code(ExitStatus::Failure));
 }
 
 int RunRecord::count(FileOutcome outcome) const {

@@ -11,6 +11,17 @@
 
 namespace quillmere {
 
+/// The exit statuses of the program's own; a batch with failed files ends
+/// with FAILED_FILES_EXIT_STATUS.
+enum class ExitStatus : int {
+  Success = 0,   ///< the batch ran (whatever became of its files), or help, version, a check passed
+  Failure = 1,   ///< a fatal error, or a check that did not pass
+  Usage = 2,     ///< a command line that cannot be read
+  Signal = 128,  ///< to which the stopping signal's number is added
+};
+
+constexpr int exit_code(ExitStatus status) { return static_cast<int>(status); }
+
 /// What became of one request file.
 enum class FileOutcome {
   Onboarded,         ///< a new branch and a new merge request
@@ -91,7 +102,7 @@ class RunRecord {
   std::optional<std::string> gitlab_token_expires_at;
 
  private:
-  void end(RunStatus ending, int exit_code);
+  void end(RunStatus ending, int status_code);
 
   std::chrono::steady_clock::time_point started_steady_;
   std::vector<FileResult> files_;

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "quillmere/app/driver.h"
+#include "quillmere/app/batch.h"
 #include "quillmere/app/failure_card.h"
 #include "quillmere/app/preflight.h"
 #include "quillmere/app/run_record.h"
@@ -70,15 +70,15 @@ int run_check() {
   mask_secrets_in_log(settings);
   try {
     CurlGlobal curl;
-    HttpClient http(10, settings.ca_bundles);
+    HttpClient http(10, settings.ca_bundles, settings.temp_dir);
     RemoteContext remote{settings, http, retry_api_call(1, 1)};
     const bool passed = check_run(settings, remote, std::cout);
     std::cout.flush();
-    return passed ? 0 : 1;
+    return exit_code(passed ? ExitStatus::Success : ExitStatus::Failure);
   } catch (const std::exception& failure) {
     std::cout.flush();
     std::fprintf(stderr, "quillmere: %s\n", logger().shown(failure.what()).c_str());
-    return 1;
+    return exit_code(ExitStatus::Failure);
   }
 }
 
@@ -111,18 +111,18 @@ int run_batch() {
     // Without a log, the card is the only word of this run anybody gets.
     try {
       curl.emplace();
-      http.emplace(10, settings.ca_bundles);
+      http.emplace(10, settings.ca_bundles, settings.temp_dir);
     } catch (const std::exception&) {
       http.reset();
     }
     publish_run(settings, record, http ? &*http : nullptr, !output_problem);
-    return 1;
+    return record.exit_status;
   }
 
   try {
     warn_about_clear_text(settings);
     curl.emplace();
-    http.emplace(10, settings.ca_bundles);
+    http.emplace(10, settings.ca_bundles, settings.temp_dir);
     if (output_problem) throw OnboardingError(*output_problem);
     RemoteContext remote{settings, *http, retry_api_call(3, 1)};
     // Written as soon as the run holds the working copy, and again with its
@@ -136,7 +136,7 @@ int run_batch() {
   } catch (const RunLockedError& failure) {
     // Another run's working copy: no run of this process's own to report.
     logger().error(std::string("Fatal error: ") + failure.what());
-    return 1;
+    return exit_code(ExitStatus::Failure);
   } catch (const std::exception& failure) {
     logger().error(std::string("Fatal error: ") + failure.what());
     record.end_fatal(logger().shown(failure.what()));
@@ -158,19 +158,19 @@ int run_quillmere(int argc, char* argv[]) {
     options = parse_program_options(argc, argv);
   } catch (const UsageError& failure) {
     std::fprintf(stderr, "quillmere: %s\nTry 'quillmere --help'.\n", failure.what());
-    return 2;
+    return exit_code(ExitStatus::Usage);
   }
   switch (options.mode) {
     case ProgramMode::Help:
       std::fputs(usage_text().c_str(), stdout);
-      return 0;
+      return exit_code(ExitStatus::Success);
     case ProgramMode::Version:
       std::printf("%s\n", version_text().c_str());
-      return 0;
+      return exit_code(ExitStatus::Success);
     case ProgramMode::Lint: {
       const bool passed = lint_request_files(options.files, std::cout);
       std::cout.flush();
-      return passed ? 0 : 1;
+      return exit_code(passed ? ExitStatus::Success : ExitStatus::Failure);
     }
     case ProgramMode::Check:
       return run_check();

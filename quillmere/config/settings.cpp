@@ -1,34 +1,18 @@
 #include "quillmere/config/settings.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <functional>
 
-#include "quillmere/config/environment.h"
-#include "quillmere/util/command_runner.h"
 #include "quillmere/util/error.h"
 #include "quillmere/util/paths.h"
 #include "quillmere/util/text.h"
 
+extern char** environ;
+
 namespace quillmere {
 
 namespace {
-
-// Both variables count: a machine-wide CURL_CA_BUNDLE must not hide the CA
-// an operator names in SSL_CERT_FILE for a self-hosted GitLab, nor the
-// other way round.
-std::vector<std::pair<std::string, std::string>> ca_variables_from_environment() {
-  std::vector<std::pair<std::string, std::string>> variables;
-  for (const char* name : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"})
-    if (env_is_set(name)) variables.emplace_back(name, *env_value(name));
-  return variables;
-}
-
-std::vector<std::string> distinct_paths(
-    const std::vector<std::pair<std::string, std::string>>& variables) {
-  std::vector<std::string> bundles;
-  for (const auto& [name, path] : variables)
-    if (std::find(bundles.begin(), bundles.end(), path) == bundles.end()) bundles.push_back(path);
-  return bundles;
-}
 
 // The host of an "http://" URL; empty for any other scheme.
 std::string plain_http_host(const std::string& url) {
@@ -45,60 +29,168 @@ bool is_loopback_host(const std::string& host) {
   return host == "localhost" || host == "::1" || host.starts_with("127.");
 }
 
-// The optional settings with a fixed set of values: unset or empty keeps the
-// default; anything unreadable is noted, with the value, for the
-// configuration check to refuse.
-class ValueReader {
- public:
-  explicit ValueReader(std::vector<std::string>& invalid) : invalid_(invalid) {}
+// --- Parsers: the text of a set variable to the setting's value, or nullopt
+// when the text is not one of the setting's values. -----------------------
 
-  void read_flag(const char* name, bool& flag) {
-    const std::string value = value_of(name);
-    if (value.empty()) return;
-    const std::string word = ascii_lower(value);
-    if (word == "true" || word == "1" || word == "yes")
-      flag = true;
-    else if (word == "false" || word == "0" || word == "no")
-      flag = false;
-    else
-      refuse(name, "true or false (also 1 or 0, yes or no)");
-  }
+std::optional<bool> parse_flag(std::string_view text) {
+  const std::string word = ascii_lower(trim(text));
+  if (word == "true" || word == "1" || word == "yes") return true;
+  if (word == "false" || word == "0" || word == "no") return false;
+  return std::nullopt;
+}
 
-  void read_exit_status(const char* name, int& status) {
-    const std::string value = value_of(name);
-    if (value.empty()) return;
-    const bool digits = value.size() <= 3 && std::all_of(value.begin(), value.end(), [](char c) {
-                          return c >= '0' && c <= '9';
-                        });
-    if (digits && std::stoi(value) <= 125)
-      status = std::stoi(value);
-    else
-      refuse(name, "an integer from 0 to 125");
+// Digits only, at most `digits` of them, from `low` to `high`.
+std::optional<long long> whole_number(std::string_view text, size_t digits, long long low,
+                                      long long high) {
+  if (text.empty() || text.size() > digits) return std::nullopt;
+  long long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
   }
+  if (value < low || value > high) return std::nullopt;
+  return value;
+}
 
-  void read_log_level(const char* name, LogLevel& level) {
-    const std::string value = value_of(name);
-    if (value.empty()) return;
-    for (LogLevel candidate : {LogLevel::Debug, LogLevel::Info, LogLevel::Warning, LogLevel::Error})
-      if (ascii_upper(value) == log_level_name(candidate)) {
-        level = candidate;
-        return;
-      }
-    refuse(name, "DEBUG, INFO, WARNING or ERROR");
-  }
+std::optional<int> parse_exit_status(std::string_view text) {
+  const std::optional<long long> status = whole_number(trim(text), 3, 0, 125);
+  return status ? std::optional<int>(static_cast<int>(*status)) : std::nullopt;
+}
 
- private:
-  std::string value_of(const char* name) {
-    current_ = env_value(name).value_or("");
-    return trim(current_);
-  }
-  void refuse(const char* name, const char* expected) {
-    invalid_.push_back(std::string(name) + " must be " + expected + ": " + printable(current_));
-  }
+std::optional<LogLevel> parse_log_level(std::string_view text) {
+  for (LogLevel level : {LogLevel::Debug, LogLevel::Info, LogLevel::Warning, LogLevel::Error})
+    if (ascii_upper(trim(text)) == log_level_name(level)) return level;
+  return std::nullopt;
+}
 
-  std::vector<std::string>& invalid_;
-  std::string current_;
+// Like every setting with a fixed form, read without surrounding blanks.
+std::optional<long long> parse_seconds(std::string_view text) {
+  return whole_number(trim(text), 10, 1, 1000LL * 1000 * 1000);  // up to about 31 years
+}
+
+std::optional<TeamsCardFormat> parse_card_format(std::string_view text) {
+  const std::string value = ascii_lower(trim(text));
+  if (value == "auto") return TeamsCardFormat::Auto;
+  if (value == "adaptive") return TeamsCardFormat::Adaptive;
+  if (value == "messagecard") return TeamsCardFormat::MessageCard;
+  return std::nullopt;
+}
+
+std::optional<std::vector<std::string>> parse_list(std::string_view text) {
+  return split_reviewer_usernames(text);
+}
+
+std::optional<std::string> parse_text(std::string_view text) { return std::string(text); }
+
+// --- The table --------------------------------------------------------------
+
+// One setting: its variable, and how a value (the variable's text, or the
+// default's when it is unset or blank) reaches its field. `store` returns
+// false when the parser refuses the text.
+struct SettingRow {
+  const char* name;
+  const char* default_text;  ///< nullptr: an unset variable leaves the field absent
+  const char* expected;      ///< "NAME must be EXPECTED: VALUE" when refused
+  std::function<bool(Settings&, std::string_view text, const std::string& start_dir)> store;
+  bool required = false;  ///< absent or empty refuses the run
 };
+
+// A setting whose field (a member, or a function giving it) takes the
+// parser's value.
+template <typename T, typename Field>
+SettingRow row(const char* name, Field field, std::optional<T> (*parse)(std::string_view),
+               const char* default_text = nullptr, const char* expected = nullptr) {
+  return {name, default_text, expected,
+          [field, parse](Settings& settings, std::string_view text, const std::string&) {
+            std::optional<T> value = parse(text);
+            if (value) std::invoke(field, settings) = std::move(*value);
+            return value.has_value();
+          }};
+}
+
+SettingRow required(SettingRow setting) {
+  setting.required = true;
+  return setting;
+}
+
+// A path: the text kept as it is, and resolved once against the start
+// directory, so a relative value keeps naming the same entry after the run
+// has moved into the working copy.
+SettingRow path_row(const char* name, std::optional<std::string> Settings::*text,
+                    std::string Settings::*resolved) {
+  return {
+      name, nullptr, nullptr,
+      [text, resolved](Settings& settings, std::string_view value, const std::string& start_dir) {
+        settings.*text = std::string(value);
+        settings.*resolved = resolve_against(start_dir, std::string(value));
+        return true;
+      }};
+}
+
+// A CA file: both variables count, so a machine-wide CURL_CA_BUNDLE cannot
+// hide the CA an operator names in SSL_CERT_FILE for a self-hosted GitLab,
+// nor the other way round; a bundle named twice is read once.
+SettingRow ca_row(const char* name) {
+  return {name, nullptr, nullptr,
+          [name](Settings& settings, std::string_view path, const std::string&) {
+            if (path.empty()) return true;
+            settings.ca_variables.emplace_back(name, path);
+            auto& bundles = settings.ca_bundles;
+            if (std::find(bundles.begin(), bundles.end(), path) == bundles.end())
+              bundles.emplace_back(path);
+            return true;
+          }};
+}
+
+const std::vector<SettingRow>& settings_table() {
+  static const std::vector<SettingRow> table = {
+      required(path_row("REPO_PATH", &Settings::repo_path, &Settings::repo_dir)),
+      required(path_row("YAML_DIR", &Settings::yaml_dir, &Settings::request_dir)),
+      required(row("GITLAB_URL", &Settings::gitlab_url, parse_text)),
+      required(row("PROJECT_ID", &Settings::project_id, parse_text)),
+      required(row("GITLAB_TOKEN", &Settings::gitlab_token, parse_text)),
+      row("JIRA_BASE_URL", &Settings::jira_base_url, parse_text),
+      required(row("GIT_COMMITTER_EMAIL", &Settings::git_committer_email, parse_text)),
+      row("GIT_COMMITTER_NAME", &Settings::git_committer_name, parse_text),
+      row("TEAMS_WEBHOOK_URL", &Settings::teams_webhook_url, parse_text),
+      row("REVIEWER_USERNAMES", &Settings::reviewer_usernames, parse_list, ""),
+      path_row("DONE_DIR", &Settings::done_dir, &Settings::done_dir_path),
+      path_row("REPORT_FILE", &Settings::report_file, &Settings::report_file_path),
+      path_row("METRICS_FILE", &Settings::metrics_file, &Settings::metrics_file_path),
+      row("JOURNAL_STREAM", &Settings::journal_stream, parse_text),
+      ca_row("CURL_CA_BUNDLE"),
+      ca_row("SSL_CERT_FILE"),
+      row("TMPDIR", &Settings::temp_dir, parse_text, "/tmp"),
+      row("TEAMS_NOTIFY_FAILURES", &Settings::teams_notify_failures, parse_flag, "false",
+          "true or false (also 1 or 0, yes or no)"),
+      row("FAILED_FILES_EXIT_STATUS", &Settings::failed_files_exit_status, parse_exit_status, "0",
+          "an integer from 0 to 125"),
+      row("LOG_LEVEL", &Settings::log_level, parse_log_level, "INFO",
+          "DEBUG, INFO, WARNING or ERROR"),
+      row("TEAMS_CARD_FORMAT", &Settings::teams_card_format, parse_card_format, "auto",
+          "auto, adaptive or messagecard"),
+      row(
+          "GIT_TIMEOUT", [](Settings & s) -> auto& { return s.children.timeout_seconds; },
+          parse_seconds, "600", "a whole number of seconds from 1"),
+  };
+  return table;
+}
+
+// The process environment without the secrets, and with GIT_TERMINAL_PROMPT=0
+// unless set: git runs unattended, outside the terminal's foreground group,
+// and must never wait for a password prompt nobody will answer.
+std::vector<std::string> child_environment() {
+  std::vector<std::string> entries;
+  bool prompt_set = false;
+  for (char** entry = environ; entry && *entry; ++entry) {
+    const std::string_view text(*entry);
+    if (text.starts_with("GITLAB_TOKEN=") || text.starts_with("TEAMS_WEBHOOK_URL=")) continue;
+    prompt_set = prompt_set || text.starts_with("GIT_TERMINAL_PROMPT=");
+    entries.emplace_back(text);
+  }
+  if (!prompt_set) entries.emplace_back("GIT_TERMINAL_PROMPT=0");
+  return entries;
+}
 
 }  // namespace
 
@@ -123,54 +215,20 @@ std::vector<std::string> split_reviewer_usernames(std::string_view text) {
   return names;
 }
 
-long long command_timeout_seconds(const Settings& settings) {
-  constexpr long long kLargest = 1000LL * 1000 * 1000;  // about 31 years
-  // Trimmed like every setting with a fixed form; blanks alone mean unset.
-  const std::string text = trim(settings.git_timeout.value_or(""));
-  if (text.empty()) return kDefaultCommandTimeoutSeconds;
-  long long seconds = 0;
-  bool whole = text.size() <= 10;
-  for (char c : text) {
-    whole = whole && c >= '0' && c <= '9';
-    if (whole) seconds = seconds * 10 + (c - '0');
-  }
-  if (!whole || seconds < 1 || seconds > kLargest)
-    throw OnboardingError("GIT_TIMEOUT must be a whole number of seconds from 1: " +
-                          printable(*settings.git_timeout));
-  return seconds;
-}
-
 Settings read_settings(const std::string& start_dir) {
   Settings settings;
-  settings.repo_path = env_value("REPO_PATH");
-  settings.yaml_dir = env_value("YAML_DIR");
-  settings.gitlab_url = env_value("GITLAB_URL");
-  settings.project_id = env_value("PROJECT_ID");
-  settings.gitlab_token = env_value("GITLAB_TOKEN");
-  settings.jira_base_url = env_value("JIRA_BASE_URL");
-  settings.git_committer_email = env_value("GIT_COMMITTER_EMAIL");
-  settings.git_committer_name = env_value("GIT_COMMITTER_NAME");
-  settings.teams_webhook_url = env_value("TEAMS_WEBHOOK_URL");
-  settings.teams_card_format = env_value("TEAMS_CARD_FORMAT");
-  settings.reviewer_usernames =
-      split_reviewer_usernames(env_value("REVIEWER_USERNAMES").value_or(""));
-  settings.done_dir = env_value("DONE_DIR");
-  settings.git_timeout = env_value("GIT_TIMEOUT");
-  settings.repo_dir = resolve_against(start_dir, settings.repo_path.value_or(""));
-  settings.request_dir = resolve_against(start_dir, settings.yaml_dir.value_or(""));
-  settings.done_dir_path = resolve_against(start_dir, settings.done_dir.value_or(""));
-  settings.ca_variables = ca_variables_from_environment();
-  settings.ca_bundles = distinct_paths(settings.ca_variables);
-
-  settings.report_file = env_value("REPORT_FILE");
-  settings.metrics_file = env_value("METRICS_FILE");
-  settings.report_file_path = resolve_against(start_dir, settings.report_file.value_or(""));
-  settings.metrics_file_path = resolve_against(start_dir, settings.metrics_file.value_or(""));
-  settings.journal_stream = env_value("JOURNAL_STREAM");
-  ValueReader values(settings.invalid_values);
-  values.read_flag("TEAMS_NOTIFY_FAILURES", settings.teams_notify_failures);
-  values.read_exit_status("FAILED_FILES_EXIT_STATUS", settings.failed_files_exit_status);
-  values.read_log_level("LOG_LEVEL", settings.log_level);
+  for (const SettingRow& setting : settings_table()) {
+    const char* value = std::getenv(setting.name);
+    if (setting.required && (!value || !*value))
+      settings.missing_required.emplace_back(setting.name);
+    const bool blank = !value || (setting.default_text && trim(value).empty());
+    if (blank && !setting.default_text) continue;
+    const std::string_view text = blank ? setting.default_text : value;
+    if (!setting.store(settings, text, start_dir))
+      settings.invalid_values.push_back(std::string(setting.name) + " must be " + setting.expected +
+                                        ": " + printable(text));
+  }
+  settings.children.environment = child_environment();
   return settings;
 }
 

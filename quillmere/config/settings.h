@@ -1,6 +1,7 @@
 // The run's configuration, read once from the environment at start-up (after
-// .env has topped it up). Everything the program needs from its environment
-// reaches it through these values.
+// .env has topped it up) and checked as it is read. Everything the program
+// needs from its environment, its children's environment included, reaches
+// it through these values.
 #pragma once
 
 #include <optional>
@@ -9,9 +10,17 @@
 #include <utility>
 #include <vector>
 
+#include "quillmere/util/command_runner.h"
 #include "quillmere/util/logging.h"
 
 namespace quillmere {
+
+/// TEAMS_CARD_FORMAT: which form of card the webhook gets.
+enum class TeamsCardFormat {
+  Auto,         ///< an Adaptive Card for a Workflows webhook, a MessageCard otherwise
+  Adaptive,     ///< always the Adaptive Card
+  MessageCard,  ///< always the MessageCard
+};
 
 /// The configuration values of one run. Text fields are absent when their
 /// variable is unset and hold the variable's text unchanged otherwise.
@@ -25,16 +34,18 @@ struct Settings {
   std::optional<std::string> git_committer_email;
   std::optional<std::string> git_committer_name;
   std::optional<std::string> teams_webhook_url;
-  /// TEAMS_CARD_FORMAT: auto, adaptive or messagecard (checked when the run
-  /// starts); absent or empty means auto.
-  std::optional<std::string> teams_card_format;
+  /// TEAMS_CARD_FORMAT: auto, adaptive or messagecard, in any letter case.
+  TeamsCardFormat teams_card_format = TeamsCardFormat::Auto;
   std::vector<std::string> reviewer_usernames;
   /// DONE_DIR: where request files go once onboarded; absent or empty
   /// leaves them in the request directory.
   std::optional<std::string> done_dir;
-  /// GIT_TIMEOUT: the longest a git command may run, in whole seconds;
-  /// absent or empty means the default. See command_timeout_seconds().
-  std::optional<std::string> git_timeout;
+  /// Every child's environment (the process's own without GITLAB_TOKEN and
+  /// TEAMS_WEBHOOK_URL, with GIT_TERMINAL_PROMPT=0 unless set) and its
+  /// deadline, GIT_TIMEOUT: whole seconds from 1, 600 unless set.
+  ChildSetup children;
+  /// TMPDIR: where the run's own temporary files go; /tmp unless set.
+  std::string temp_dir = "/tmp";
 
   /// REPO_PATH and YAML_DIR resolved once against the start directory, so a
   /// relative value keeps naming the same directory after the run has moved
@@ -62,9 +73,12 @@ struct Settings {
   /// to standard error, when it did.
   std::optional<std::string> journal_stream;
   /// One message per setting above whose value cannot be read ("LOG_LEVEL
-  /// must be ...: VALUE"); the configuration check refuses the run with the
-  /// first. The setting then keeps its default.
+  /// must be ...: VALUE"), in the order of the settings table; the start-up
+  /// check refuses the run with the first. The setting then keeps its default.
   std::vector<std::string> invalid_values;
+  /// The required settings whose variable is absent or empty, in the order of
+  /// the settings table (GITLAB_TOKEN among them).
+  std::vector<std::string> missing_required;
 
   /// The CA bundles named by CURL_CA_BUNDLE and SSL_CERT_FILE, without
   /// repeats; empty means the system's own.
@@ -74,8 +88,11 @@ struct Settings {
   std::vector<std::pair<std::string, std::string>> ca_variables;
 };
 
-/// Reads the settings from the process environment; `start_dir` is the
-/// directory relative paths are resolved against.
+/// Reads every setting from the process environment through one table (its
+/// variable, its field, its parser, its default): a variable that is unset,
+/// or blank where the setting has a default, takes the default; a value its
+/// parser refuses is noted in `invalid_values`. `start_dir` is the directory
+/// relative paths are resolved against.
 Settings read_settings(const std::string& start_dir);
 
 /// The names of the URL settings that send to another machine over plain
@@ -85,11 +102,6 @@ std::vector<std::string> clear_text_url_settings(const Settings& settings);
 /// Splits a comma-separated list of user names: pieces trimmed, empty pieces
 /// dropped, order and duplicates kept.
 std::vector<std::string> split_reviewer_usernames(std::string_view text);
-
-/// GIT_TIMEOUT as seconds: the default (600) when absent or empty, otherwise
-/// a whole number from 1. Throws OnboardingError "GIT_TIMEOUT must be a whole
-/// number of seconds from 1: VALUE" for anything else.
-long long command_timeout_seconds(const Settings& settings);
 
 /// True when an optional setting is absent or empty text.
 inline bool is_missing(const std::optional<std::string>& value) { return !value || value->empty(); }

@@ -53,14 +53,15 @@ std::optional<std::vector<std::string>> printed_ids(const CommandResult& result,
 
 }  // namespace
 
-std::optional<std::vector<ObjectFacts>> object_facts(const std::vector<std::string>& names,
+std::optional<std::vector<ObjectFacts>> object_facts(const ChildSetup& children,
+                                                     const std::vector<std::string>& names,
                                                      std::string& failure) {
   std::string questions;
   for (const std::string& name : names) questions += name + "\n";
   const CommandResult answer =
-      run_program(CommandLine("git", {"cat-file", "--batch-check"}), true, &questions);
+      run_program(CommandLine("git", {"cat-file", "--batch-check"}), children, true, &questions);
   if (!answer.succeeded()) {
-    failure = trim(answer.timed_out ? timed_out_text(command_timeout())
+    failure = trim(answer.timed_out ? timed_out_text(children.timeout_seconds)
                                     : answer.err + answer.start_error);
     return std::nullopt;
   }
@@ -91,7 +92,9 @@ std::optional<std::vector<ObjectFacts>> object_facts(const std::vector<std::stri
   return facts;
 }
 
-StoredBlobs::StoredBlobs(std::string git_dir) : git_dir_(std::move(git_dir)) {}
+StoredBlobs::StoredBlobs(const ChildSetup& children, std::string git_dir,
+                         const std::string& temp_dir)
+    : children_(children), git_dir_(std::move(git_dir)), scratch_(temp_dir) {}
 
 size_t StoredBlobs::group_for(const std::string& name, const ObjectFacts& attributes) {
   for (size_t index = 0; index < groups_.size(); ++index) {
@@ -109,7 +112,7 @@ size_t StoredBlobs::group_for(const std::string& name, const ObjectFacts& attrib
     group.filters_known = attributes.type == "blob" && attributes.size <= kMaxAttributesBytes;
     if (group.filters_known) {
       const CommandResult blob =
-          run_program(CommandLine("git", {"cat-file", "blob"}).arg(attributes.id), true);
+          run_program(CommandLine("git", {"cat-file", "blob"}).arg(attributes.id), children_, true);
       group.filters_known = blob.succeeded() && blob.out.size() == attributes.size;
       if (group.filters_known) scratch_.write(dir + "/" + kAttributesFile, blob.out);
     }
@@ -149,7 +152,7 @@ std::vector<std::string> StoredBlobs::stored_ids() const {
                                                  .arg("--work-tree=.")
                                                  .arg("hash-object")
                                                  .arg("--stdin-paths"),
-                                             true, &paths);
+                                             children_, true, &paths);
     if (const auto printed = printed_ids(hashed, group.names.size()))
       for (size_t i = 0; i < group.files.size(); ++i) ids[group.files[i]] = (*printed)[i];
   }
@@ -173,7 +176,7 @@ std::vector<std::string> StoredBlobs::exact_ids(const std::vector<size_t>& which
                                                .arg("hash-object")
                                                .arg("--no-filters")
                                                .arg("--stdin-paths"),
-                                           true, &paths);
+                                           children_, true, &paths);
   if (const auto printed = printed_ids(hashed, asked.size()))
     for (size_t i = 0; i < asked.size(); ++i) ids[asked[i]] = (*printed)[i];
   return ids;

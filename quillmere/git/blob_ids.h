@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quillmere/util/command_runner.h"
 #include "quillmere/util/scratch_dir.h"
 
 namespace quillmere {
@@ -26,7 +27,8 @@ struct ObjectFacts {
 /// One "git cat-file --batch-check" in the current directory for every name
 /// of `names` ("REV:PATH", no line break); the facts in the same order.
 /// Nullopt, with the reason in `failure`, when git could not answer.
-std::optional<std::vector<ObjectFacts>> object_facts(const std::vector<std::string>& names,
+std::optional<std::vector<ObjectFacts>> object_facts(const ChildSetup& children,
+                                                     const std::vector<std::string>& names,
                                                      std::string& failure);
 
 /// The largest .gitattributes that is taken into account here: past it the
@@ -39,8 +41,9 @@ inline constexpr std::uint64_t kMaxAttributesBytes = 1024 * 1024;
 class StoredBlobs {
  public:
   /// `git_dir`: the git directory of the repository whose configuration,
-  /// info/attributes and object format apply.
-  explicit StoredBlobs(std::string git_dir);
+  /// info/attributes and object format apply; git is started as `children`
+  /// says; the scratch directory lies in `temp_dir`.
+  StoredBlobs(const ChildSetup& children, std::string git_dir, const std::string& temp_dir);
 
   /// Queues the file `name` holding `content` as committed in the root of a
   /// tree whose root .gitattributes is `attributes` (facts with an empty id:
@@ -72,6 +75,7 @@ class StoredBlobs {
 
   std::size_t group_for(const std::string& name, const ObjectFacts& attributes);
 
+  const ChildSetup& children_;
   std::string git_dir_;
   ScratchDir scratch_;
   std::vector<Group> groups_;

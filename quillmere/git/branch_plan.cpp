@@ -71,26 +71,26 @@ std::string current_git_dir() {
 // True when `blob_id` is the blob git makes of the request committed on top
 // of `parent` (its .gitattributes and the configuration applied), or the
 // request's bytes as they are.
-bool is_request_as_stored(const std::string& parent, const std::string& blob_id,
-                          const RequestFile& request) {
+bool is_request_as_stored(const Settings& settings, const std::string& parent,
+                          const std::string& blob_id, const RequestFile& request) {
   std::string failure;
-  const auto attributes = object_facts({parent + ":.gitattributes"}, failure);
+  const auto attributes = object_facts(settings.children, {parent + ":.gitattributes"}, failure);
   if (!attributes) return false;
-  StoredBlobs blobs(current_git_dir());
+  StoredBlobs blobs(settings.children, current_git_dir(), settings.temp_dir);
   blobs.add(request.file_name, attributes->front(), request.content);
   return blobs.stored_ids().front() == blob_id || blobs.exact_ids({0}).front() == blob_id;
 }
 
 // "git branch --list NAME": non-empty when the branch exists locally.
-bool has_local_branch(const std::string& branch_name) {
-  return !run_command(git({"branch", "--list"}).arg(branch_name), true).empty();
+bool has_local_branch(const ChildSetup& children, const std::string& branch_name) {
+  return !run_command(git({"branch", "--list"}).arg(branch_name), children, true).empty();
 }
 
 // The object id of refs/heads/NAME on origin; empty when origin has no
 // branch of exactly that name (ls-remote also lists "team/NAME").
-std::string remote_branch_id(const std::string& branch_name) {
+std::string remote_branch_id(const ChildSetup& children, const std::string& branch_name) {
   const std::string remote =
-      run_command(git({"ls-remote", "--heads", "origin"}).arg(branch_name), true);
+      run_command(git({"ls-remote", "--heads", "origin"}).arg(branch_name), children, true);
   const std::string wanted = "refs/heads/" + branch_name;
   for (std::string_view line : split(remote, '\n')) {
     const size_t tab = line.find('\t');
@@ -100,9 +100,9 @@ std::string remote_branch_id(const std::string& branch_name) {
   return {};
 }
 
-std::string local_branch_id(const std::string& branch_name) {
+std::string local_branch_id(const ChildSetup& children, const std::string& branch_name) {
   return run_command(git({"rev-parse", "--verify", "--quiet"}).arg("refs/heads/" + branch_name),
-                     true);
+                     children, true);
 }
 
 std::string commit_header(std::string_view commit, std::string_view name) {
@@ -117,8 +117,10 @@ std::string commit_header(std::string_view commit, std::string_view name) {
 // change to this one file, under its own name, with these very bytes, and
 // the documented message. The blob is compared by its id, as git stores the
 // request (line endings normalised where the branch says so).
-bool is_commit_of_request(const std::string& tip, const RequestFile& request) {
-  const CommandResult commit = run_program(git({"cat-file", "commit"}).arg(tip), true);
+bool is_commit_of_request(const Settings& settings, const std::string& tip,
+                          const RequestFile& request) {
+  const ChildSetup& children = settings.children;
+  const CommandResult commit = run_program(git({"cat-file", "commit"}).arg(tip), children, true);
   if (!commit.succeeded()) return false;
   const size_t body = commit.out.find("\n\n");
   if (body == std::string::npos) return false;
@@ -130,18 +132,19 @@ bool is_commit_of_request(const std::string& tip, const RequestFile& request) {
   const std::string parent = commit_header(commit.out, "parent");
 
   // ":100644 100644 OLD NEW M\0PATH\0" for exactly one changed path.
-  const CommandResult changes =
-      run_program(git({"diff-tree", "-r", "-z", "--no-renames"}).arg(parent).arg(tip), true);
+  const CommandResult changes = run_program(
+      git({"diff-tree", "-r", "-z", "--no-renames"}).arg(parent).arg(tip), children, true);
   if (!changes.succeeded()) return false;
   const std::vector<std::string_view> fields = split(changes.out, '\0');
   if (fields.size() != 3 || fields[1] != request.file_name || !fields[2].empty()) return false;
   const std::vector<std::string_view> change = split(fields[0], ' ');
   if (change.size() != 5 || (change[4] != "A" && change[4] != "M")) return false;
-  if (!is_request_as_stored(parent, std::string(change[3]), request)) return false;
+  if (!is_request_as_stored(settings, parent, std::string(change[3]), request)) return false;
 
   for (const std::string& target_ref :
        {"refs/heads/" + request.target, "refs/remotes/origin/" + request.target}) {
-    if (run_program(git({"merge-base", "--is-ancestor"}).arg(parent).arg(target_ref)).succeeded())
+    if (run_program(git({"merge-base", "--is-ancestor"}).arg(parent).arg(target_ref), children)
+            .succeeded())
       return true;
   }
   return false;
@@ -174,7 +177,15 @@ void announce_take_up(const RequestFile& request, PlanMode mode) {
 RequestPlan own_branch_on_origin(RequestPlan plan, const RequestFile& request,
                                  const OpenMergeRequestLookup& find_open, PlanMode mode) {
   announce_take_up(request, mode);
-  if (std::optional<nlohmann::json> open = find_open()) {
+  std::optional<nlohmann::json> open;
+  // A look-up that fails decides nothing: the request fails with it, in the
+  // run and in the dry run alike, rather than being taken up blind.
+  try {
+    open = find_open();
+  } catch (const std::exception& failure) {
+    return refused(plan, failure.what());
+  }
+  if (open) {
     plan.kind = PlanKind::AlreadyOnboarded;
     plan.open_merge_request = std::move(open);
   } else {
@@ -190,15 +201,11 @@ void validate_branch_name(const std::string& branch_name) {
     throw OnboardingError("Invalid branch name: " + printable(branch_name) + " (" + *problem + ")");
 }
 
-bool check_branch_exists(const std::string& branch_name) {
+bool check_branch_exists(const ChildSetup& children, const std::string& branch_name) {
   // A name git would read as a pattern or an option must never reach it.
   validate_branch_name(branch_name);
-  if (has_local_branch(branch_name)) return true;
-  return !remote_branch_id(branch_name).empty();
-}
-
-bool origin_has_branch(const std::string& branch_name) {
-  return !remote_branch_id(branch_name).empty();
+  if (has_local_branch(children, branch_name)) return true;
+  return !remote_branch_id(children, branch_name).empty();
 }
 
 bool OriginTargets::holds(const std::string& target, const std::string& file_name,
@@ -217,7 +224,8 @@ void OriginTargets::add_fingerprint(const std::string& target, const std::string
   held_[held_key(target, file_name)] = std::move(fingerprint);
 }
 
-OriginTargets compare_with_origin(const std::vector<TargetFile>& files) {
+OriginTargets compare_with_origin(const Settings& settings, const std::vector<TargetFile>& files) {
+  const ChildSetup& children = settings.children;
   OriginTargets targets;
   // One question per line: a name with a line break cannot be asked, and a
   // target git would refuse as a branch is no branch of origin.
@@ -241,7 +249,7 @@ OriginTargets compare_with_origin(const std::vector<TargetFile>& files) {
     logger().warning("⚠️ Could not compare the requests with origin: " + printable(reason));
   };
   std::string failure;
-  const std::optional<std::vector<ObjectFacts>> facts = object_facts(questions, failure);
+  const std::optional<std::vector<ObjectFacts>> facts = object_facts(children, questions, failure);
   if (!facts) {
     warn(failure);
     return targets;
@@ -267,7 +275,7 @@ OriginTargets compare_with_origin(const std::vector<TargetFile>& files) {
       } catch (const OnboardingError&) {
         continue;  // reported when its turn comes
       }
-      if (!blobs) blobs.emplace(current_git_dir());
+      if (!blobs) blobs.emplace(children, current_git_dir(), settings.temp_dir);
       blobs->add(asked[i]->file_name, (*facts)[attributes_of.at(asked[i]->target)], content);
       compared.push_back({asked[i], fingerprint(content), held.id});
     }
@@ -307,6 +315,7 @@ RequestPlan plan_request(const Settings& settings, const RequestFile& request,
     return plan;
   }
   const std::string& repo_dir = settings.repo_dir;
+  const ChildSetup& children = settings.children;
   enter_working_copy(settings);
   if (mode == PlanMode::Run)
     logger().info("🚀 Working on branch: " + printable(request.branch) +
@@ -324,12 +333,13 @@ RequestPlan plan_request(const Settings& settings, const RequestFile& request,
     return refused(plan, "Target branch " + printable(request.target) +
                              " is not a branch of the working copy or of origin");
 
-  plan.branch.here = has_local_branch(request.branch);
+  plan.branch.here = has_local_branch(children, request.branch);
   if (plan.branch.here) {
     // Someone else's branch is refused without asking origin.
-    const std::string local_id = local_branch_id(request.branch);
-    if (!is_commit_of_request(local_id, request)) return refused(plan, already_exists(request));
-    const std::string remote_id = remote_branch_id(request.branch);
+    const std::string local_id = local_branch_id(children, request.branch);
+    if (!is_commit_of_request(settings, local_id, request))
+      return refused(plan, already_exists(request));
+    const std::string remote_id = remote_branch_id(children, request.branch);
     plan.branch.on_origin = !remote_id.empty();
     if (remote_id.empty()) {
       announce_take_up(request, mode);
@@ -341,10 +351,17 @@ RequestPlan plan_request(const Settings& settings, const RequestFile& request,
     return own_branch_on_origin(plan, request, find_open, mode);
   }
 
-  const std::string remote_id = remote_branch_id(request.branch);
+  const std::string remote_id = remote_branch_id(children, request.branch);
   plan.branch.on_origin = !remote_id.empty();
-  if (remote_id.empty()) return plan;  // Onboard
-  if (!run_program(git({"cat-file", "-e"}).arg(remote_id)).succeeded()) {
+  if (remote_id.empty()) {
+    // A new branch starts from the target as origin has it now: the run
+    // pulls it first.
+    plan.target_on_origin = !remote_branch_id(children, request.target).empty();
+    if (!*plan.target_on_origin)
+      return refused(plan, "origin has no branch " + printable(request.target) + " to pull");
+    return plan;  // Onboard
+  }
+  if (!run_program(git({"cat-file", "-e"}).arg(remote_id), children).succeeded()) {
     if (mode == PlanMode::Check) {
       plan.kind = PlanKind::Undecided;
       plan.reason = "branch " + printable(request.branch) +
@@ -353,11 +370,13 @@ RequestPlan plan_request(const Settings& settings, const RequestFile& request,
       return plan;
     }
     // Only on origin and never fetched here: fetch just that branch to look.
-    if (!run_program(git({"fetch", "--no-tags", "origin"}).arg("refs/heads/" + request.branch))
+    if (!run_program(git({"fetch", "--no-tags", "origin"}).arg("refs/heads/" + request.branch),
+                     children)
              .succeeded())
       return refused(plan, already_exists(request));
   }
-  if (!is_commit_of_request(remote_id, request)) return refused(plan, already_exists(request));
+  if (!is_commit_of_request(settings, remote_id, request))
+    return refused(plan, already_exists(request));
   return own_branch_on_origin(plan, request, find_open, mode);
 }
 

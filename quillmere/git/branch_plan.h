@@ -24,10 +24,7 @@ void validate_branch_name(const std::string& branch_name);
 
 /// True when `branch_name` exists locally or, as exactly refs/heads/NAME, on
 /// origin (asked only when it is not local). The name is validated first.
-bool check_branch_exists(const std::string& branch_name);
-
-/// True when origin has the branch refs/heads/NAME (asked with ls-remote).
-bool origin_has_branch(const std::string& branch_name);
+bool check_branch_exists(const ChildSetup& children, const std::string& branch_name);
 
 /// One request as the comparison needs it: its bytes stay in the file until
 /// the comparison reads them, one file at a time.
@@ -54,7 +51,8 @@ class OriginTargets {
   void add(const std::string& target, const std::string& file_name, std::string_view content);
 
  private:
-  friend OriginTargets compare_with_origin(const std::vector<TargetFile>& files);
+  friend OriginTargets compare_with_origin(const Settings& settings,
+                                           const std::vector<TargetFile>& files);
   void add_fingerprint(const std::string& target, const std::string& file_name,
                        std::string fingerprint);
 
@@ -66,11 +64,12 @@ class OriginTargets {
 /// they are byte for byte: one "git cat-file --batch-check" for every
 /// "refs/remotes/origin/TARGET:FILE" and each target's .gitattributes; then
 /// only the files a target has a blob for are read, one at a time, and
-/// hashed (see StoredBlobs). Run in the working copy. A file whose name or
+/// hashed (see StoredBlobs) in a scratch directory in TMPDIR. Run in the
+/// working copy. A file whose name or
 /// target cannot be asked for safely, or that cannot be read, is left out
 /// (it goes the ordinary road); a failing git makes every file go the
 /// ordinary road.
-OriginTargets compare_with_origin(const std::vector<TargetFile>& files);
+OriginTargets compare_with_origin(const Settings& settings, const std::vector<TargetFile>& files);
 
 /// What becomes of one request.
 enum class PlanKind {
@@ -96,10 +95,14 @@ struct RequestPlan {
   std::optional<nlohmann::json> open_merge_request;
   std::string reason;  ///< Refuse, Undecided: why
   BranchFacts branch;
+  /// Onboard (and its refusal): whether origin has the target branch the
+  /// new branch starts from; absent when origin was not asked.
+  std::optional<bool> target_on_origin;
 };
 
 /// The open merge request from the request's branch into its target, or
 /// nullopt; asked only for a branch of the request's own that is on origin.
+/// A look-up that throws refuses the request with the failure's text.
 using OpenMergeRequestLookup = std::function<std::optional<nlohmann::json>()>;
 
 /// A run logs where it works and may fetch a branch only on origin to look
@@ -112,7 +115,10 @@ enum class PlanMode { Run, Check };
 /// otherwise from one look at the branch: the local listing first, origin
 /// only when the branch is not local or when the local branch is this
 /// tool's own commit of the request and the plan must know whether to push.
-/// Throws only when git itself fails (the runner's OnboardingError).
+/// A new branch needs its target on origin ("origin has no branch TARGET to
+/// pull" otherwise). The run and the dry run get the same verdict; only the
+/// run logs, and only the run fetches a branch to look at it. Throws only
+/// when git itself fails (the runner's OnboardingError).
 RequestPlan plan_request(const Settings& settings, const RequestFile& request,
                          const OriginTargets& targets, const OpenMergeRequestLookup& find_open,
                          PlanMode mode);

@@ -11,13 +11,13 @@ namespace quillmere {
 
 /// Puts the request file on a new branch of the working copy and pushes it:
 /// identity, clean-up and stash, then checkout of the target, pull, new
-/// branch, copy, commit and push; a failure deletes the half-made branch,
-/// and stashed changes are restored either way. Exactly `request.content`
-/// is committed. Works in `settings.repo_dir`.
+/// branch, the request's bytes written, commit and push; a failure deletes the
+/// half-made branch, and stashed changes are restored either way. Exactly
+/// `request.content` is committed. Works in `settings.repo_dir`.
 void create_branch_and_commit(const Settings& settings, const RequestFile& request);
 
 /// Pushes the request's own branch from an earlier run that never reached
 /// origin, so that it can be taken up.
-void push_taken_up_branch(const RequestFile& request);
+void push_taken_up_branch(const ChildSetup& children, const RequestFile& request);
 
 }  // namespace quillmere

@@ -54,7 +54,8 @@ void refuse_git_that_cannot_start(const CommandResult& status) {
 
 }  // namespace
 
-RunLock validate_git_repo(const std::string& repo_path_as_given, const std::string& repo_dir) {
+RunLock validate_git_repo(const ChildSetup& children, const std::string& repo_path_as_given,
+                          const std::string& repo_dir) {
   if (repo_dir.empty() || !path_exists(join_path(repo_dir, ".git")))
     throw OnboardingError(repo_path_as_given + " is not a git repository");
   change_directory(repo_dir, repo_path_as_given);
@@ -63,7 +64,7 @@ RunLock validate_git_repo(const std::string& repo_path_as_given, const std::stri
   RunLock lock(git_dir, repo_path_as_given);
 
   // Started directly: a failing status query counts as a status without conflicts.
-  const CommandResult status = run_program(git({"status", "--porcelain"}));
+  const CommandResult status = run_program(git({"status", "--porcelain"}), children);
   refuse_git_that_cannot_start(status);
   if (has_merge_conflicts(status.out))
     throw OnboardingError("Repository has merge conflicts that need manual resolution");
@@ -71,19 +72,21 @@ RunLock validate_git_repo(const std::string& repo_path_as_given, const std::stri
   return lock;
 }
 
-WorkingCopyState inspect_working_copy(const std::string& repo_path_as_given,
+WorkingCopyState inspect_working_copy(const ChildSetup& children,
+                                      const std::string& repo_path_as_given,
                                       const std::string& repo_dir) {
   if (repo_dir.empty() || !path_exists(join_path(repo_dir, ".git")) ||
       find_git_dir(repo_dir).empty())
     throw OnboardingError(repo_path_as_given + " is not a git repository");
   change_directory(repo_dir, repo_path_as_given);
   check_run_lock_available(find_git_dir(repo_dir));
-  const CommandResult status = run_program(git({"--no-optional-locks", "status", "--porcelain"}));
+  const CommandResult status =
+      run_program(git({"--no-optional-locks", "status", "--porcelain"}), children);
   refuse_git_that_cannot_start(status);
   if (has_merge_conflicts(status.out))
     throw OnboardingError("Repository has merge conflicts that need manual resolution");
   WorkingCopyState state;
-  state.current_branch = trim(run_program(git({"branch", "--show-current"})).out);
+  state.current_branch = trim(run_program(git({"branch", "--show-current"}), children).out);
   for (std::string_view line : split(status.out, '\n')) state.changed_entries += !line.empty();
   return state;
 }
@@ -97,36 +100,37 @@ void configure_git_identity(const Settings& settings) {
   const std::optional<std::string>& name = settings.git_committer_name;
   if (!email || email->empty()) throw OnboardingError("❌ GIT_COMMITTER_EMAIL not set in .env");
 
-  run_command(git({"config", "user.email"}).quoted_arg(*email));
-  if (name && !name->empty()) run_command(git({"config", "user.name"}).quoted_arg(*name));
+  run_command(git({"config", "user.email"}).quoted_arg(*email), settings.children);
+  if (name && !name->empty())
+    run_command(git({"config", "user.name"}).quoted_arg(*name), settings.children);
   // Without a name the repository keeps the one it has; the line says so.
   const std::string shown_name = name ? *name : "(name unchanged)";
   logger().info("🔧 Git identity set → " + shown_name + " <" + *email + ">");
 }
 
-void cleanup_repo_state() {
+void cleanup_repo_state(const ChildSetup& children) {
   // Deliberately destructive: changes to tracked files are thrown away, so
   // every branch starts from the committed state. Untracked files stay.
-  const std::string status = run_command(git({"status", "--porcelain"}), true);
+  const std::string status = run_command(git({"status", "--porcelain"}), children, true);
   // Conflicted entries are part of a non-empty status, so one test covers both.
   if (!status.empty()) {
     logger().warning("Dirty/conflicted index detected — resetting...");
-    run_command(git({"reset", "HEAD"}), false);
-    run_command(git({"checkout", "--", "."}), false);
+    run_command(git({"reset", "HEAD"}), children, false);
+    run_command(git({"checkout", "--", "."}), children, false);
   }
 
-  const std::string stashes = run_command(git({"stash", "list"}), true);
+  const std::string stashes = run_command(git({"stash", "list"}), children, true);
   if (!stashes.empty()) {
     logger().info("🗑️ Dropping leftover stash: " + printable(first_line(stashes)));
-    run_command(git({"stash", "drop"}), false);
+    run_command(git({"stash", "drop"}), children, false);
   }
 }
 
-void fetch_origin() {
-  const CommandResult fetch = run_program(git({"fetch", "origin"}));
+void fetch_origin(const ChildSetup& children) {
+  const CommandResult fetch = run_program(git({"fetch", "origin"}), children);
   if (fetch.succeeded()) return;
-  const std::string reason =
-      fetch.timed_out ? timed_out_text(command_timeout()) : trim(fetch.err + fetch.start_error);
+  const std::string reason = fetch.timed_out ? timed_out_text(children.timeout_seconds)
+                                             : trim(fetch.err + fetch.start_error);
   logger().warning("⚠️ Could not fetch origin: " + printable(reason) +
                    "; requests are compared with origin as last fetched");
 }

@@ -22,7 +22,8 @@ bool has_merge_conflicts(std::string_view porcelain_status);
 /// directory, takes the run lock (before any git command) and refuses a
 /// working copy with merge conflicts. Messages show `repo_path_as_given`.
 /// The lock is held for as long as the returned object lives.
-RunLock validate_git_repo(const std::string& repo_path_as_given, const std::string& repo_dir);
+RunLock validate_git_repo(const ChildSetup& children, const std::string& repo_path_as_given,
+                          const std::string& repo_dir);
 
 /// Makes the working copy (settings.repo_dir) the current directory; fails
 /// with "Cannot change into REPO_PATH ..." naming REPO_PATH as given.
@@ -32,7 +33,7 @@ void enter_working_copy(const Settings& settings);
 void configure_git_identity(const Settings& settings);
 
 /// Resets tracked changes and drops the newest leftover stash.
-void cleanup_repo_state();
+void cleanup_repo_state(const ChildSetup& children);
 
 /// The working copy as the dry run sees it.
 struct WorkingCopyState {
@@ -44,12 +45,13 @@ struct WorkingCopyState {
 /// (not even the index's stat cache): refuses what it refuses (a lock that
 /// could not be taken included, though it is not taken), makes
 /// `repo_dir` the current directory and describes the working copy.
-WorkingCopyState inspect_working_copy(const std::string& repo_path_as_given,
+WorkingCopyState inspect_working_copy(const ChildSetup& children,
+                                      const std::string& repo_path_as_given,
                                       const std::string& repo_dir);
 
 /// "git fetch origin": origin's branches as they are now, once per run. A
 /// failure is the WARNING "⚠️ Could not fetch origin: REASON; requests are
 /// compared with origin as last fetched", and the run goes on.
-void fetch_origin();
+void fetch_origin(const ChildSetup& children);
 
 }  // namespace quillmere

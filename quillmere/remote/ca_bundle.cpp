@@ -46,8 +46,4 @@ std::string read_ca_bundle(std::string_view variable, const std::string& path) {
   return pem;
 }
 
-void validate_ca_bundles(const Settings& settings) {
-  for (const auto& [variable, path] : settings.ca_variables) read_ca_bundle(variable, path);
-}
-
 }  // namespace quillmere

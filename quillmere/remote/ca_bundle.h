@@ -1,12 +1,10 @@
 // CA bundles named by the settings: read without blocking and within a
-// limit, and checked at start-up, before the run relies on them.
+// limit (at start-up to check them, and for the HTTP client to use them).
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
-
-#include "quillmere/config/settings.h"
 
 namespace quillmere {
 
@@ -18,8 +16,5 @@ inline constexpr std::size_t kMaxCaBundleBytes = 4 * 1024 * 1024;
 /// kMaxCaBundleBytes holding at least one certificate. Throws OnboardingError
 /// "VARIABLE is not a readable certificate file: PATH" otherwise.
 std::string read_ca_bundle(std::string_view variable, const std::string& path);
-
-/// Checks every CA variable of the settings with read_ca_bundle.
-void validate_ca_bundles(const Settings& settings);
 
 }  // namespace quillmere

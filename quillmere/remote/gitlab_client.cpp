@@ -251,9 +251,10 @@ std::optional<nlohmann::json> find_open_merge_request(RemoteContext& remote,
   return remote.retry.call(look_up_open_merge_request, remote, source_branch, target_branch);
 }
 
-nlohmann::json create_merge_request(RemoteContext& remote, const std::string& branch_name,
-                                    const std::string& target_branch, const std::string& ticket,
-                                    const std::string& project_name) {
+nlohmann::json create_merge_request(RemoteContext& remote, const RequestFile& request) {
+  const std::string& branch_name = request.branch;
+  const std::string& target_branch = request.target;
+  const std::string& project_name = request.request.project_name;
   const GitLabTarget gitlab(remote.settings);
   Logger& log = logger();
   // Set once an attempt may have created the merge request although its
@@ -273,8 +274,9 @@ nlohmann::json create_merge_request(RemoteContext& remote, const std::string& br
 
     log.info("👥 Reviewers: " + quoted_list(remote.settings.reviewer_usernames));
     const std::vector<long long> reviewer_ids = resolve_reviewers(remote);
-    const std::string body = merge_request_body(remote.settings, reviewer_ids, branch_name,
-                                                target_branch, ticket, project_name);
+    const std::string body =
+        merge_request_body(remote.settings, reviewer_ids, branch_name, target_branch,
+                           request.request.ticket, project_name);
 
     log.info("📬 Creating Merge Request for project " + project_name + "...");
     const HttpResponse response =

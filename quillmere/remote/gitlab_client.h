@@ -10,6 +10,7 @@
 #include "quillmere/config/settings.h"
 #include "quillmere/remote/http_client.h"
 #include "quillmere/remote/retry.h"
+#include "quillmere/request/request_file.h"
 
 namespace quillmere {
 
@@ -47,15 +48,13 @@ std::optional<nlohmann::json> find_open_merge_request(RemoteContext& remote,
                                                       const std::string& source_branch,
                                                       const std::string& target_branch);
 
-/// Opens the merge request and returns GitLab's object unchanged. Fails with
-/// OnboardingError "MR creation failed: BODY" for any status but 201 (after
+/// Opens the merge request of `request` (its branch into its target) and returns GitLab's object
+/// unchanged. Fails with OnboardingError "MR creation failed: BODY" for any status but 201 (after
 /// the retries). Before posting again after an attempt that may have reached
 /// GitLab (no answer, a 5xx, a 201 that cannot be read) and after a 409, the
 /// open merge request of the branch is looked up: when it exists it is the
 /// result, so a request never gets two merge requests.
-nlohmann::json create_merge_request(RemoteContext& remote, const std::string& branch_name,
-                                    const std::string& target_branch, const std::string& ticket,
-                                    const std::string& project_name);
+nlohmann::json create_merge_request(RemoteContext& remote, const RequestFile& request);
 
 /// The text of `mr_data`'s web_url, as the log shows it.
 std::string web_url_text(const nlohmann::json& mr_data);

@@ -79,7 +79,8 @@ HeaderList build_headers(const HttpHeaders& headers, bool json_body, std::string
 // libcurl can load them as one CA file. A bundle that cannot be read (start-up
 // has refused such settings already) adds nothing, so verification against
 // it fails as it would for a missing file.
-std::string write_combined_bundle(const std::vector<std::string>& paths) {
+std::string write_combined_bundle(const std::vector<std::string>& paths,
+                                  const std::string& temp_dir) {
   std::string pem;
   for (const std::string& path : paths) {
     try {
@@ -88,8 +89,7 @@ std::string write_combined_bundle(const std::vector<std::string>& paths) {
     }
     pem.push_back('\n');
   }
-  const char* tmp = std::getenv("TMPDIR");
-  std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/quillmere-ca-XXXXXX";
+  std::string name = temp_dir + "/quillmere-ca-XXXXXX";
   const FileDescriptor file(::mkstemp(name.data()));  // mode 0600
   if (!file.is_open()) throw OnboardingError("Cannot write the combined CA bundle: " + name);
   for (size_t done = 0; done < pem.size();) {
@@ -153,10 +153,12 @@ CurlGlobal::CurlGlobal() {
 
 CurlGlobal::~CurlGlobal() { curl_global_cleanup(); }
 
-HttpClient::HttpClient(long timeout_seconds, const std::vector<std::string>& ca_bundles)
+HttpClient::HttpClient(long timeout_seconds, const std::vector<std::string>& ca_bundles,
+                       std::string temp_dir)
     : handle_(std::make_unique<Handle>()),
       timeout_seconds_(timeout_seconds),
       ca_bundles_(ca_bundles),
+      temp_dir_(std::move(temp_dir)),
       ca_file_(ca_bundles.size() == 1 ? ca_bundles.front() : std::string()) {
   handle_->easy.reset(curl_easy_init());
   if (!handle_->easy) throw OnboardingError("Cannot create a libcurl handle");
@@ -214,7 +216,7 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string* body
   // Combined at the first call, not before: the bundles are read only once
   // start-up has checked the settings that name them.
   if (ca_bundles_.size() > 1 && combined_ca_file_.empty()) {
-    combined_ca_file_ = write_combined_bundle(ca_bundles_);
+    combined_ca_file_ = write_combined_bundle(ca_bundles_, temp_dir_);
     ca_file_ = combined_ca_file_;
   }
 

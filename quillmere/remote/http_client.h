@@ -57,8 +57,10 @@ class CurlGlobal {
 /// libcurl cannot silently repeat it when a reused connection dies.
 class HttpClient {
  public:
-  /// `timeout_seconds` bounds each whole exchange.
-  explicit HttpClient(long timeout_seconds = 10, const std::vector<std::string>& ca_bundles = {});
+  /// `timeout_seconds` bounds each whole exchange; several CA bundles are
+  /// combined into one file in `temp_dir`.
+  explicit HttpClient(long timeout_seconds = 10, const std::vector<std::string>& ca_bundles = {},
+                      std::string temp_dir = "/tmp");
   ~HttpClient();
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
@@ -75,6 +77,7 @@ class HttpClient {
   std::unique_ptr<Handle> handle_;
   long timeout_seconds_;
   std::vector<std::string> ca_bundles_;
+  std::string temp_dir_;          ///< where a combined CA bundle is written
   std::string ca_file_;           ///< the CA file to verify against; empty for the system's
   std::string combined_ca_file_;  ///< several bundles in one private file, removed with us
 };

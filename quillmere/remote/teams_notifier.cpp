@@ -59,9 +59,10 @@ std::string author_text(const nlohmann::json& mr_data,
 }  // namespace
 
 TeamsCard merge_request_card(const Settings& settings, const nlohmann::json& mr_data,
-                             const std::string& ticket, const std::string& env,
-                             const std::string& branch_name, const std::string& target_branch,
-                             const std::string& project_name) {
+                             const RequestFile& request) {
+  const std::string& ticket = request.request.ticket;
+  const std::string& env = request.request.environment;
+  const std::string& project_name = request.request.project_name;
   // Every text from outside (the request, GitLab's answer, the settings) is
   // masked as the log masks it and shown as written, never as markdown; a
   // link is kept only when it is an http(s) URL.
@@ -90,8 +91,8 @@ TeamsCard merge_request_card(const Settings& settings, const nlohmann::json& mr_
       {"🎯 Project:", "**" + project + "**"},
       {"🎫 Jira Ticket:", link.empty() ? shown_ticket : "[" + shown_ticket + "](" + link + ")"},
       {"🔢 MR ID:", "!" + mr_id},
-      {"🌿 Source Branch:", card_text(branch_name)},
-      {"🎯 Target Branch:", card_text(target_branch)},
+      {"🌿 Source Branch:", card_text(request.branch)},
+      {"🎯 Target Branch:", card_text(request.target)},
       {"🌍 Environment:", env_upper},
       {"👤 Author:", author},
       {"👥 Reviewers:", reviewers_display},
@@ -111,19 +112,13 @@ TeamsCard merge_request_card(const Settings& settings, const nlohmann::json& mr_
 }
 
 ordered_json build_teams_card(const Settings& settings, const nlohmann::json& mr_data,
-                              const std::string& ticket, const std::string& env,
-                              const std::string& branch_name, const std::string& target_branch,
-                              const std::string& project_name) {
-  return message_card(
-      merge_request_card(settings, mr_data, ticket, env, branch_name, target_branch, project_name));
+                              const RequestFile& request) {
+  return message_card(merge_request_card(settings, mr_data, request));
 }
 
 TeamsDelivery send_mr_notification_to_teams(HttpClient& http, const Settings& settings,
                                             const nlohmann::json& mr_data,
-                                            const std::string& ticket, const std::string& env,
-                                            const std::string& branch_name,
-                                            const std::string& target_branch,
-                                            const std::string& project_name) {
+                                            const RequestFile& request) {
   Logger& log = logger();
   if (is_missing(settings.teams_webhook_url)) {
     log.warning("TEAMS_WEBHOOK_URL not set — skipping Teams notification");
@@ -131,14 +126,14 @@ TeamsDelivery send_mr_notification_to_teams(HttpClient& http, const Settings& se
   }
   // The merge request exists by now: nothing that goes wrong with its
   // announcement may turn the file into a failed one.
-  const std::optional<std::string> failure = post_teams_card(
-      http, settings,
-      merge_request_card(settings, mr_data, ticket, env, branch_name, target_branch, project_name));
+  const std::optional<std::string> failure =
+      post_teams_card(http, settings, merge_request_card(settings, mr_data, request));
   if (failure) {
     log.warning("Teams notification failed: " + *failure);
     return TeamsDelivery::Failed;
   }
-  log.info("📣 Teams notification sent for " + project_name + " (" + ticket + ")");
+  log.info("📣 Teams notification sent for " + request.request.project_name + " (" +
+           request.request.ticket + ")");
   return TeamsDelivery::Sent;
 }
 

@@ -10,25 +10,20 @@
 #include "quillmere/config/settings.h"
 #include "quillmere/remote/http_client.h"
 #include "quillmere/remote/teams_card.h"
+#include "quillmere/request/request_file.h"
 
 namespace quillmere {
 
 /// The card for a merge request: title, activity, eleven facts, details and
-/// the two buttons. Never fails on odd `mr_data`: a member that is missing,
-/// null or of an unusable kind takes its fallback; numbers are shown as
-/// written in JSON. Reads the Jira base, the committer name and the
-/// reviewers from `settings`.
+/// the two buttons, for the merge request of `request`. Never fails on odd `mr_data`: a member that
+/// is missing, null or of an unusable kind takes its fallback; numbers are shown as written in
+/// JSON. Reads the Jira base, the committer name and the reviewers from `settings`.
 TeamsCard merge_request_card(const Settings& settings, const nlohmann::json& mr_data,
-                             const std::string& ticket, const std::string& env,
-                             const std::string& branch_name, const std::string& target_branch,
-                             const std::string& project_name);
+                             const RequestFile& request);
 
 /// merge_request_card() as a MessageCard, members in their documented order.
 nlohmann::ordered_json build_teams_card(const Settings& settings, const nlohmann::json& mr_data,
-                                        const std::string& ticket, const std::string& env,
-                                        const std::string& branch_name,
-                                        const std::string& target_branch,
-                                        const std::string& project_name);
+                                        const RequestFile& request);
 
 /// One line of a card: a name and its value.
 using CardFact = std::pair<std::string, std::string>;
@@ -53,10 +48,7 @@ const char* teams_delivery_name(TeamsDelivery delivery);
 /// appear in that warning.
 TeamsDelivery send_mr_notification_to_teams(HttpClient& http, const Settings& settings,
                                             const nlohmann::json& mr_data,
-                                            const std::string& ticket, const std::string& env,
-                                            const std::string& branch_name,
-                                            const std::string& target_branch,
-                                            const std::string& project_name);
+                                            const RequestFile& request);
 
 /// Posts failure_summary_card() like the merge-request card; logs
 /// "📣 Teams failure summary sent" or the failure at WARNING.

@@ -95,15 +95,6 @@ std::string safe_failure_text(std::string text, const Settings& settings) {
 
 }  // namespace
 
-TeamsCardFormat teams_card_format(const std::optional<std::string>& setting) {
-  const std::string value = ascii_lower(trim(setting.value_or("")));
-  if (value.empty() || value == "auto") return TeamsCardFormat::Auto;
-  if (value == "adaptive") return TeamsCardFormat::Adaptive;
-  if (value == "messagecard") return TeamsCardFormat::MessageCard;
-  throw OnboardingError("TEAMS_CARD_FORMAT must be auto, adaptive or messagecard: " +
-                        printable(*setting));
-}
-
 bool is_workflows_webhook(std::string_view url) {
   const std::vector<std::string_view> segments = split(split_url(url).path, '/');
   for (size_t i = 0; i + 5 < segments.size(); ++i) {
@@ -122,7 +113,7 @@ bool is_retired_connector_webhook(std::string_view url) {
 }
 
 bool sends_adaptive_card(const Settings& settings) {
-  switch (teams_card_format(settings.teams_card_format)) {
+  switch (settings.teams_card_format) {
     case TeamsCardFormat::Adaptive:
       return true;
     case TeamsCardFormat::MessageCard:

@@ -1,5 +1,6 @@
-// Posting a card to the Teams webhook: which form the webhook gets, what its
-// answer means, and which parts of its URL are secret.
+// Posting a card to the Teams webhook: which form the webhook gets (as
+// TEAMS_CARD_FORMAT says), what its answer means, and which parts of its URL
+// are secret.
 #pragma once
 
 #include <optional>
@@ -13,17 +14,6 @@
 #include "quillmere/remote/teams_card.h"
 
 namespace quillmere {
-
-/// TEAMS_CARD_FORMAT: which form of card the webhook gets.
-enum class TeamsCardFormat {
-  Auto,         ///< an Adaptive Card for a Workflows webhook, a MessageCard otherwise
-  Adaptive,     ///< always the Adaptive Card
-  MessageCard,  ///< always the MessageCard
-};
-
-/// The setting's value, in any letter case; unset or empty is Auto. Throws
-/// OnboardingError "TEAMS_CARD_FORMAT must be auto, adaptive or messagecard: VALUE".
-TeamsCardFormat teams_card_format(const std::optional<std::string>& setting);
 
 /// A URL whose path holds /workflows/<id>/triggers/<name>/paths/invoke: a
 /// Workflows (Power Automate) webhook, on any host and port.

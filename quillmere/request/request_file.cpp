@@ -62,8 +62,9 @@ std::string lower_case_environment(const YAML::Node& node) {
 // The request the YAML content names; nullopt, with `missing` saying what
 // is left out, when it leaves a value out. Throws when the content cannot be
 // read as a map of standard values.
-std::optional<OnboardingRequest> request_from_content(std::string_view content, bool quiet,
-                                                      std::string& missing) {
+std::optional<OnboardingRequest> request_from_content(std::string_view content,
+                                                      std::string& missing,
+                                                      std::vector<ParseNote>& notes) {
   const YAML::Node document = load_single_document(content);
   DocumentReader reader;
   reader.check(document);
@@ -90,9 +91,9 @@ std::optional<OnboardingRequest> request_from_content(std::string_view content, 
   OnboardingRequest request;
   request.ticket = written_text(*ticket, "ticket");
   request.project_name = written_text(*project, "project");
-  if (!quiet)
-    logger().info("Using data from YAML content: " + printable(request.ticket) + ", " +
-                  printable(rendered(*environment)) + ", " + printable(request.project_name));
+  notes.push_back({LogLevel::Info, "Using data from YAML content: " + printable(request.ticket) +
+                                       ", " + printable(rendered(*environment)) + ", " +
+                                       printable(request.project_name)});
   // Deliberately after the log line: an environment that is not text is
   // noticed only here, and the file name decides.
   request.environment = lower_case_environment(*environment);
@@ -141,14 +142,14 @@ std::optional<OnboardingRequest> split_file_name(std::string_view name) {
       std::string(project)};
 }
 
-OnboardingRequest request_from_file_name(std::string_view name, bool quiet) {
+OnboardingRequest request_from_file_name(std::string_view name, std::vector<ParseNote>& notes) {
   std::optional<OnboardingRequest> request = split_file_name(name);
   if (!request)
     throw InvalidRequestFileError("Invalid filename format: " + printable(name) +
                                   ". Expected format: TICKET_ENVIRONMENT_PROJECT.yaml");
-  if (!quiet)
-    logger().info("Parsed from filename: Ticket=" + request->ticket + ", Environment=" +
-                  request->environment + ", Project=" + printable(request->project_name));
+  notes.push_back({LogLevel::Info, "Parsed from filename: Ticket=" + request->ticket +
+                                       ", Environment=" + request->environment +
+                                       ", Project=" + printable(request->project_name)});
   request->environment = ascii_lower(request->environment);
   return *request;
 }
@@ -195,12 +196,15 @@ std::string read_request_file(const std::string& path) {
   return content;
 }
 
-ParsedRequest parse_request_explained(std::string_view file_name, std::string_view content,
-                                      bool quiet) {
+void log_parse_notes(const std::vector<ParseNote>& notes) {
+  for (const ParseNote& note : notes) logger().log(note.level, note.text);
+}
+
+ParsedRequest parse_request_explained(std::string_view file_name, std::string_view content) {
   ParsedRequest parsed;
   try {
     if (std::optional<OnboardingRequest> request =
-            request_from_content(content, quiet, parsed.content_problem)) {
+            request_from_content(content, parsed.content_problem, parsed.notes)) {
       parsed.request = std::move(*request);
       parsed.from_content = true;
       return parsed;
@@ -213,11 +217,11 @@ ParsedRequest parse_request_explained(std::string_view file_name, std::string_vi
   } catch (const std::exception& error) {
     // Whatever is wrong with the content, the file name still decides.
     parsed.content_problem = printable(error.what());
-    logger().debug("Could not parse YAML from " + printable(file_name) + ": " +
-                   parsed.content_problem);
+    parsed.notes.push_back({LogLevel::Debug, "Could not parse YAML from " + printable(file_name) +
+                                                 ": " + parsed.content_problem});
   }
   try {
-    parsed.request = request_from_file_name(file_name, quiet);
+    parsed.request = request_from_file_name(file_name, parsed.notes);
   } catch (const InvalidRequestFileError& refusal) {
     parsed.name_problem = refusal.what();
   }
@@ -234,14 +238,21 @@ OnboardingRequest parse_file(const std::string& file_path) {
   return parse_request(last_path_component(file_path), read_request_file(file_path));
 }
 
-RequestFile load_request_file(const std::string& request_dir, const std::string& file_name) {
+void RequestFile::require_request() const {
+  if (!parsed.request) throw InvalidRequestFileError(parsed.name_problem);
+}
+
+RequestFile load_request_file(const std::string& path) {
   RequestFile file;
-  file.file_name = file_name;
-  file.path = join_path(request_dir, file_name);
-  file.content = read_request_file(file.path);
-  file.request = parse_request(file_name, file.content);
-  file.branch = branch_name_for(file.request);
-  file.target = file.request.environment;
+  file.path = path;
+  file.file_name = last_path_component(path);
+  file.content = read_request_file(path);
+  file.parsed = parse_request_explained(file.file_name, file.content);
+  if (file.parsed.request) {
+    file.request = *file.parsed.request;
+    file.branch = branch_name_for(file.request);
+    file.target = file.request.environment;
+  }
   return file;
 }
 

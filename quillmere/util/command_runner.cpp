@@ -23,8 +23,6 @@
 #include "quillmere/util/stop_signals.h"
 #include "quillmere/util/text.h"
 
-extern char** environ;
-
 namespace quillmere {
 
 namespace {
@@ -34,8 +32,6 @@ using Clock = std::chrono::steady_clock;
 
 // How long a command past its deadline has to end after SIGTERM.
 constexpr std::chrono::seconds kKillGrace{5};
-
-long long command_timeout_seconds = kDefaultCommandTimeoutSeconds;
 
 struct Pipe {
   Fd read_end;
@@ -105,8 +101,8 @@ class Child {
 
 // Starts the command, or returns the error number posix_spawnp reported
 // (glibc reports a program that cannot be executed here, not in the child).
-int spawn(const CommandLine& command, const Pipe* in, const Pipe& out, const Pipe& err,
-          pid_t& pid) {
+int spawn(const CommandLine& command, const std::vector<std::string>& environment, const Pipe* in,
+          const Pipe& out, const Pipe& err, pid_t& pid) {
   SpawnSetup setup;
   // The child gets default signal handling for SIGPIPE (a parent that ignores
   // it must not change how commands writing into closed pipes behave) and for
@@ -133,9 +129,9 @@ int spawn(const CommandLine& command, const Pipe* in, const Pipe& out, const Pip
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  std::vector<std::string> environment = child_environment();
+  std::vector<std::string> entries = environment;
   std::vector<char*> envp;
-  for (std::string& entry : environment) envp.push_back(entry.data());
+  for (std::string& entry : entries) envp.push_back(entry.data());
   envp.push_back(nullptr);
   return ::posix_spawnp(&pid, argv.front(), setup.actions(), setup.attr(), argv.data(),
                         envp.data());
@@ -242,13 +238,6 @@ std::string printable_output(std::string_view text) {
   return printable(text) + (ends_line ? "\n" : "");
 }
 
-bool is_secret_variable(std::string_view entry) {
-  for (std::string_view name : {"GITLAB_TOKEN", "TEAMS_WEBHOOK_URL"})
-    if (entry.size() > name.size() && entry.starts_with(name) && entry[name.size()] == '=')
-      return true;
-  return false;
-}
-
 }  // namespace
 
 CommandLine::CommandLine(std::string_view program, std::initializer_list<std::string_view> words) {
@@ -272,20 +261,8 @@ void CommandLine::append(std::string_view value, std::string shown) {
   text_ += shown;
 }
 
-std::vector<std::string> child_environment() {
-  std::vector<std::string> entries;
-  bool prompt_set = false;
-  for (char** entry = environ; entry && *entry; ++entry) {
-    const std::string_view text(*entry);
-    if (is_secret_variable(text)) continue;
-    prompt_set = prompt_set || text.starts_with("GIT_TERMINAL_PROMPT=");
-    entries.emplace_back(text);
-  }
-  if (!prompt_set) entries.emplace_back("GIT_TERMINAL_PROMPT=0");
-  return entries;
-}
-
-CommandResult run_program(const CommandLine& command, bool raw_output, const std::string* input) {
+CommandResult run_program(const CommandLine& command, const ChildSetup& children, bool raw_output,
+                          const std::string* input) {
   const std::string& shown = command.text();
   std::optional<Pipe> in;
   if (input) in = make_pipe(shown);
@@ -293,11 +270,12 @@ CommandResult run_program(const CommandLine& command, bool raw_output, const std
   Pipe err = make_pipe(shown);
   CommandResult result;
   pid_t pid = -1;
-  if (const int error = spawn(command, in ? &*in : nullptr, out, err, pid); error != 0) {
+  if (const int error = spawn(command, children.environment, in ? &*in : nullptr, out, err, pid);
+      error != 0) {
     result.start_error = std::strerror(error);
     return result;
   }
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(command_timeout_seconds);
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(children.timeout_seconds);
   Child child(pid);
   set_running_child_group(pid);
   // Our copies of the child's ends must go, or the reads would never see EOF.
@@ -339,10 +317,11 @@ CommandResult run_program(const CommandLine& command, bool raw_output, const std
   return result;
 }
 
-std::string run_command(const CommandLine& command, bool capture_output) {
+std::string run_command(const CommandLine& command, const ChildSetup& children,
+                        bool capture_output) {
   const std::string shown = printable(command.text());
   logger().debug("Executing: " + shown);
-  const CommandResult result = run_program(command);
+  const CommandResult result = run_program(command, children);
   if (!result.start_error.empty()) {
     const std::string message = "Cannot start " + printable(command.argv().front()) + ": " +
                                 result.start_error + " (command: " + shown + ")";
@@ -351,17 +330,13 @@ std::string run_command(const CommandLine& command, bool capture_output) {
   }
   if (!result.succeeded()) {
     const std::string error_text =
-        result.timed_out ? timed_out_text(command_timeout()) : printable_output(result.err);
+        result.timed_out ? timed_out_text(children.timeout_seconds) : printable_output(result.err);
     const std::string message = "Command failed: " + shown + "\nError: " + error_text;
     logger().error(message);
     throw OnboardingError(message);
   }
   return capture_output ? trim(result.out) : std::string();
 }
-
-void set_command_timeout(long long seconds) { command_timeout_seconds = seconds; }
-
-long long command_timeout() { return command_timeout_seconds; }
 
 std::string timed_out_text(long long seconds) {
   return "timed out after " + std::to_string(seconds) + " seconds";

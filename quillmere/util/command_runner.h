@@ -46,12 +46,14 @@ struct CommandResult {
   }
 };
 
-/// The longest a command may run before its process group is terminated
-/// (SIGTERM, then SIGKILL 5 seconds later): GIT_TIMEOUT, 600 seconds unless
-/// set. Set once at start-up, before the first command.
-inline constexpr long long kDefaultCommandTimeoutSeconds = 600;
-void set_command_timeout(long long seconds);
-long long command_timeout();
+/// What every child is started with, decided once by the settings: its
+/// environment ("NAME=value" entries, the secrets left out) and the longest
+/// it may run before its process group is terminated (SIGTERM, then SIGKILL
+/// 5 seconds later).
+struct ChildSetup {
+  std::vector<std::string> environment;
+  long long timeout_seconds = 600;
+};
 
 /// "timed out after N seconds": the error text of a command past its deadline.
 std::string timed_out_text(long long seconds);
@@ -59,29 +61,24 @@ std::string timed_out_text(long long seconds);
 /// Runs the command in the current directory, capturing both streams, and
 /// reports what happened: neither a failing command nor a program that cannot
 /// be started is an error here. The child runs in a process group of its own
-/// (a Ctrl-C at the terminal reaches only quillmere, which decides) and with
-/// the environment of child_environment().
+/// (a Ctrl-C at the terminal reaches only quillmere, which decides), with
+/// the environment and the deadline of `children`.
 /// With `raw_output`, both streams are kept byte for byte (no UTF-8 check, no
 /// line-ending change), for output that is file content rather than text.
 /// Standard input is /dev/null, so nothing a child waits to read (a
 /// credential prompt, a pager) can hold the run; with `input`, the child
 /// reads exactly those bytes instead. Past the command deadline the child's
 /// process group is terminated and the result says `timed_out`.
-CommandResult run_program(const CommandLine& command, bool raw_output = false,
-                          const std::string* input = nullptr);
+CommandResult run_program(const CommandLine& command, const ChildSetup& children,
+                          bool raw_output = false, const std::string* input = nullptr);
 
 /// Runs the command; a non-zero exit or a signal is logged at ERROR and thrown
 /// as OnboardingError "Command failed: CMD\nError: STDERR" (for a command past
 /// its deadline the error text is timed_out_text()), a program that
 /// cannot be started as "Cannot start PROGRAM: REASON". Returns the trimmed
 /// standard output when `capture_output`, else "".
-std::string run_command(const CommandLine& command, bool capture_output = true);
-
-/// The process environment without the secrets (GITLAB_TOKEN,
-/// TEAMS_WEBHOOK_URL), as "NAME=value" entries, and with GIT_TERMINAL_PROMPT=0
-/// unless set: git runs unattended, outside the terminal's foreground group,
-/// and must never wait for a password prompt nobody will answer.
-std::vector<std::string> child_environment();
+std::string run_command(const CommandLine& command, const ChildSetup& children,
+                        bool capture_output = true);
 
 /// A value as exactly one literal shell word: plain words (letters, digits and
 /// -_./@+=:,%) unchanged, anything else in single quotes.

@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -70,17 +69,11 @@ void write_all(int fd, std::string_view content, const std::string& path) {
 
 }  // namespace
 
-std::string scratch_parent() {
-  const char* tmp = std::getenv("TMPDIR");
-  return tmp && *tmp ? tmp : "/tmp";
-}
-
 void remove_tree(const std::string& path) {
   ::nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
-ScratchDir::ScratchDir() {
-  const std::string parent = scratch_parent();
+ScratchDir::ScratchDir(const std::string& parent) {
   remove_leftovers(parent);
   std::string name = join_path(parent, std::string(kPrefix) + "XXXXXX");
   if (!::mkdtemp(name.data())) fail("Cannot make a scratch directory in " + parent);

@@ -12,11 +12,11 @@ namespace quillmere {
 
 class ScratchDir {
  public:
-  /// Makes "quillmere-XXXXXX" (mode 0700) under TMPDIR, or /tmp when it is
-  /// unset, and holds a lock on it while it lives; first removes every such
-  /// directory there whose lock nobody holds. Throws OnboardingError when the
+  /// Makes "quillmere-scratch-XXXXXX" (mode 0700) in `parent` (TMPDIR) and
+  /// holds a lock on it while it lives; first removes every such directory
+  /// there whose lock nobody holds. Throws OnboardingError when the
   /// directory cannot be made.
-  ScratchDir();
+  explicit ScratchDir(const std::string& parent);
   ~ScratchDir();
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
@@ -31,9 +31,6 @@ class ScratchDir {
   std::string path_;
   FileDescriptor lock_;  ///< the directory itself, flocked while it is in use
 };
-
-/// The directory under which scratch directories are made: TMPDIR or /tmp.
-std::string scratch_parent();
 
 /// Removes `path` and everything below it; no error when it is gone already.
 void remove_tree(const std::string& path);

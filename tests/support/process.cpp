@@ -17,7 +17,6 @@
 
 #include <gtest/gtest.h>
 
-#include "quillmere/config/environment.h"
 #include "quillmere/util/text.h"
 #include "tests/support/temp_dir.h"
 
@@ -274,7 +273,8 @@ ScopedEnv::~ScopedEnv() {
 }
 
 void ScopedEnv::set(const std::string& name, const std::optional<std::string>& value) {
-  saved_.emplace_back(name, env_value(name.c_str()));
+  const char* old = std::getenv(name.c_str());
+  saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
   if (value)
     ::setenv(name.c_str(), value->c_str(), 1);
   else

@@ -1,4 +1,4 @@
-#include "quillmere/app/driver.h"
+#include "quillmere/app/batch.h"
 
 #include <dirent.h>
 
@@ -14,11 +14,8 @@
 #include "quillmere/git/git_workspace.h"
 #include "quillmere/remote/ca_bundle.h"
 #include "quillmere/remote/teams_notifier.h"
-#include "quillmere/remote/teams_webhook.h"
 #include "quillmere/remote/token_expiry.h"
-#include "quillmere/request/onboarding_texts.h"
 #include "quillmere/request/request_file.h"
-#include "quillmere/util/command_runner.h"
 #include "quillmere/util/error.h"
 #include "quillmere/util/logging.h"
 #include "quillmere/util/paths.h"
@@ -33,7 +30,7 @@ struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
 
-// Request files are copied into the root of the working copy and committed:
+// Request files are written into the root of the working copy and committed:
 // a request directory that is the working copy itself, or its git
 // directory, would have the tool publish its own repository's files.
 void refuse_request_dir_in_repository(const Settings& settings) {
@@ -64,6 +61,16 @@ std::optional<std::string> move_onboarded_file(const Settings& settings, const s
   }
 }
 
+// Logged once the configuration passed: what the run runs against.
+void log_configuration(const Settings& settings) {
+  Logger& log = logger();
+  log.info("✅ Configuration validation passed");
+  log.info("REPO_PATH: " + *settings.repo_path);
+  log.info("YAML_DIR: " + *settings.yaml_dir);
+  log.info("GITLAB_URL: " + *settings.gitlab_url);
+  if (!settings.done_dir_path.empty()) log.info("DONE_DIR: " + *settings.done_dir);
+}
+
 MergeRequestRef merge_request_ref(const nlohmann::json& mr_data) {
   MergeRequestRef ref;
   const auto iid = mr_data.find("iid");
@@ -88,26 +95,101 @@ FileOutcome outcome_of_plan(PlanKind plan) {
   return FileOutcome::Failed;
 }
 
-}  // namespace
+// Onboards one request file as its plan says; fails with the reason when it
+// fails. `result` learns what the file's handling learns as it goes, and its
+// outcome once the file is done; after a failure it holds what was known by
+// then.
+void process_single_file(const Settings& settings, RemoteContext& remote,
+                         const OriginTargets& targets, const LoadedRequest& loaded,
+                         FileResult& result) {
+  logger().info("\n📄 Processing: " + printable(loaded.name));
+  if (loaded.failure) std::rethrow_exception(loaded.failure);
+  const RequestFile& request = *loaded.file;
+  log_parse_notes(request.parsed.notes);
+  request.require_request();
+  const std::string& env = request.target;
+  const std::string& branch_name = request.branch;
+  result.ticket = printable(request.request.ticket);
+  result.environment = printable(request.request.environment);
+  result.project = printable(request.request.project_name);
+  result.branch = printable(branch_name);
+  result.target_branch = printable(env);
 
-OriginTargets compare_request_files_with_origin(const Settings& settings,
-                                                const std::vector<std::string>& files,
-                                                bool fetch_first) {
-  std::vector<TargetFile> compared;
-  for (const std::string& file : files) {
-    // Quietly: a file that cannot be read or parsed here is reported when
-    // its turn comes. One file's bytes at a time: only its target is kept.
-    try {
-      const std::string path = join_path(settings.request_dir, file);
-      const ParsedRequest parsed =
-          parse_request_explained(file, read_request_file(path), /*quiet=*/true);
-      if (parsed.request) compared.push_back({parsed.request->environment, file, path});
-    } catch (const std::exception&) {
+  const RequestPlan plan = plan_request(
+      settings, request, targets, [&] { return find_open_merge_request(remote, branch_name, env); },
+      PlanMode::Run);
+  switch (plan.kind) {
+    case PlanKind::Refuse:
+    case PlanKind::Undecided:
+      throw OnboardingError(plan.reason);
+    case PlanKind::AlreadyOnboarded:
+      if (plan.open_merge_request) {
+        logger().info("✅ Already onboarded: " + branch_name + " has the open merge request " +
+                      web_url_text(*plan.open_merge_request));
+        result.merge_request = merge_request_ref(*plan.open_merge_request);
+      } else {
+        logger().info("✅ Already onboarded: " + printable(env) + " already holds " +
+                      printable(loaded.name));
+      }
+      break;
+    case PlanKind::Onboard:
+    case PlanKind::TakeUp: {
+      if (plan.kind == PlanKind::Onboard)
+        create_branch_and_commit(settings, request);
+      else if (plan.push)
+        push_taken_up_branch(settings.children, request);
+      const nlohmann::json mr_data = create_merge_request(remote, request);
+      result.merge_request = merge_request_ref(mr_data);
+      result.teams = send_mr_notification_to_teams(remote.http, settings, mr_data, request);
+      break;
     }
   }
+  if (!settings.done_dir_path.empty())
+    result.moved_to = move_onboarded_file(settings, request.path);
+  result.outcome = outcome_of_plan(plan.kind);
+}
+
+}  // namespace
+
+void check_startup(const Settings& settings) {
+  if (is_missing(settings.gitlab_token)) throw OnboardingError("❌ GITLAB_TOKEN not set");
+  if (!settings.invalid_values.empty()) throw OnboardingError(settings.invalid_values.front());
+  if (!settings.missing_required.empty())
+    throw OnboardingError("Missing required env vars: " + join(settings.missing_required, ", "));
+  if (!path_exists(settings.repo_dir))
+    throw OnboardingError("REPO_PATH does not exist: " + *settings.repo_path);
+  if (!path_exists(settings.request_dir))
+    throw OnboardingError("YAML_DIR does not exist: " + *settings.yaml_dir);
+  for (const auto& [variable, path] : settings.ca_variables) read_ca_bundle(variable, path);
+  refuse_request_dir_in_repository(settings);
+  validate_done_dir(settings);
+}
+
+LoadedRequest load_request(const std::string& path) {
+  LoadedRequest request{last_path_component(path), std::nullopt, nullptr};
+  try {
+    request.file = load_request_file(path);
+  } catch (const std::exception&) {
+    request.failure = std::current_exception();
+  }
+  return request;
+}
+
+OriginTargets compare_request_files_with_origin(const Settings& settings,
+                                                const std::vector<std::string>& names,
+                                                bool fetch_first) {
+  // One file at a time, and of each only where it goes: however many large
+  // files the request directory holds, no two are held at once.
+  std::vector<TargetFile> compared;
+  for (const std::string& name : names) {
+    const std::string path = join_path(settings.request_dir, name);
+    const LoadedRequest loaded = load_request(path);
+    if (loaded.file && loaded.file->parsed.request)
+      compared.push_back({loaded.file->target, name, path});
+  }
   if (compared.empty()) return {};
-  if (fetch_first) fetch_origin();
-  return compare_with_origin(compared);
+  if (fetch_first) fetch_origin(settings.children);
+  return compare_with_origin(settings, compared);
 }
 
 std::vector<std::string> list_request_files(const std::string& dir, const std::string& shown_as) {
@@ -135,104 +217,11 @@ void note_files_not_started(const Settings& settings, RunRecord& record) {
   }
 }
 
-void validate_config(const Settings& settings) {
-  if (!settings.invalid_values.empty()) throw OnboardingError(settings.invalid_values.front());
-  const std::pair<const char*, const std::optional<std::string>*> required_vars[] = {
-      {"REPO_PATH", &settings.repo_path},
-      {"YAML_DIR", &settings.yaml_dir},
-      {"GITLAB_URL", &settings.gitlab_url},
-      {"PROJECT_ID", &settings.project_id},
-      {"GITLAB_TOKEN", &settings.gitlab_token},
-      {"GIT_COMMITTER_EMAIL", &settings.git_committer_email},
-  };
-  std::string missing;
-  for (const auto& [name, value] : required_vars) {
-    if (!is_missing(*value)) continue;
-    if (!missing.empty()) missing += ", ";
-    missing += name;
-  }
-  if (!missing.empty()) throw OnboardingError("Missing required env vars: " + missing);
-  teams_card_format(settings.teams_card_format);
-  // Applied here, so that the run and the dry run have it from their first
-  // git command on.
-  set_command_timeout(command_timeout_seconds(settings));
-
-  if (!path_exists(settings.repo_dir))
-    throw OnboardingError("REPO_PATH does not exist: " + *settings.repo_path);
-  if (!path_exists(settings.request_dir))
-    throw OnboardingError("YAML_DIR does not exist: " + *settings.yaml_dir);
-  validate_ca_bundles(settings);
-  refuse_request_dir_in_repository(settings);
-  validate_done_dir(settings);
-
-  Logger& log = logger();
-  log.info("✅ Configuration validation passed");
-  log.info("REPO_PATH: " + *settings.repo_path);
-  log.info("YAML_DIR: " + *settings.yaml_dir);
-  log.info("GITLAB_URL: " + *settings.gitlab_url);
-  if (!settings.done_dir_path.empty()) log.info("DONE_DIR: " + *settings.done_dir);
-}
-
-void process_single_file(const Settings& settings, RemoteContext& remote,
-                         const OriginTargets& targets, const std::string& file,
-                         FileResult& result) {
-  logger().info("\n📄 Processing: " + printable(file));
-  const RequestFile request = load_request_file(settings.request_dir, file);
-  const std::string& env = request.target;
-  const std::string& branch_name = request.branch;
-  result.ticket = printable(request.request.ticket);
-  result.environment = printable(request.request.environment);
-  result.project = printable(request.request.project_name);
-  result.branch = printable(branch_name);
-  result.target_branch = printable(env);
-
-  const RequestPlan plan = plan_request(
-      settings, request, targets, [&] { return find_open_merge_request(remote, branch_name, env); },
-      PlanMode::Run);
-  switch (plan.kind) {
-    case PlanKind::Refuse:
-    case PlanKind::Undecided:
-      throw OnboardingError(plan.reason);
-    case PlanKind::AlreadyOnboarded:
-      if (plan.open_merge_request) {
-        logger().info("✅ Already onboarded: " + branch_name + " has the open merge request " +
-                      web_url_text(*plan.open_merge_request));
-        result.merge_request = merge_request_ref(*plan.open_merge_request);
-      } else {
-        logger().info("✅ Already onboarded: " + printable(env) + " already holds " +
-                      printable(file));
-      }
-      break;
-    case PlanKind::Onboard:
-    case PlanKind::TakeUp: {
-      if (plan.kind == PlanKind::Onboard)
-        create_branch_and_commit(settings, request);
-      else if (plan.push)
-        push_taken_up_branch(request);
-      const nlohmann::json mr_data = create_merge_request(
-          remote, branch_name, env, request.request.ticket, request.request.project_name);
-      result.merge_request = merge_request_ref(mr_data);
-      result.teams =
-          send_mr_notification_to_teams(remote.http, settings, mr_data, request.request.ticket, env,
-                                        branch_name, env, request.request.project_name);
-      break;
-    }
-  }
-  if (!settings.done_dir_path.empty())
-    result.moved_to = move_onboarded_file(settings, request.path);
-  result.outcome = outcome_of_plan(plan.kind);
-}
-
-void process_single_file(const Settings& settings, RemoteContext& remote, const std::string& file,
-                         FileResult& result) {
-  process_single_file(settings, remote, OriginTargets(), file, result);
-}
-
 void process_yaml_files(const Settings& settings, RemoteContext& remote, RunRecord& record,
                         const std::function<void()>& progress) {
-  if (is_missing(settings.gitlab_token)) throw OnboardingError("❌ GITLAB_TOKEN not set");
-  validate_config(settings);
-  const RunLock lock = validate_git_repo(*settings.repo_path, settings.repo_dir);
+  check_startup(settings);
+  log_configuration(settings);
+  const RunLock lock = validate_git_repo(settings.children, *settings.repo_path, settings.repo_dir);
   if (progress) progress();
   record.gitlab_token_expires_at = check_token_expiry(remote, std::chrono::system_clock::now());
   prepare_done_dir(settings);
@@ -260,7 +249,9 @@ void process_yaml_files(const Settings& settings, RemoteContext& remote, RunReco
     if (stop_signal() != 0) break;
     // One file's failure, whatever its kind, is reported and the batch goes on.
     try {
-      process_single_file(settings, remote, targets, file, result);
+      // Read at its turn, once: one request's bytes are held at a time.
+      process_single_file(settings, remote, targets,
+                          load_request(join_path(settings.request_dir, file)), result);
       ++success_count;
       continue;
     } catch (const std::exception& failure) {

@@ -1,3 +1,0 @@
-#include "quillmere/app/driver.h"
-
-#include <gtest/gtest.h>
