@@ -19,9 +19,6 @@ struct ProcessResult {
   int exit_status = -1;  ///< -1 when killed by a signal
   std::string out;
   std::string err;
-  /// The largest resident set of the process and of every child it waited
-  /// for, in KiB (wait4's ru_maxrss); run_process fills it.
-  long peak_rss_kib = 0;
 };
 
 /// Environment for a child: exactly these variables (PATH and HOME are added
