@@ -185,8 +185,15 @@ TEST_F(PlanTest, OneLookAtTheBranchDecides) {
        std::nullopt, kClosed, kEdited},
       {"closed with its branch, unchanged", deleted_with_close, PlanMode::Run, PlanKind::Declined,
        false, "", 1, true, std::nullopt, kClosed},
-      {"closed with its branch, dry run", deleted_with_close, PlanMode::Check, PlanKind::Undecided,
-       false, "", 1, true, std::nullopt, kClosed},
+      {"closed with its branch, dry run",
+       [&](PlanTest& t) {
+         // A commit of its own: one made in the same second by a row before
+         // would already be here, fetched.
+         testing::ScopedEnv date;
+         date.set("GIT_COMMITTER_DATE", "2001-02-03T04:05:06Z");
+         deleted_with_close(t);
+       },
+       PlanMode::Check, PlanKind::Undecided, false, "", 1, true, std::nullopt, kClosed},
       {"closed with its branch, edited", deleted_with_close, PlanMode::Run, PlanKind::Onboard,
        false, "", 1, true, std::nullopt, kClosed, kEdited},
       {"merged with its branch kept, edited",
@@ -198,6 +205,25 @@ TEST_F(PlanTest, OneLookAtTheBranchDecides) {
        },
        PlanMode::Run, PlanKind::ProposeAgain, false, "", 2, true, std::nullopt, std::nullopt,
        kEdited},
+      {"own here, another commit on origin",
+       [](PlanTest& t) {
+         t.commit_branch(kName, kContent, kMessage, true, true);
+         t.commit_branch(kName, kContent, kMessage, false, false);
+       },
+       PlanMode::Run, PlanKind::Refuse, false, kExists, 0, true},
+      // Last: dev normalises line endings from here on.
+      {"own, the request written with CRLF",
+       [](PlanTest& t) {
+         // Committed once, the per-run round finds it there.
+         sh("printf '* text=auto eol=lf\\n' > .gitattributes && git add .gitattributes && "
+            "{ git diff --cached --quiet || git -c user.name=T -c user.email=t@e commit -q -m eol; "
+            "} && git push -q origin dev",
+            t.git_.work());
+         t.request_.content = "owner: team-web\r\n";
+         t.commit_branch(kName, t.request_.content, kMessage, false, true);
+       },
+       PlanMode::Run, PlanKind::TakeUp, false, "", 2, true, std::nullopt, std::nullopt,
+       "owner: team-web\r\n"},
   };
   // The run and the dry run reach the same verdict: a merge request look-up
   // that fails, or a target origin does not have, fails the request in both.
@@ -223,13 +249,13 @@ TEST_F(PlanTest, OneLookAtTheBranchDecides) {
       SCOPED_TRACE(row.name + (per_run ? " (per-run)" : ""));
       settings_.origin_sync = sync;
       TearDownBranches();
+      request_.content = row.content;
       lookup_failure_.clear();
       row.setup(*this);
       if (per_run) {
         testing::ScopedCwd cwd(git_.work());
         fetch_origin(settings_.children, sync);
       }
-      request_.content = row.content;
       write_file(root_ / "commands", "");
       const RequestPlan result = plan(row.mode, {}, row.open, row.closed);
       EXPECT_EQ(result.kind, row.kind);
@@ -290,27 +316,52 @@ TEST_F(PlanTest, NamesGitWouldRefuseAreRefusedWithoutAGitCommand) {
   }
 }
 
-TEST_F(PlanTest, OneCatFileComparesEveryRequestWithOriginAsLastFetched) {
-  sh("printf 'same\\n' > same.yaml && printf 'old\\n' > changed.yaml && printf 'x' > 'a b.yaml'"
-     " && git add -A && git -c user.name=T -c user.email=t@e commit -q -m seed && git push -q"
-     " origin dev",
+TEST_F(PlanTest, RequestsAreComparedAsGitStoresThemWithAFewGitCommandsForAll) {
+  // dev: a file committed with CRLF before dev normalised line endings, then
+  // .gitattributes and files added under it; staging: no attributes at all.
+  sh("printf 'a\\r\\nb\\r\\n' > crlf-before.yaml && git add -A && git -c user.name=T "
+     "-c user.email=t@e commit -q -m before && printf '* text=auto eol=lf\\n' > .gitattributes "
+     "&& printf 'same\\n' > same.yaml && printf 'old\\n' > changed.yaml && "
+     "printf 'x\\r\\n' > 'a b.yaml' && git add -A && git -c user.name=T -c user.email=t@e "
+     "commit -q -m seed && git push -q origin dev && git checkout -q -b st origin/staging && "
+     "printf 'x\\n' > lf.yaml && git add -A && git -c user.name=T -c user.email=t@e commit -q "
+     "-m lf && git push -q origin HEAD:staging && git checkout -q dev",
      git_.work());
-  const std::vector<TargetFile> files = {
-      {"dev", "same.yaml", "same\n"},    {"dev", "changed.yaml", "new\n"},
-      {"dev", "absent.yaml", "x"},       {"staging", "same.yaml", "same\n"},
-      {"dev", "a b.yaml", "x"},          {"dev", "line\nbreak.yaml", "x"},
-      {"no such", "same.yaml", "same\n"}};
+  struct Row {
+    std::string target, name, content;
+    bool held;
+  };
+  const std::vector<Row> rows = {
+      {"dev", "same.yaml", "same\n", true},
+      {"dev", "changed.yaml", "new\n", false},
+      {"dev", "absent.yaml", "x", false},
+      {"staging", "same.yaml", "same\n", false},
+      {"dev", "a b.yaml", "x\r\n", true},               // stored with LF, as dev says
+      {"dev", "crlf-before.yaml", "a\r\nb\r\n", true},  // the bytes as they are
+      {"staging", "lf.yaml", "x\r\n", false},           // no rule: CRLF stays CRLF
+      {"dev", "line\nbreak.yaml", "x", false},
+      {"no such", "same.yaml", "same\n", false},
+  };
+  std::vector<TargetFile> files;
+  for (const Row& row : rows) {
+    const std::string path = root_ / ("request-" + std::to_string(files.size()));
+    write_file(path, row.content);
+    files.push_back({row.target, row.name, path});
+  }
+  write_file(root_ / "commands", "");
   testing::ScopedEnv path;
   path.set("PATH", root_ / "bin:" + std::getenv("PATH"));
   testing::ScopedCwd cwd(git_.work());
-  const OriginTargets targets = compare_with_origin(settings_.children, files);
-  std::vector<std::string> held;
-  for (const TargetFile& file : files)
-    if (targets.holds(file.target, file.file_name, file.content))
-      held.push_back(file.target + ":" + file.file_name);
-  EXPECT_THAT(held, ElementsAre("dev:same.yaml", "dev:a b.yaml"));
+  const OriginTargets targets = compare_with_origin(settings_, files);
+  for (const Row& row : rows)
+    EXPECT_EQ(targets.holds(row.target, row.name, row.content), row.held) << row.name;
   EXPECT_FALSE(targets.holds("dev", "same.yaml", "same"));
-  EXPECT_THAT(commands(), ElementsAre("cat-file --batch"));
+  // One question for all names, one hash per distinct .gitattributes, one for
+  // the bytes of those that differ.
+  EXPECT_THAT(commands(), ElementsAre("cat-file --batch-check", StartsWith("cat-file blob "),
+                                      HasSubstr("--work-tree=. hash-object --stdin-paths"),
+                                      HasSubstr("--work-tree=. hash-object --stdin-paths"),
+                                      HasSubstr(" hash-object --no-filters --stdin-paths")));
 }
 
 }  // namespace

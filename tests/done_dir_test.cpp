@@ -1,10 +1,6 @@
 #include "quillmere/app/done_dir.h"
 
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 #include <string>
 #include <vector>
@@ -12,20 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "quillmere/util/error.h"
+#include "tests/support/fsync_control.h"
 #include "tests/support/temp_dir.h"
-
-// Flushes fail on demand: this definition takes the place of the C
-// library's for the whole test program (git and other children keep theirs).
-namespace {
-bool fail_flushes = false;
-}  // namespace
-extern "C" int fsync(int fd) {
-  if (fail_flushes) {
-    errno = EIO;
-    return -1;
-  }
-  return static_cast<int>(::syscall(SYS_fsync, fd));
-}
 
 namespace quillmere {
 namespace {
@@ -95,9 +79,9 @@ TEST(DoneDirTest, AFailedMoveLeavesTheFile) {
   if (!is_other_file_system(dir.path(), shared_memory.path())) return;
   write_file(shared_memory / "a.yaml", "x");
   make_dir(dir / "done");
-  fail_flushes = true;
+  testing::fail_fsync(true);
   EXPECT_THROW(move_to_done_dir(shared_memory / "a.yaml", dir / "done"), OnboardingError);
-  fail_flushes = false;
+  testing::fail_fsync(false);
   EXPECT_EQ(read_file(shared_memory / "a.yaml"), "x");
   EXPECT_FALSE(file_exists(dir / "done/a.yaml"));
 }

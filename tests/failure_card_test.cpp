@@ -26,12 +26,20 @@ TEST(FailureCard, ListsTwentyFailedFilesWithTheirErrorsCutAndCountsTheRest) {
   ASSERT_EQ(card->facts.size(), 24u);
   EXPECT_EQ(card->facts[0].first, "f1.yaml");
   EXPECT_EQ(card->facts[0].second, "MR creation failed: " + std::string(179, 'x') + "…");
-  // Characters, not bytes; the line feed shown escaped.
+  // Characters, not bytes; the line feed shown escaped, as written.
   EXPECT_EQ(card->facts[1].second,
-            "bad\\x0aline " + std::string(180, 'x') + "é" + std::string(6, 'x') + "…");
+            "bad\\\\x0aline " + std::string(180, 'x') + "é" + std::string(6, 'x') + "…");
   EXPECT_EQ(card->facts[19].second, "MR creation failed: xxxxxxxxxx");
   EXPECT_EQ(card->facts[20], CardFact("… and 2 more", ""));
   EXPECT_EQ(card->facts[21], CardFact("Host", "build-host"));
+
+  // Names and errors from outside never become markdown.
+  record.files()[1].file = "[f](https://evil.example/x).yaml";
+  record.files()[1].error = "Invalid branch name: dev-1-[x](https://evil.example/x)";
+  const std::optional<FailureCardContent> hostile = failure_card_content(record, place);
+  EXPECT_EQ(hostile->facts[0],
+            CardFact("\\[f\\]\\(https://evil.example/x\\).yaml",
+                     "Invalid branch name: dev-1-\\[x\\]\\(https://evil.example/x\\)"));
 }
 
 // The card is due again when the set of failures changes, not when their order does.

@@ -45,6 +45,9 @@ TEST(UrlCredentialsTest, UserAndPasswordNeverShow) {
   EXPECT_EQ(url_user_info(text.substr(4)), "bot:S3cret");
   EXPECT_EQ(url_password(text.substr(4)), "S3cret");
   EXPECT_EQ(url_password("https://glpat-xyz@h/"), "");
+  // A password may hold "@": everything up to the last one is user information.
+  EXPECT_EQ(mask_url_credentials("see https://bot:p@ss@x/p"), "see https://***@x/p");
+  EXPECT_EQ(url_password("https://bot:p@ss@x/"), "p@ss");
 }
 
 TEST(ExcerptTest, KeepsTheFirstCharactersAndNamesTheSize) {
@@ -123,7 +126,38 @@ TEST_F(HttpClientTest, APostWhoseConnectionDiesIsNeverSentAgain) {
   server.force_next(drop);
   const HttpResponse response = http.post_json(server.webhook_url(), R"({"text":"once"})", {});
   EXPECT_FALSE(response.answered());
+  EXPECT_FALSE(response.sent_nothing);
   EXPECT_EQ(server.requests().size(), 2u) << "the POST was repeated";
+
+  // On a fresh connection the same hang-up is an empty reply, which comes
+  // after the POST went out: it may have been acted on.
+  HttpClient fresh;
+  server.force_next(drop);
+  const HttpResponse empty = fresh.post_json(server.webhook_url(), R"({"text":"once"})", {});
+  EXPECT_FALSE(empty.answered());
+  EXPECT_FALSE(empty.sent_nothing) << empty.transport_error;
+}
+
+TEST_F(HttpClientTest, AnswersAreTakenUpToTheirLimitsAndRefusedBeyondThemByName) {
+  struct Row {
+    standins::ForcedAnswer answer;
+    std::string transport_error;  // empty: answered
+  };
+  standins::ForcedAnswer long_header{200, "{}", "application/json"};
+  long_header.headers = {{"X-Padding", std::string(200 * 1024, 'h')}};
+  const Row rows[] = {
+      {{200, std::string(kMaxAnswerBytes, 'a'), "text/plain"}, ""},
+      {{200, std::string(kMaxAnswerBytes + 1, 'a'), "text/plain"}, std::string(kAnswerTooLarge)},
+      {long_header, std::string(kAnswerHeaderTooLarge)},
+  };
+  for (const Row& row : rows) {
+    server.force_next(row.answer);
+    const HttpResponse response = http.post_json(server.webhook_url(), "{}", {});
+    EXPECT_EQ(response.transport_error, row.transport_error);
+    if (row.transport_error.empty()) {
+      EXPECT_EQ(response.body.size(), kMaxAnswerBytes);
+    }
+  }
 }
 
 TEST_F(HttpClientTest, HeaderWithLineBreakIsRefusedWithoutEchoingIt) {

@@ -95,6 +95,13 @@ TEST(Logger, MasksAWebhookAddressInEveryFormOnItsOwn) {
   }
 }
 
+TEST(Logger, MasksEverySecretOfEightCharactersOrMore) {
+  Logger log("test.logger");
+  log.add_secret("8-chars!");
+  log.add_secret("7-chars");
+  EXPECT_EQ(log.shown("8-chars! 7-chars"), "[MASKED] 7-chars");
+}
+
 TEST(SetupLogging, CreatesTheDirectoryAndAppendsAcrossRuns) {
   testing::TempDir dir;
   testing::ScopedCwd cwd(dir.path());

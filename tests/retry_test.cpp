@@ -83,16 +83,19 @@ TEST_F(RetryTest, RetryAfterStretchesTheWaitUpToAMinute) {
     long long asked;
     long long wait;
     const char* line;
+    int delay = 1;
   };
   const Case cases[] = {{30, 30, "INFO - Retrying in 30 seconds (Retry-After)..."},
                         {600, 60, "INFO - Retrying in 60 seconds (Retry-After)..."},
-                        {0, 1, "INFO - Retrying in 1 seconds..."}};
+                        {0, 1, "INFO - Retrying in 1 seconds..."},
+                        // A shorter wait asked for never shortens the back-off.
+                        {1, 2, "INFO - Retrying in 2 seconds...", 2}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.asked);
     waits.clear();
     log.clear();
     int calls = 0;
-    policy(3, 1).call([&] {
+    policy(3, c.delay).call([&] {
       if (++calls == 1) throw RetryLaterError("MR creation failed: busy", c.asked);
       return 0;
     });

@@ -135,13 +135,16 @@ TEST(ReadSettings, CheckedSettingsTakeTheirValuesOrNameWhatCannotBeRead) {
       {"TEAMS_CARD_FORMAT", nullptr, "auto"},
       {"TEAMS_CARD_FORMAT", "Adaptive", "adaptive"},
       {"TEAMS_CARD_FORMAT", "MESSAGECARD", "messagecard"},
-      {"TEAMS_CARD_FORMAT", "adaptive\n",
-       "TEAMS_CARD_FORMAT must be auto, adaptive or messagecard: adaptive\\x0a"},
+      // Settings with a fixed form are read without surrounding blanks.
+      {"TEAMS_CARD_FORMAT", " Adaptive\n", "adaptive"},
+      {"TEAMS_CARD_FORMAT", "adaptive\ncard",
+       "TEAMS_CARD_FORMAT must be auto, adaptive or messagecard: adaptive\\x0acard"},
       {"GIT_TIMEOUT", nullptr, "600"},
       {"GIT_TIMEOUT", "", "600"},
       {"GIT_TIMEOUT", "1", "1"},
       {"GIT_TIMEOUT", "030", "30"},
       {"GIT_TIMEOUT", "86400", "86400"},
+      {"GIT_TIMEOUT", " 10\t", "10"},
       {"TMPDIR", nullptr, "/tmp"},
       {"TMPDIR", "/var/tmp", "/var/tmp"},
       {"LOG_FORMAT", nullptr, "text"},
@@ -151,7 +154,7 @@ TEST(ReadSettings, CheckedSettingsTakeTheirValuesOrNameWhatCannotBeRead) {
       {"ORIGIN_SYNC", " Per-Run ", "per-run"},
       {"ORIGIN_SYNC", "per_run", "ORIGIN_SYNC must be per-file or per-run: per_run"},
   };
-  for (const char* refused : {"0", "-5", "1.5", "10s", " 10", "abc", "99999999999"}) {
+  for (const char* refused : {"0", "-5", "1.5", "10s", "1 0", "abc", "99999999999"}) {
     SCOPED_TRACE(std::string("GIT_TIMEOUT=") + refused);
     ScopedEnv env;
     env.set("GIT_TIMEOUT", refused);

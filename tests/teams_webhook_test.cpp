@@ -44,8 +44,10 @@ TEST(TeamsWebhookTest, UrlKindAndCardFormat) {
        "MessageCard"},
       {"", "https://relay.example/hook?to=/workflows/i/triggers/m/paths/invoke", false, false,
        "MessageCard"},
-      {"adaptive\n", flow, true, false,
-       "TEAMS_CARD_FORMAT must be auto, adaptive or messagecard: adaptive\\x0a"},
+      // Trimmed as every setting with a fixed set of values is.
+      {" Adaptive\n", legacy, false, true, "Adaptive Card 1.4"},
+      {"adaptive\ncard", flow, true, false,
+       "TEAMS_CARD_FORMAT must be auto, adaptive or messagecard: adaptive\\x0acard"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url + " / " + c.format.value_or("(unset)"));

@@ -19,6 +19,11 @@ TEST(TokenExpiry, CountsUtcDaysToAWellFormedDateOnly) {
   const system_clock::time_point late = sys_days(2025y / March / 1) + 23h + 59min;
   EXPECT_EQ(days_until_expiry("2025-03-15", late), 14);
   EXPECT_EQ(days_until_expiry("2025-03-01", late), 0);
+
+  EXPECT_EQ(token_expiry_warning("2025-03-01", 0),
+            "⚠️ GITLAB_TOKEN expires on 2025-03-01 (0 days): renew it before then");
+  EXPECT_EQ(token_expiry_warning("2020-01-01", -2534),
+            "⚠️ GITLAB_TOKEN expired on 2020-01-01: renew it");
 }
 
 }  // namespace

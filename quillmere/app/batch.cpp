@@ -206,24 +206,21 @@ LoadedRequest load_request(const std::string& path) {
   return request;
 }
 
-std::vector<LoadedRequest> load_request_files(const Settings& settings,
-                                              const std::vector<std::string>& names) {
-  std::vector<LoadedRequest> loaded;
-  for (const std::string& name : names)
-    loaded.push_back(load_request(join_path(settings.request_dir, name)));
-  return loaded;
-}
-
 OriginTargets compare_request_files_with_origin(const Settings& settings,
-                                                const std::vector<LoadedRequest>& files,
+                                                const std::vector<std::string>& names,
                                                 bool fetch_first) {
+  // One file at a time, and of each only where it goes: however many large
+  // files the request directory holds, no two are held at once.
   std::vector<TargetFile> compared;
-  for (const LoadedRequest& loaded : files)
+  for (const std::string& name : names) {
+    const std::string path = join_path(settings.request_dir, name);
+    const LoadedRequest loaded = load_request(path);
     if (loaded.file && loaded.file->parsed.request)
-      compared.push_back({loaded.file->target, loaded.name, loaded.file->content});
+      compared.push_back({loaded.file->target, name, path});
+  }
   if (compared.empty()) return {};
   if (fetch_first) fetch_origin(settings.children, settings.origin_sync);
-  return compare_with_origin(settings.children, compared);
+  return compare_with_origin(settings, compared);
 }
 
 std::vector<std::string> list_request_files(const std::string& dir, const std::string& shown_as) {
@@ -251,10 +248,12 @@ void note_files_not_started(const Settings& settings, RunRecord& record) {
   }
 }
 
-void process_yaml_files(const Settings& settings, RemoteContext& remote, RunRecord& record) {
+void process_yaml_files(const Settings& settings, RemoteContext& remote, RunRecord& record,
+                        const std::function<void()>& progress) {
   check_startup(settings);
   log_configuration(settings);
   const RunLock lock = validate_git_repo(settings.children, *settings.repo_path, settings.repo_dir);
+  if (progress) progress();
   const TokenFacts token = get_token_facts(remote);
   record.gitlab_token_expires_at =
       warn_of_token_expiry(token.expires_at, std::chrono::system_clock::now());
@@ -263,6 +262,7 @@ void process_yaml_files(const Settings& settings, RemoteContext& remote, RunReco
   const std::vector<std::string> files =
       list_request_files(settings.request_dir, *settings.yaml_dir);
   record.list_files(files);
+  if (progress) progress();
   Logger& log = logger();
   if (files.empty()) {
     log.warning("⚠️ No YAML files found");
@@ -271,8 +271,7 @@ void process_yaml_files(const Settings& settings, RemoteContext& remote, RunReco
   log.info("Found " + std::to_string(files.size()) + " YAML file(s) to process");
   // Origin is learnt once: a request its target already holds is done
   // without a git command of its own.
-  const std::vector<LoadedRequest> requests = load_request_files(settings, files);
-  const OriginTargets targets = compare_request_files_with_origin(settings, requests, true);
+  const OriginTargets targets = compare_request_files_with_origin(settings, files, true);
   // This tool's merge requests are listed once, when the first file needs them.
   MergeRequestIndex merge_requests(remote, token.user_id);
 
@@ -287,7 +286,9 @@ void process_yaml_files(const Settings& settings, RemoteContext& remote, RunReco
     const FileInLog in_log(printable(file));
     // One file's failure, whatever its kind, is reported and the batch goes on.
     try {
-      process_single_file(settings, remote, targets, merge_requests, requests[index], result);
+      // Read at its turn, once: one request's bytes are held at a time.
+      process_single_file(settings, remote, targets, merge_requests,
+                          load_request(join_path(settings.request_dir, file)), result);
       ++success_count;
       continue;
     } catch (const std::exception& failure) {

@@ -1,8 +1,9 @@
-// The batch: every request file of the request directory in turn, read once
-// at the start, planned, carried out, announced, and the summary.
+// The batch: every request file of the request directory in turn, read at
+// its turn, planned, carried out, announced, and the summary.
 #pragma once
 
 #include <exception>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,19 +42,20 @@ struct LoadedRequest {
 
 /// Reads the request file at `path` once; its name is the last component.
 LoadedRequest load_request(const std::string& path);
-/// load_request for every file of `names` in the request directory.
-std::vector<LoadedRequest> load_request_files(const Settings& settings,
-                                              const std::vector<std::string>& names);
 
-/// Which of `files` origin's targets already hold (one git process for all
-/// of them), after one fetch_origin() when `fetch_first`. Nothing is asked,
-/// and nothing fetched, when no file names a request.
+/// Which of the request files `names` origin's targets already hold (read
+/// one at a time; a few git processes for all of them), after one
+/// fetch_origin() when `fetch_first`. Nothing is asked, and nothing
+/// fetched, when no file names a request.
 OriginTargets compare_request_files_with_origin(const Settings& settings,
-                                                const std::vector<LoadedRequest>& files,
+                                                const std::vector<std::string>& names,
                                                 bool fetch_first);
 
-/// The whole batch: the start-up check, every request file in turn, the
-/// summary. `record` gets the token's expiry and every file's result.
-void process_yaml_files(const Settings& settings, RemoteContext& remote, RunRecord& record);
+/// The whole batch: the start-up check, every request file in turn (each
+/// read at its turn), the summary. `record` gets the token's expiry and
+/// every file's result; `progress` is called once the run holds the
+/// working copy's lock, and again once its request files are listed.
+void process_yaml_files(const Settings& settings, RemoteContext& remote, RunRecord& record,
+                        const std::function<void()>& progress = {});
 
 }  // namespace quillmere

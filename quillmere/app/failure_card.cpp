@@ -8,6 +8,7 @@
 #include "quillmere/app/failure_card_memory.h"
 #include "quillmere/git/git_directory.h"
 #include "quillmere/git/git_workspace.h"
+#include "quillmere/remote/teams_card.h"
 #include "quillmere/util/logging.h"
 #include "quillmere/util/text.h"
 
@@ -36,17 +37,15 @@ std::string host_name() {
 }
 
 void add_place(std::vector<CardFact>& facts, const RunPlace& place) {
-  const Logger& log = logger();
-  facts.emplace_back("Host", printable(place.host));
-  facts.emplace_back("GitLab project", printable(log.shown(place.project)));
-  facts.emplace_back("Origin",
-                     place.origin.empty() ? "unknown" : printable(log.shown(place.origin)));
+  facts.emplace_back("Host", card_text(place.host));
+  facts.emplace_back("GitLab project", card_text(place.project));
+  facts.emplace_back("Origin", place.origin.empty() ? "unknown" : card_text(place.origin));
 }
 
 }  // namespace
 
 std::string declined_text(const FileResult& result) {
-  return "declined: " + (result.merge_request ? result.merge_request->web_url : "?") +
+  return "declined: " + (result.merge_request ? card_text(result.merge_request->web_url) : "?") +
          " was closed without merging";
 }
 
@@ -56,10 +55,10 @@ RunPlace run_place(const Settings& settings) {
 
 std::optional<FailureCardContent> failure_card_content(const RunRecord& record,
                                                        const RunPlace& place) {
-  const Logger& log = logger();
+  // File names, errors and places come from outside: masked and shown as
+  // written.
   if (record.status == RunStatus::Fatal) {
-    FailureCardContent content{
-        "❌ Onboarding run stopped: " + printable(log.shown(*record.fatal_error)), {}};
+    FailureCardContent content{"❌ Onboarding run stopped: " + card_text(*record.fatal_error), {}};
     add_place(content.facts, place);
     return content;
   }
@@ -80,11 +79,11 @@ std::optional<FailureCardContent> failure_card_content(const RunRecord& record,
           content.facts.emplace_back("… and " + std::to_string(more) + " more", "");
           return;
         }
-        const std::string name = log.shown(printable(result.file));
+        const std::string name = card_text(result.file);
         if (kind == FileOutcome::Failed)
-          content.facts.emplace_back(
-              name, cut_to_characters(printable(log.shown(result.error.value_or(""))),
-                                      kFailureCardErrorLength));
+          content.facts.emplace_back(name, escape_markdown(cut_to_characters(
+                                               printable(logger().shown(result.error.value_or(""))),
+                                               kFailureCardErrorLength)));
         else
           content.facts.emplace_back("🚫 " + name, declined_text(result));
       }

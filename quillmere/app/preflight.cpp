@@ -301,18 +301,20 @@ bool check_run(const Settings& settings, RemoteContext& remote, std::ostream& ou
       list_request_files(settings.request_dir, *settings.yaml_dir);
   report.heading("Request files: " + std::to_string(files.size()) + " in " + *settings.yaml_dir);
   if (files.empty()) report.line("   ⚠️ No YAML files found");
-  const std::vector<LoadedRequest> requests = load_request_files(settings, files);
   OriginTargets targets;
   if (!files.empty()) {
     report.line("   compared with origin as last fetched: a dry run does not fetch");
-    targets = compare_request_files_with_origin(settings, requests, false);
+    targets = compare_request_files_with_origin(settings, files, false);
   }
   // The token's user is the author of this tool's merge requests.
   const TokenLookUp token = look_up_token(remote);
   MergeRequestIndex merge_requests(remote, token.facts.user_id);
   size_t onboarded = 0;
-  for (const LoadedRequest& request : requests)
-    onboarded += check_request_file(report, settings, merge_requests, targets, request) ? 1 : 0;
+  for (const std::string& name : files)
+    onboarded += check_request_file(report, settings, merge_requests, targets,
+                                    load_request(join_path(settings.request_dir, name)))
+                     ? 1
+                     : 0;
 
   const bool remote_passed = check_gitlab(report, remote, token);
   report_merge_request_listing(report, merge_requests);

@@ -27,6 +27,8 @@ const char* file_outcome_name(FileOutcome outcome) {
 
 const char* run_status_name(RunStatus status) {
   switch (status) {
+    case RunStatus::Running:
+      return "running";
     case RunStatus::Completed:
       return "completed";
     case RunStatus::Fatal:

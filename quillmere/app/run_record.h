@@ -65,9 +65,11 @@ struct FileResult {
   std::optional<std::string> error;  ///< the message of its failure
 };
 
-enum class RunStatus { Completed, Fatal, Stopped };
+/// Running until the run ends: a report that still says so after the run
+/// was killed is never taken for the one before.
+enum class RunStatus { Running, Completed, Fatal, Stopped };
 
-/// "completed", "fatal", "stopped".
+/// "running", "completed", "fatal", "stopped".
 const char* run_status_name(RunStatus status);
 
 class RunRecord {
@@ -97,7 +99,7 @@ class RunRecord {
   std::chrono::system_clock::time_point started_at;
   std::chrono::system_clock::time_point finished_at;
   double duration_seconds = 0;
-  RunStatus status = RunStatus::Completed;
+  RunStatus status = RunStatus::Running;
   int exit_status = 0;
   std::optional<std::string> fatal_error;
   std::optional<std::string> stopped_by;

@@ -1,5 +1,7 @@
 #include "quillmere/app/run_report.h"
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -10,6 +12,8 @@
 #include "quillmere/remote/token_expiry.h"
 #include "quillmere/util/atomic_file.h"
 #include "quillmere/util/logging.h"
+#include "quillmere/util/paths.h"
+#include "quillmere/util/text.h"
 
 namespace quillmere {
 
@@ -87,6 +91,23 @@ void add_metric(std::string& out, const std::string& common, const char* name, c
     out += name + ("{" + common + (labels.empty() ? "" : ",") + labels + "}") + " " + value + "\n";
 }
 
+// The directory's canonical path and the name: two paths that name one file
+// through links or ".." agree; so do hard links that both exist.
+std::string file_identity(const std::string& path) {
+  const std::string name = last_path_component(path);
+  const std::string dir = canonical_path(path.substr(0, path.size() - name.size()));
+  return dir.empty() ? path : join_path(dir, name);
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+  if (a.empty() || b.empty()) return false;
+  if (file_identity(a) == file_identity(b)) return true;
+  struct stat first {
+  }, second{};
+  return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
 void write_output(const char* setting, const std::optional<std::string>& shown_as,
                   const std::string& path, const std::string& content) {
   if (path.empty()) return;
@@ -104,11 +125,13 @@ std::string run_report_json(const RunRecord& record) {
   ordered_json report;
   report["tool"] = "quillmere";
   report["version"] = QUILLMERE_VERSION;
+  const bool running = record.status == RunStatus::Running;
   report["started_at"] = utc_text(record.started_at);
-  report["finished_at"] = utc_text(record.finished_at);
-  report["duration_seconds"] = std::round(record.duration_seconds * 1000) / 1000;
+  report["finished_at"] = running ? ordered_json() : ordered_json(utc_text(record.finished_at));
+  report["duration_seconds"] =
+      running ? ordered_json() : ordered_json(std::round(record.duration_seconds * 1000) / 1000);
   report["status"] = run_status_name(record.status);
-  report["exit_status"] = record.exit_status;
+  report["exit_status"] = running ? ordered_json() : ordered_json(record.exit_status);
   report["fatal_error"] = text(record.fatal_error);
   report["stopped_by"] = text(record.stopped_by);
   report["succeeded"] = record.succeeded();
@@ -152,6 +175,41 @@ std::string run_metrics_text(const RunRecord& record, const std::string& project
                  "since the epoch.",
                  {{"", std::to_string(*day * 86400)}});
   return out;
+}
+
+void write_running_report(const Settings& settings, const RunRecord& record) {
+  if (!settings.report_file_path.empty())
+    write_output("REPORT_FILE", settings.report_file, settings.report_file_path,
+                 run_report_json(record));
+}
+
+std::optional<std::string> run_output_problem(const Settings& settings,
+                                              const std::string& log_path) {
+  struct Output {
+    const char* name;
+    const std::optional<std::string>& value;
+    const std::string& path;
+  };
+  const Output outputs[] = {{"REPORT_FILE", settings.report_file, settings.report_file_path},
+                            {"METRICS_FILE", settings.metrics_file, settings.metrics_file_path}};
+  const std::string request_dir = canonical_path(settings.request_dir);
+  for (const Output& output : outputs) {
+    if (output.path.empty()) continue;
+    const auto refuse = [&](const std::string& rule) {
+      return std::string(output.name) + " must " + rule + ": " + printable(*output.value);
+    };
+    struct stat entry {};
+    if (::lstat(output.path.c_str(), &entry) == 0 && !S_ISREG(entry.st_mode))
+      return refuse("be a regular file");
+    if (same_file(output.path, log_path)) return refuse("not be the log file");
+    if (&output != &outputs[0] && same_file(output.path, settings.report_file_path))
+      return refuse("not be the same file as REPORT_FILE");
+    const std::string name = last_path_component(output.path);
+    if (!request_dir.empty() && name.ends_with(".yaml") &&
+        canonical_path(output.path.substr(0, output.path.size() - name.size())) == request_dir)
+      return refuse("not be a request file in YAML_DIR");
+  }
+  return std::nullopt;
 }
 
 void write_run_outputs(const Settings& settings, const RunRecord& record) {

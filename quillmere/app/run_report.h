@@ -2,6 +2,7 @@
 // (REPORT_FILE) and the metrics in the Prometheus text format (METRICS_FILE).
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "quillmere/app/run_record.h"
@@ -23,5 +24,17 @@ std::string run_metrics_text(const RunRecord& record, const std::string& project
 /// replaced atomically. One that cannot be written is logged at WARNING and
 /// changes nothing else.
 void write_run_outputs(const Settings& settings, const RunRecord& record);
+
+/// Writes the report of a run that has just started ("status": "running"),
+/// as write_run_outputs does; the metrics wait for the run's end.
+void write_running_report(const Settings& settings, const RunRecord& record);
+
+/// Why REPORT_FILE or METRICS_FILE must not be written where it is set, as
+/// the configuration check words it ("REPORT_FILE must be a regular file:
+/// VALUE"); nullopt when both may be. Each must be a regular file or absent,
+/// and neither the other, the log file `log_path` nor a request file in
+/// YAML_DIR.
+std::optional<std::string> run_output_problem(const Settings& settings,
+                                              const std::string& log_path);
 
 }  // namespace quillmere

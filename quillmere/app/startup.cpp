@@ -20,6 +20,7 @@
 #include "quillmere/remote/http_client.h"
 #include "quillmere/remote/retry.h"
 #include "quillmere/remote/teams_webhook.h"
+#include "quillmere/util/error.h"
 #include "quillmere/util/logging.h"
 #include "quillmere/util/paths.h"
 #include "quillmere/util/secrets.h"
@@ -91,33 +92,56 @@ int run_check(const std::optional<std::string>& env_file) {
   }
 }
 
+// The end of a run as others see it: the failure card (when a client could
+// be made) and, unless their paths were refused, the report and the metrics.
+void publish_run(const Settings& settings, const RunRecord& record, HttpClient* http,
+                 bool outputs_allowed) {
+  if (http) notify_run_failures(*http, settings, record);
+  if (outputs_allowed) write_run_outputs(settings, record);
+}
+
 int run_batch(const std::optional<std::string>& env_file) {
   install_stop_handlers();
   RunRecord record;
+  const std::string log_path = join_path(current_directory(), kLogFilePath);
   const StartSettings start = load_settings(env_file);
   const Settings& settings = start.settings;
-
-  try {
-    setup_logging(settings.log_level, standard_error_is_journal(settings.journal_stream),
-                  settings.log_format);
-  } catch (const std::exception& failure) {
-    std::fprintf(stderr, "quillmere: cannot set up logging: %s\n", failure.what());
-    record.end_fatal(std::string("cannot set up logging: ") + failure.what());
-    write_run_outputs(settings, record);
-    return record.exit_status;
-  }
+  // From the first text on, also for a failure card sent without a log.
   mask_secrets_in_log(settings);
-  if (start.file.refusal) logger().warning(settings_file_warning(start.file));
+  const std::optional<std::string> output_problem = run_output_problem(settings, log_path);
 
   // Declared out here: the failure card goes out after a fatal error too.
   std::optional<CurlGlobal> curl;
   std::optional<HttpClient> http;
   try {
+    setup_logging(settings.log_level, standard_error_is_journal(settings.journal_stream),
+                  settings.log_format);
+  } catch (const std::exception& failure) {
+    const std::string reason = logger().shown(failure.what());
+    std::fprintf(stderr, "quillmere: cannot set up logging: %s\n", reason.c_str());
+    record.end_fatal("cannot set up logging: " + reason);
+    // Without a log, the card is the only word of this run anybody gets.
+    try {
+      curl.emplace();
+      http.emplace(10, settings.ca_bundles, settings.temp_dir);
+    } catch (const std::exception&) {
+      http.reset();
+    }
+    publish_run(settings, record, http ? &*http : nullptr, !output_problem);
+    return record.exit_status;
+  }
+  if (start.file.refusal) logger().warning(settings_file_warning(start.file));
+
+  try {
     warn_about_clear_text(settings);
     curl.emplace();
     http.emplace(10, settings.ca_bundles, settings.temp_dir);
+    if (output_problem) throw OnboardingError(*output_problem);
     RemoteContext remote{settings, *http, retry_api_call(3, 1)};
-    process_yaml_files(settings, remote, record);
+    // Written as soon as the run holds the working copy, and again with its
+    // files: a run killed later leaves a report that says it never ended,
+    // not the last run's.
+    process_yaml_files(settings, remote, record, [&] { write_running_report(settings, record); });
     if (const int signal_number = stop_signal())
       record.end_stopped(signal_number);
     else
@@ -131,8 +155,7 @@ int run_batch(const std::optional<std::string>& env_file) {
     record.end_fatal(logger().shown(failure.what()));
     note_files_not_started(settings, record);
   }
-  if (http) notify_run_failures(*http, settings, record);
-  write_run_outputs(settings, record);
+  publish_run(settings, record, http ? &*http : nullptr, !output_problem);
   return record.exit_status;
 }
 

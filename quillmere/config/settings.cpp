@@ -70,12 +70,13 @@ std::optional<LogFormat> parse_log_format(std::string_view text) {
   return std::nullopt;
 }
 
+// Like every setting with a fixed form, read without surrounding blanks.
 std::optional<long long> parse_seconds(std::string_view text) {
-  return whole_number(text, 10, 1, 1000LL * 1000 * 1000);  // up to about 31 years
+  return whole_number(trim(text), 10, 1, 1000LL * 1000 * 1000);  // up to about 31 years
 }
 
 std::optional<TeamsCardFormat> parse_card_format(std::string_view text) {
-  const std::string value = ascii_lower(text);
+  const std::string value = ascii_lower(trim(text));
   if (value == "auto") return TeamsCardFormat::Auto;
   if (value == "adaptive") return TeamsCardFormat::Adaptive;
   if (value == "messagecard") return TeamsCardFormat::MessageCard;

@@ -1,14 +1,17 @@
 #include "quillmere/git/branch_plan.h"
 
 #include <cstring>
+#include <functional>
 #include <string_view>
 
+#include "quillmere/git/blob_ids.h"
 #include "quillmere/git/git_directory.h"
 #include "quillmere/git/git_workspace.h"
 #include "quillmere/request/onboarding_texts.h"
 #include "quillmere/util/command_runner.h"
 #include "quillmere/util/error.h"
 #include "quillmere/util/logging.h"
+#include "quillmere/util/paths.h"
 #include "quillmere/util/text.h"
 
 namespace quillmere {
@@ -48,6 +51,34 @@ std::optional<std::string> branch_name_problem(std::string_view name) {
 
 std::string held_key(const std::string& target, const std::string& file_name) {
   return target + ":" + file_name;
+}
+
+// Tells the bytes that were compared from any others, without keeping them.
+std::string fingerprint(std::string_view content) {
+  return std::to_string(content.size()) + ":" +
+         std::to_string(std::hash<std::string_view>{}(content));
+}
+
+std::string origin_ref(const std::string& target) { return "refs/remotes/origin/" + target; }
+
+// The working copy's git directory; the comparison runs in the working copy.
+std::string current_git_dir() {
+  const std::string git_dir = find_git_dir(current_directory());
+  if (git_dir.empty()) throw OnboardingError("The current directory is no git working copy");
+  return git_dir;
+}
+
+// True when `blob_id` is the blob git makes of the request committed in the
+// tree of `commit` (its .gitattributes and the configuration applied), or the
+// request's bytes as they are.
+bool is_request_as_stored(const Settings& settings, const std::string& commit,
+                          const std::string& blob_id, const RequestFile& request) {
+  std::string failure;
+  const auto attributes = object_facts(settings.children, {commit + ":.gitattributes"}, failure);
+  if (!attributes) return false;
+  StoredBlobs blobs(settings.children, current_git_dir(), settings.temp_dir);
+  blobs.add(request.file_name, attributes->front(), request.content);
+  return blobs.stored_ids().front() == blob_id || blobs.exact_ids({0}).front() == blob_id;
 }
 
 // "git branch --list NAME": non-empty when the branch exists locally.
@@ -170,8 +201,9 @@ struct ProposalCheck {
 // Compares the request with the head GitLab keeps for the merge request
 // (refs/merge-requests/IID/head on origin, else its sha), fetching just that
 // ref in a run when it is not here; the dry run never fetches.
-ProposalCheck compare_with_proposal(const ChildSetup& children, const nlohmann::json& mr_data,
+ProposalCheck compare_with_proposal(const Settings& settings, const nlohmann::json& mr_data,
                                     const RequestFile& request, PlanMode mode) {
+  const ChildSetup& children = settings.children;
   ProposalCheck check;
   const auto iid = mr_data.find("iid");
   if (iid == mr_data.end() || !iid->is_number_integer()) {
@@ -211,7 +243,7 @@ ProposalCheck compare_with_proposal(const ChildSetup& children, const nlohmann::
     }
   }
   check.answer =
-      commit_holds_request(children, head, request) ? Proposed::Same : Proposed::Different;
+      commit_holds_request(settings, head, request) ? Proposed::Same : Proposed::Different;
   return check;
 }
 
@@ -263,7 +295,7 @@ bool ask(const std::function<std::optional<nlohmann::json>()>& lookup,
 // No branch of the request's name anywhere: a new one from the target, unless
 // a merge request from it was closed without merging and proposed these very
 // bytes.
-RequestPlan plan_without_branch(const ChildSetup& children, RequestPlan plan,
+RequestPlan plan_without_branch(const Settings& settings, RequestPlan plan,
                                 const RequestFile& request, const MergeRequestLookups& lookups,
                                 PlanMode mode, OriginSync sync) {
   if (!ask(lookups.closed_if_known ? lookups.closed_if_known : lookups.closed,
@@ -271,7 +303,7 @@ RequestPlan plan_without_branch(const ChildSetup& children, RequestPlan plan,
     return plan;
   if (plan.closed_merge_request) {
     const ProposalCheck check =
-        compare_with_proposal(children, *plan.closed_merge_request, request, mode);
+        compare_with_proposal(settings, *plan.closed_merge_request, request, mode);
     if (check.answer == Proposed::Unknown) return undecided_or_refused(plan, mode, check.reason);
     if (check.answer == Proposed::Same) {
       plan.kind = PlanKind::Declined;
@@ -280,7 +312,7 @@ RequestPlan plan_without_branch(const ChildSetup& children, RequestPlan plan,
   }
   // A new branch starts from the target as origin has it now: the run pulls
   // it first (per run: as the run's fetch found it).
-  plan.target_on_origin = !origin_branch_id(children, request.target, sync).empty();
+  plan.target_on_origin = !origin_branch_id(settings.children, request.target, sync).empty();
   if (!*plan.target_on_origin)
     return refused(plan, "origin has no branch " + printable(request.target) + " to pull");
   return plan;  // Onboard
@@ -288,11 +320,11 @@ RequestPlan plan_without_branch(const ChildSetup& children, RequestPlan plan,
 
 // The request's own branch at `tip`: from its merge requests and whether it
 // holds the request's bytes.
-RequestPlan plan_with_own_branch(const ChildSetup& children, RequestPlan plan,
+RequestPlan plan_with_own_branch(const Settings& settings, RequestPlan plan,
                                  const RequestFile& request, const std::string& tip,
                                  const MergeRequestLookups& lookups, PlanMode mode) {
   const bool on_origin = plan.branch.on_origin.value_or(false);
-  const bool holds_request = commit_holds_request(children, tip, request);
+  const bool holds_request = commit_holds_request(settings, tip, request);
   plan.branch_tip = tip;
   if (holds_request) announce_take_up(request, mode);
   if (on_origin) {
@@ -308,7 +340,7 @@ RequestPlan plan_with_own_branch(const ChildSetup& children, RequestPlan plan,
     // branch, in the head GitLab keeps.
     ProposalCheck check{holds_request ? Proposed::Same : Proposed::Different, ""};
     if (!on_origin)
-      check = compare_with_proposal(children, *plan.closed_merge_request, request, mode);
+      check = compare_with_proposal(settings, *plan.closed_merge_request, request, mode);
     if (check.answer == Proposed::Unknown) return undecided_or_refused(plan, mode, check.reason);
     plan.kind = check.answer == Proposed::Same ? PlanKind::Declined : PlanKind::ProposeAgain;
     return plan;
@@ -356,66 +388,110 @@ bool is_own_branch(const ChildSetup& children, const std::string& repo_dir, cons
   return !commits.empty() || is_tool_commit(children, tip, request);
 }
 
-bool commit_holds_request(const ChildSetup& children, const std::string& commit,
+bool commit_holds_request(const Settings& settings, const std::string& commit,
                           const RequestFile& request) {
-  const CommandResult blob =
-      run_program(git({"cat-file", "blob"}).arg(commit + ":" + request.file_name), children, true);
-  return blob.succeeded() && blob.out == request.content;
+  // One question per line: a name with a line break cannot be asked.
+  if (request.file_name.find_first_of("\n\r") != std::string::npos) return false;
+  std::string failure;
+  const auto held = object_facts(settings.children, {commit + ":" + request.file_name}, failure);
+  if (!held || held->front().type != "blob") return false;
+  return is_request_as_stored(settings, commit, held->front().id, request);
 }
 
 bool OriginTargets::holds(const std::string& target, const std::string& file_name,
-                          const std::string& content) const {
+                          std::string_view content) const {
   const auto found = held_.find(held_key(target, file_name));
-  return found != held_.end() && found->second == content;
+  return found != held_.end() && found->second == fingerprint(content);
 }
 
 void OriginTargets::add(const std::string& target, const std::string& file_name,
-                        std::string content) {
-  held_[held_key(target, file_name)] = std::move(content);
+                        std::string_view content) {
+  add_fingerprint(target, file_name, fingerprint(content));
 }
 
-OriginTargets compare_with_origin(const ChildSetup& children,
-                                  const std::vector<TargetFile>& files) {
+void OriginTargets::add_fingerprint(const std::string& target, const std::string& file_name,
+                                    std::string fingerprint) {
+  held_[held_key(target, file_name)] = std::move(fingerprint);
+}
+
+OriginTargets compare_with_origin(const Settings& settings, const std::vector<TargetFile>& files) {
+  const ChildSetup& children = settings.children;
   OriginTargets targets;
   // One question per line: a name with a line break cannot be asked, and a
   // target git would refuse as a branch is no branch of origin.
   std::vector<const TargetFile*> asked;
-  std::string questions;
+  std::vector<std::string> questions;
   for (const TargetFile& file : files) {
     if (file.file_name.find_first_of("\n\r") != std::string::npos ||
         branch_name_problem(file.target))
       continue;
     asked.push_back(&file);
-    questions += "refs/remotes/origin/" + file.target + ":" + file.file_name + "\n";
+    questions.push_back(origin_ref(file.target) + ":" + file.file_name);
   }
   if (asked.empty()) return targets;
-  const CommandResult answer =
-      run_program(git({"cat-file", "--batch"}).read_only(), children, true, &questions);
-  if (!answer.succeeded()) {
-    logger().warning("⚠️ Could not compare the requests with origin: " +
-                     printable(trim(failure_reason(answer, children))));
+  // Each target's .gitattributes decides what git makes of a file there.
+  std::map<std::string, size_t> attributes_of;
+  for (const TargetFile* file : asked)
+    if (attributes_of.emplace(file->target, questions.size()).second)
+      questions.push_back(origin_ref(file->target) + ":.gitattributes");
+
+  const auto warn = [](const std::string& reason) {
+    logger().warning("⚠️ Could not compare the requests with origin: " + printable(reason));
+  };
+  std::string failure;
+  const std::optional<std::vector<ObjectFacts>> facts = object_facts(children, questions, failure);
+  if (!facts) {
+    warn(failure);
     return targets;
   }
-  // Per question: "OID TYPE SIZE\n" and SIZE bytes and "\n", or "NAME missing\n"
-  // (also "ambiguous"); anything unexpected ends the reading.
-  std::string_view rest = answer.out;
-  for (const TargetFile* file : asked) {
-    const size_t line_end = rest.find('\n');
-    if (line_end == std::string_view::npos) break;
-    const std::string_view header = rest.substr(0, line_end);
-    rest.remove_prefix(line_end + 1);
-    if (header.ends_with(" missing") || header.ends_with(" ambiguous")) continue;
-    const std::vector<std::string_view> words = split(header, ' ');
-    if (words.size() != 3 || words[2].empty() || words[2].size() > 12) break;
-    size_t size = 0;
-    for (char c : words[2]) {
-      if (c < '0' || c > '9') return targets;
-      size = size * 10 + static_cast<size_t>(c - '0');
+
+  // Only a file its target has a blob for is read, one at a time, and
+  // hashed; what is kept of it is its fingerprint.
+  struct Compared {
+    const TargetFile* file;
+    std::string fingerprint;
+    std::string held_id;
+  };
+  std::vector<Compared> compared;
+  std::optional<StoredBlobs> blobs;
+  std::vector<std::string> stored;
+  try {
+    for (size_t i = 0; i < asked.size(); ++i) {
+      const ObjectFacts& held = (*facts)[i];
+      if (held.type != "blob") continue;
+      std::string content;
+      try {
+        content = read_request_file(asked[i]->path);
+      } catch (const OnboardingError&) {
+        continue;  // reported when its turn comes
+      }
+      if (!blobs) blobs.emplace(children, current_git_dir(), settings.temp_dir);
+      blobs->add(asked[i]->file_name, (*facts)[attributes_of.at(asked[i]->target)], content);
+      compared.push_back({asked[i], fingerprint(content), held.id});
     }
-    if (rest.size() < size + 1) break;
-    if (words[1] == "blob" && rest.substr(0, size) == file->content)
-      targets.add(file->target, file->file_name, file->content);
-    rest.remove_prefix(size + 1);
+    if (compared.empty()) return targets;
+    stored = blobs->stored_ids();
+  } catch (const OnboardingError& error) {
+    warn(error.what());
+    return targets;
+  }
+
+  // A target may also hold the bytes as they are: committed before its
+  // .gitattributes, which git then leaves alone.
+  std::vector<size_t> differing;
+  for (size_t i = 0; i < compared.size(); ++i) {
+    if (stored[i] == compared[i].held_id)
+      targets.add_fingerprint(compared[i].file->target, compared[i].file->file_name,
+                              compared[i].fingerprint);
+    else
+      differing.push_back(i);
+  }
+  if (differing.empty()) return targets;
+  const std::vector<std::string> exact = blobs->exact_ids(differing);
+  for (size_t i = 0; i < differing.size(); ++i) {
+    const Compared& file = compared[differing[i]];
+    if (exact[i] == file.held_id)
+      targets.add_fingerprint(file.file->target, file.file->file_name, file.fingerprint);
   }
   return targets;
 }
@@ -467,7 +543,7 @@ RequestPlan plan_request(const Settings& settings, const RequestFile& request,
   } else {
     const std::string remote_id = origin_branch_id(children, request.branch, sync);
     plan.branch.on_origin = !remote_id.empty();
-    if (remote_id.empty()) return plan_without_branch(children, plan, request, lookups, mode, sync);
+    if (remote_id.empty()) return plan_without_branch(settings, plan, request, lookups, mode, sync);
     if (!has_object(children, remote_id)) {
       if (mode == PlanMode::Check) {
         plan.kind = PlanKind::Undecided;
@@ -486,7 +562,7 @@ RequestPlan plan_request(const Settings& settings, const RequestFile& request,
       return refused(plan, already_exists(request));
     tip = remote_id;
   }
-  return plan_with_own_branch(children, plan, request, tip, lookups, mode);
+  return plan_with_own_branch(settings, plan, request, tip, lookups, mode);
 }
 
 }  // namespace quillmere

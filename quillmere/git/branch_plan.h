@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -27,37 +28,50 @@ void validate_branch_name(const std::string& branch_name);
 bool check_branch_exists(const ChildSetup& children, const std::string& branch_name,
                          OriginSync sync = OriginSync::PerFile);
 
+/// One request as the comparison needs it: its bytes stay in the file until
+/// the comparison reads them, one file at a time.
+struct TargetFile {
+  std::string target;
+  std::string file_name;
+  std::string path;  ///< read with the request file rules
+};
+
 /// Which requests origin's target branches already hold at the file's name,
-/// byte for byte, as origin was last fetched. Built by compare_with_origin.
+/// as git stores them, as origin was last fetched. Built by
+/// compare_with_origin; it keeps no content, only which bytes were compared.
 class OriginTargets {
  public:
-  /// True when refs/remotes/origin/TARGET holds FILE with exactly `content`.
+  /// True when refs/remotes/origin/TARGET was found to hold FILE as git
+  /// stores `content` there, and `content` is what was compared.
   bool holds(const std::string& target, const std::string& file_name,
-             const std::string& content) const;
+             std::string_view content) const;
   bool holds(const RequestFile& request) const {
     return holds(request.target, request.file_name, request.content);
   }
 
   /// Records that the target holds `content` at `file_name`.
-  void add(const std::string& target, const std::string& file_name, std::string content);
+  void add(const std::string& target, const std::string& file_name, std::string_view content);
 
  private:
-  std::map<std::string, std::string> held_;  ///< "TARGET:FILE" → bytes
+  friend OriginTargets compare_with_origin(const Settings& settings,
+                                           const std::vector<TargetFile>& files);
+  void add_fingerprint(const std::string& target, const std::string& file_name,
+                       std::string fingerprint);
+
+  std::map<std::string, std::string> held_;  ///< "TARGET:FILE" → fingerprint of the bytes
 };
 
-/// One request as the comparison needs it.
-struct TargetFile {
-  std::string target;
-  std::string file_name;
-  std::string content;
-};
-
-/// Asks git once, with a single "git cat-file --batch" fed every
-/// "refs/remotes/origin/TARGET:FILE", which of `files` origin's targets hold
-/// as they are. Run in the working copy. A file whose name or target cannot
-/// be asked for safely is left out (it goes the ordinary road); a failing
-/// git makes every file go the ordinary road.
-OriginTargets compare_with_origin(const ChildSetup& children, const std::vector<TargetFile>& files);
+/// Asks git which of `files` origin's targets hold as git would store them
+/// there (each target's .gitattributes and core.autocrlf applied), or as
+/// they are byte for byte: one "git cat-file --batch-check" for every
+/// "refs/remotes/origin/TARGET:FILE" and each target's .gitattributes; then
+/// only the files a target has a blob for are read, one at a time, and
+/// hashed (see StoredBlobs) in a scratch directory in TMPDIR. Run in the
+/// working copy. A file whose name or
+/// target cannot be asked for safely, or that cannot be read, is left out
+/// (it goes the ordinary road); a failing git makes every file go the
+/// ordinary road.
+OriginTargets compare_with_origin(const Settings& settings, const std::vector<TargetFile>& files);
 
 /// What becomes of one request.
 enum class PlanKind {
@@ -129,8 +143,11 @@ bool is_own_branch(const ChildSetup& children, const std::string& repo_dir, cons
                    const RequestFile& request);
 
 /// True when `commit` holds the request file, under its name in the root,
-/// with exactly the request's bytes.
-bool commit_holds_request(const ChildSetup& children, const std::string& commit,
+/// as git would store the request there: its blob id is that of the
+/// request's bytes after the commit's .gitattributes and the configuration
+/// (core.autocrlf, filters) have had their say, or of the bytes as they are.
+/// Compared by blob id, without reading the blob (see StoredBlobs).
+bool commit_holds_request(const Settings& settings, const std::string& commit,
                           const RequestFile& request);
 
 /// Decides, in the working copy (settings.repo_dir, made the current

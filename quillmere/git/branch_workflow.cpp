@@ -1,5 +1,9 @@
 #include "quillmere/git/branch_workflow.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <optional>
 #include <string>
@@ -67,10 +71,12 @@ void push_branch(const ChildSetup& children, const std::string& branch_name, Ori
 
 // Steps after the branch was made: write, commit and push. The commit
 // message comes from `message_for`; the push leases `found_on_origin`.
+// `copy_made` is set once the copy may lie in the working copy.
 void commit_and_push(const Settings& settings, const RequestFile& request,
                      std::string (*message_for)(const OnboardingRequest&),
-                     const std::string& found_on_origin) {
+                     const std::string& found_on_origin, bool& copy_made) {
   const ChildSetup& children = settings.children;
+  copy_made = true;
   // Exactly the bytes that were read and parsed, whatever happened to the
   // request directory since; a link at that name is replaced, not followed.
   write_file_atomically(join_path(settings.repo_dir, request.file_name), request.content);
@@ -85,11 +91,20 @@ void commit_and_push(const Settings& settings, const RequestFile& request,
   push_branch(children, request.branch, settings.origin_sync, found_on_origin);
 }
 
-// Leaves the half-made branch and deletes it locally. A failure here is only
+// Leaves the half-made branch and deletes it locally, and with it the
+// request's copy: left behind, staged or not, it would stand in the way of
+// every later checkout of a branch that has the file. A failure here is only
 // reported: the caller passes on the failure that made the rollback necessary.
 void roll_back(const ChildSetup& children, const std::string& branch_name,
-               const std::string& return_to) {
+               const std::string& return_to, const std::string& copy) {
   try {
+    if (!copy.empty()) {
+      // The copy goes, and the branch's tracked files return to its last
+      // commit (the file too, when the branch had it).
+      if (::unlink(copy.c_str()) != 0 && errno != ENOENT)
+        throw OnboardingError("Cannot remove " + printable(copy) + ": " + std::strerror(errno));
+      run_command(git({"reset", "--hard"}), children, false);
+    }
     run_command(git({"checkout"}).arg(return_to), children, false);
     run_command(git({"branch", "-D"}).arg(branch_name), children, false);
     logger().info("🔄 Rolled back: deleted branch " + branch_name);
@@ -134,10 +149,11 @@ void commit_on_branch(const Settings& settings, const RequestFile& request,
 
   std::optional<std::string> original_branch;
   std::exception_ptr failure;
+  bool copied = false;
   try {
     original_branch = run_command(git({"branch", "--show-current"}), children, true);
     make_branch(children);
-    commit_and_push(settings, request, message_for, found_on_origin);
+    commit_and_push(settings, request, message_for, found_on_origin, copied);
     logger().info("✅ Successfully pushed branch: " + branch_name);
   } catch (...) {
     failure = std::current_exception();
@@ -149,7 +165,8 @@ void commit_on_branch(const Settings& settings, const RequestFile& request,
         // The branch itself cannot be left for itself.
         const bool have_original =
             original_branch && !original_branch->empty() && *original_branch != branch_name;
-        roll_back(children, branch_name, have_original ? *original_branch : target_branch);
+        roll_back(children, branch_name, have_original ? *original_branch : target_branch,
+                  copied ? join_path(settings.repo_dir, request.file_name) : std::string());
       }
     } catch (...) {
       failure = std::current_exception();

@@ -288,7 +288,9 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string* body
   if (code != CURLE_OK) {
     response.status = 0;
     response.body.clear();
-    response.transport_error = body_sink.too_large       ? std::string(kAnswerTooLarge)
+    response.transport_error = body_sink.too_large ? std::string(kAnswerTooLarge)
+                               : code == CURLE_OUT_OF_MEMORY && error_buffer[0] == '\0'
+                                   ? std::string(kAnswerHeaderTooLarge)
                                : error_buffer[0] != '\0' ? error_buffer
                                                          : curl_easy_strerror(code);
     response.sent_nothing = is_failure_before_sending(code);

@@ -14,6 +14,10 @@ namespace quillmere {
 /// with kAnswerTooLarge, read no further than that.
 inline constexpr std::size_t kMaxAnswerBytes = std::size_t{1024} * 1024;
 inline constexpr std::string_view kAnswerTooLarge = "answer larger than 1 MiB";
+/// An answer with a header line longer than libcurl takes (100 KiB), which
+/// libcurl itself reports only as being out of memory.
+inline constexpr std::string_view kAnswerHeaderTooLarge =
+    "answer with a header larger than 100 KiB";
 
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 

@@ -1,7 +1,10 @@
 #include "quillmere/remote/teams_card.h"
 
 #include <algorithm>
+#include <functional>
 
+#include "quillmere/util/logging.h"
+#include "quillmere/util/secrets.h"
 #include "quillmere/util/text.h"
 
 namespace quillmere {
@@ -37,7 +40,109 @@ std::string trimmed_details(const std::string& text) {
   return text.substr(first, last + 1 - first);
 }
 
+// A cut text must not leave markdown half open: a lone backslash at the
+// end would escape the "…", an odd number of "**" would bold the rest.
+std::string cut_text(const std::string& text, size_t keep) {
+  std::string kept = utf8_prefix(text, keep);
+  size_t backslashes = 0;
+  for (auto c = kept.rbegin(); c != kept.rend() && *c == '\\'; ++c) ++backslashes;
+  if (backslashes % 2 == 1) kept.pop_back();
+  size_t bold_marks = 0;
+  for (size_t at = 0; at + 1 < kept.size(); ++at) {
+    if (kept[at] == '\\') {
+      ++at;
+    } else if (kept.compare(at, 2, "**") == 0) {
+      ++bold_marks;
+      ++at;
+    }
+  }
+  return kept + std::string(kEllipsis) + (bold_marks % 2 == 1 ? "**" : "");
+}
+
+// Each round takes the longest text down by what is too much, in the share
+// of its bytes that its JSON takes (an escaped character costs more than one
+// byte), or leaves out the button whose URL is longer than every text. A
+// round that cut too little is followed by another; the rounds are bounded.
+std::string fitted_body(TeamsCard card, const std::function<ordered_json(const TeamsCard&)>& form) {
+  std::string body = card_body(form(card));
+  const size_t pieces = 4 * (8 + 2 * card.facts.size() + card.buttons.size());
+  for (size_t round = 0; body.size() >= kCardBodyLimit && round <= pieces; ++round) {
+    std::vector<std::string*> texts = {&card.summary,        &card.title,
+                                       &card.activity_title, &card.activity_subtitle,
+                                       &card.details_title,  &card.details_text};
+    for (TeamsFact& fact : card.facts) {
+      texts.push_back(&fact.title);
+      texts.push_back(&fact.value);
+    }
+    for (TeamsButton& button : card.buttons) texts.push_back(&button.title);
+    std::string* longest = *std::max_element(
+        texts.begin(), texts.end(),
+        [](const std::string* a, const std::string* b) { return a->size() < b->size(); });
+    const auto longest_link = std::max_element(
+        card.buttons.begin(), card.buttons.end(),
+        [](const TeamsButton& a, const TeamsButton& b) { return a.url.size() < b.url.size(); });
+    if (longest_link != card.buttons.end() && longest_link->url.size() > longest->size()) {
+      card.buttons.erase(longest_link);
+    } else if (longest->size() > kEllipsis.size() + 2) {
+      const size_t excess = body.size() - kCardBodyLimit + 1;
+      const size_t json_size = std::max<size_t>(card_body(ordered_json(*longest)).size(), 3) - 2;
+      const size_t cut = excess * longest->size() / json_size + 1 + kEllipsis.size() + 2;
+      *longest = cut_text(*longest, longest->size() > cut ? longest->size() - cut : 0);
+    } else {
+      break;
+    }
+    body = card_body(form(card));
+  }
+  return body;
+}
+
 }  // namespace
+
+std::string escape_markdown(std::string_view text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  bool line_start = true;
+  for (size_t at = 0; at < text.size(); ++at) {
+    const char c = text[at];
+    bool escape = std::string_view("\\`*_{}[]()#<>|~&").find(c) != std::string_view::npos;
+    if (line_start) {
+      if (c == '-' || c == '+' || c == '=') escape = true;
+      // "1." or "1)" opens a numbered list: the mark after the digits is escaped.
+      size_t digits = at;
+      while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+      if (digits > at && digits < text.size() && (text[digits] == '.' || text[digits] == ')')) {
+        escaped.append(text.substr(at, digits - at)).append("\\").push_back(text[digits]);
+        at = digits;
+        line_start = false;
+        continue;
+      }
+    }
+    if (escape) escaped.push_back('\\');
+    escaped.push_back(c);
+    line_start = c == '\n' || (line_start && (c == ' ' || c == '\t'));
+  }
+  return escaped;
+}
+
+std::string card_text(std::string_view text) {
+  return escape_markdown(printable(logger().shown(text)));
+}
+
+std::string card_link(std::string_view url) {
+  const std::string shown = logger().shown(without_url_credentials(url));
+  if (!is_absolute_http_url(shown)) return {};
+  std::string link;
+  for (char c : shown) {
+    if (std::string_view(" ()<>[]\"`\\").find(c) != std::string_view::npos) {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      const auto byte = static_cast<unsigned char>(c);
+      link += {'%', kHex[byte >> 4], kHex[byte & 0xF]};
+    } else {
+      link.push_back(c);
+    }
+  }
+  return link;
+}
 
 bool is_absolute_http_url(std::string_view url) {
   const std::string lower = ascii_lower(url.substr(0, 8));
@@ -85,19 +190,19 @@ ordered_json message_card(const TeamsCard& card) {
   message["themeColor"] = card.theme_color;
   message["title"] = card.title;
   if (!sections.empty()) message["sections"] = sections;
-  if (!card.buttons.empty()) {
-    message["potentialAction"] = ordered_json::array();
-    for (const TeamsButton& button : card.buttons) {
-      ordered_json target;
-      target["os"] = "default";
-      target["uri"] = button.url;
-      ordered_json action;
-      action["@type"] = "OpenUri";
-      action["name"] = button.title;
-      action["targets"] = ordered_json::array({target});
-      message["potentialAction"].push_back(action);
-    }
+  ordered_json actions = ordered_json::array();
+  for (const TeamsButton& button : card.buttons) {
+    if (!is_absolute_http_url(button.url)) continue;
+    ordered_json target;
+    target["os"] = "default";
+    target["uri"] = button.url;
+    ordered_json action;
+    action["@type"] = "OpenUri";
+    action["name"] = button.title;
+    action["targets"] = ordered_json::array({target});
+    actions.push_back(action);
   }
+  if (!actions.empty()) message["potentialAction"] = actions;
   return message;
 }
 
@@ -164,21 +269,10 @@ ordered_json adaptive_card_message(const TeamsCard& card) {
   return message;
 }
 
+std::string message_card_body(TeamsCard card) { return fitted_body(std::move(card), message_card); }
+
 std::string adaptive_card_body(TeamsCard card) {
-  std::string body = card_body(adaptive_card_message(card));
-  // Each round takes the longest fact value down by at least what is too
-  // much: cutting N bytes of text removes at least N bytes of JSON.
-  for (size_t round = 0; body.size() >= kAdaptiveBodyLimit && round <= card.facts.size(); ++round) {
-    const auto longest = std::max_element(
-        card.facts.begin(), card.facts.end(),
-        [](const TeamsFact& a, const TeamsFact& b) { return a.value.size() < b.value.size(); });
-    if (longest == card.facts.end() || longest->value.size() <= kEllipsis.size()) break;
-    const size_t cut = body.size() - kAdaptiveBodyLimit + 1 + kEllipsis.size();
-    const size_t keep = longest->value.size() > cut ? longest->value.size() - cut : 0;
-    longest->value = utf8_prefix(longest->value, keep) + std::string(kEllipsis);
-    body = card_body(adaptive_card_message(card));
-  }
-  return body;
+  return fitted_body(std::move(card), adaptive_card_message);
 }
 
 }  // namespace quillmere

@@ -64,30 +64,37 @@ TeamsCard merge_request_card(const Settings& settings, const nlohmann::json& mr_
   const std::string& ticket = request.request.ticket;
   const std::string& env = request.request.environment;
   const std::string& project_name = request.request.project_name;
-  const std::string mr_url = text_of(member(mr_data, "web_url"), "N/A");
-  const std::string mr_id = text_of(member(mr_data, "iid"), "N/A");
-  const std::string mr_title = text_of(member(mr_data, "title"), "N/A");
-  const std::string created_at = created_at_text(member(mr_data, "created_at"));
-  const std::string author = author_text(mr_data, settings.git_committer_name);
-  const std::string link = jira_link(settings.jira_base_url, ticket);
+  // Every text from outside (the request, GitLab's answer, the settings) is
+  // masked as the log masks it and shown as written, never as markdown; a
+  // link is kept only when it is an http(s) URL.
+  const std::string mr_url = card_link(text_of(member(mr_data, "web_url"), ""));
+  const std::string mr_id = card_text(text_of(member(mr_data, "iid"), "N/A"));
+  const std::string mr_title = card_text(text_of(member(mr_data, "title"), "N/A"));
+  const std::string created_at = card_text(created_at_text(member(mr_data, "created_at")));
+  const std::string author = card_text(author_text(mr_data, settings.git_committer_name));
+  const std::string link = card_link(jira_link(settings.jira_base_url, ticket));
   const std::vector<std::string>& reviewers = settings.reviewer_usernames;
-  const std::string reviewers_display = reviewers.empty() ? "None" : join(reviewers, ", ");
-  const std::string env_upper = ascii_upper(env);
+  const std::string reviewers_display =
+      reviewers.empty() ? "None" : card_text(join(reviewers, ", "));
+  const std::string project = card_text(project_name);
+  const std::string shown_ticket = card_text(ticket);
+  const std::string env_upper = card_text(ascii_upper(env));
 
   TeamsCard card;
-  card.summary = "New MR: " + project_name + " onboarding to " + env;
+  // The notification's plain text: masked, but no markdown to escape.
+  card.summary = logger().shown("New MR: " + project_name + " onboarding to " + env);
   card.title =
-      (updated ? "✏️ Project Onboarding updated: " : "🚀 Project Onboarding: ") + project_name;
+      (updated ? "✏️ Project Onboarding updated: " : "🚀 Project Onboarding: ") + project;
   card.activity_title = "📋 **" + mr_title + "**";
   card.activity_subtitle =
-      "Project **" + project_name + "** is being onboarded to **" + env_upper + "** environment";
+      "Project **" + project + "** is being onboarded to **" + env_upper + "** environment";
   card.activity_image = kGitLabLogo;
   card.facts = {
-      {"🎯 Project:", "**" + project_name + "**"},
-      {"🎫 Jira Ticket:", "[" + ticket + "](" + link + ")"},
+      {"🎯 Project:", "**" + project + "**"},
+      {"🎫 Jira Ticket:", link.empty() ? shown_ticket : "[" + shown_ticket + "](" + link + ")"},
       {"🔢 MR ID:", "!" + mr_id},
-      {"🌿 Source Branch:", request.branch},
-      {"🎯 Target Branch:", request.target},
+      {"🌿 Source Branch:", card_text(request.branch)},
+      {"🎯 Target Branch:", card_text(request.target)},
       {"🌍 Environment:", env_upper},
       {"👤 Author:", author},
       {"👥 Reviewers:", reviewers_display},
@@ -97,12 +104,13 @@ TeamsCard merge_request_card(const Settings& settings, const nlohmann::json& mr_
        updated ? "🟡 Open — Updated, awaiting review" : "🟡 Open — Awaiting Review"},
   };
   card.details_title = "📝 What's Being Onboarded?";
-  card.details_text = "\n**Project Configuration for " + project_name +
+  card.details_text = "\n**Project Configuration for " + project +
                       "**\n- Environment: " + env_upper +
                       "\n- Configuration file has been added to the repository\n"
                       "- Ready for review and validation\n" +
                       std::string(16, ' ');
-  card.buttons = {{"🔍 View Merge Request", mr_url}, {"🎫 View Jira Ticket", link}};
+  if (!mr_url.empty()) card.buttons.push_back({"🔍 View Merge Request", mr_url});
+  if (!link.empty()) card.buttons.push_back({"🎫 View Jira Ticket", link});
   return card;
 }
 

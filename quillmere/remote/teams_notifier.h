@@ -34,7 +34,7 @@ nlohmann::ordered_json build_teams_card(const Settings& settings, const nlohmann
 using CardFact = std::pair<std::string, std::string>;
 
 /// The card that tells a channel a run went wrong: `title`, and one fact per
-/// entry of `facts`.
+/// entry of `facts`, all card markdown (see card_text()).
 TeamsCard failure_summary_card(const std::string& title, const std::vector<CardFact>& facts);
 
 /// What became of a card that was due.

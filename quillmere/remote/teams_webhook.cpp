@@ -148,7 +148,7 @@ std::optional<std::string> post_teams_card(HttpClient& http, const Settings& set
   try {
     const std::string& url = settings.teams_webhook_url.value();
     const bool adaptive = sends_adaptive_card(settings);
-    const std::string body = adaptive ? adaptive_card_body(card) : card_body(message_card(card));
+    const std::string body = adaptive ? adaptive_card_body(card) : message_card_body(card);
     HttpResponse response = http.post_json(url, body, {});
     // Throttling is the one answer worth a second post, and only one.
     if (response.answered() && response.status == 429) {

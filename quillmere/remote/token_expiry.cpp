@@ -30,6 +30,7 @@ long long days_until_expiry(const std::string& date, std::chrono::system_clock::
 }
 
 std::string token_expiry_warning(const std::string& date, long long days) {
+  if (days < 0) return "⚠️ GITLAB_TOKEN expired on " + date + ": renew it";
   return "⚠️ GITLAB_TOKEN expires on " + date + " (" + std::to_string(days) +
          " days): renew it before then";
 }

@@ -22,7 +22,8 @@ long long epoch_day_at(std::chrono::system_clock::time_point when);
 /// UTC days from `now` to the expiry date `date` ("YYYY-MM-DD").
 long long days_until_expiry(const std::string& date, std::chrono::system_clock::time_point now);
 
-/// "⚠️ GITLAB_TOKEN expires on DATE (N days): renew it before then".
+/// "⚠️ GITLAB_TOKEN expires on DATE (N days): renew it before then", or
+/// once the day has passed "⚠️ GITLAB_TOKEN expired on DATE: renew it".
 std::string token_expiry_warning(const std::string& date, long long days);
 
 /// Warns when the expiry date `date` ("YYYY-MM-DD") is at most 14 UTC days

@@ -7,9 +7,14 @@
 
 namespace quillmere {
 
-/// Writes `content` to a temporary file in the directory of `path`, flushes
-/// it to disk and renames it over `path`. Throws OnboardingError with the
-/// reason, leaving `path` as it was, when that cannot be done.
+/// Writes `content` to a temporary file in the directory of `path`
+/// (".quillmere-XXXXXXXX.tmp", the same for the same name, so one left by a
+/// killed process is taken over by the next), flushes it to disk and renames
+/// it over `path`. Throws OnboardingError with the reason, leaving `path` as
+/// it was, when that cannot be done.
 void write_file_atomically(const std::string& path, std::string_view content);
+
+/// The temporary file write_file_atomically() uses for `path`.
+std::string temporary_path_for(const std::string& path);
 
 }  // namespace quillmere

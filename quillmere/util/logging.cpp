@@ -19,7 +19,7 @@ namespace quillmere {
 
 namespace {
 constexpr const char* kLogDir = "logs";
-constexpr const char* kLogFile = "logs/onboarding.log";
+constexpr const char* kLogFile = kLogFilePath;
 constexpr const char* kLoggerName = "quillmere.quillmere";
 
 // The journal takes each physical line as a record of its own, so a message

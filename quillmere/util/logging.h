@@ -113,6 +113,9 @@ const char* journal_priority(LogLevel level);
 /// (JOURNAL_STREAM, "DEVICE:INODE") names.
 bool standard_error_is_journal(const std::optional<std::string>& journal_stream);
 
+/// The log file, relative to the directory the program starts in.
+inline constexpr const char* kLogFilePath = "logs/onboarding.log";
+
 /// Creates "logs" when missing, opens "logs/onboarding.log" for appending and
 /// attaches it, then standard error (a journal output when
 /// `console_is_journal`), both at `threshold` and in `format`. Throws

@@ -13,8 +13,9 @@
 //   --png OUT      a screenshot of the page
 //   --report OUT   what the page shows, per card: the parser's and
 //                  validateProperties()'s errors, every TextBlock's text,
-//                  every fact's title and value, and every button's title
-//                  and the URL clicking it opens (also printed on stdout)
+//                  every fact's title and value, every button's title and
+//                  the URL clicking it opens, and every link's text and
+//                  target (also printed on stdout)
 //
 // Chromium is /usr/bin/chromium (or CHROMIUM); it runs headless with a fresh
 // profile and no network of its own. Exit status: 0 when every card parsed
@@ -72,7 +73,8 @@ function pageScript() {
   const cards = JSON.parse(document.getElementById("posted").textContent);
   const report = [];
   for (const json of cards) {
-    const entry = { parse_errors: [], validation_errors: [], texts: [], facts: [], buttons: [] };
+    const entry = { parse_errors: [], validation_errors: [], texts: [], facts: [], buttons: [],
+                    links: [] };
     const card = new AdaptiveCards.AdaptiveCard();
     const context = new AdaptiveCards.SerializationContext();
     card.parse(json, context);
@@ -93,6 +95,8 @@ function pageScript() {
         title: row.querySelector(".ac-fact-title").innerText.trim(),
         value: row.querySelector(".ac-fact-value").innerText.trim(),
       });
+    for (const link of holder.querySelectorAll("a"))
+      entry.links.push({ text: link.innerText.trim(), href: link.getAttribute("href") });
     for (const button of holder.querySelectorAll("button.ac-pushButton")) {
       opened.length = 0;
       button.click();

@@ -37,7 +37,15 @@ struct FaultRow {
 
 void PrintTo(const FaultRow& row, std::ostream* out) { *out << row.name; }
 
+// GitLab created the merge request and then answered with `answer`.
+ForcedAnswer created_then(ForcedAnswer answer) {
+  answer.serve_first = true;
+  return answer;
+}
+
 std::vector<FaultRow> fault_rows() {
+  const ForcedAnswer duplicate{
+      409, R"({"message":["Another open merge request already exists for this source branch"]})"};
   return {
       {"create_then_drop", {faults::create_then_drop()}, {}, true},
       {"created_non_json", {faults::created_non_json()}, {}, true},
@@ -53,6 +61,11 @@ std::vector<FaultRow> fault_rows() {
        2},
       {"too_many_requests", {faults::too_many_requests(2)}, {}, false, false, 2, 2},
       {"drop", {faults::drop()}, {}, false, false, 0, 2},
+      // A 5xx may come after the creation: the next attempt looks first.
+      {"created_then_server_error", {created_then(faults::server_error())}, {}, true},
+      // A 409 whose merge request is not listed yet: the next attempt looks
+      // again instead of posting once more.
+      {"conflict_not_listed_yet", {created_then(duplicate)}, {{200, "[]"}}, true, true},
   };
 }
 
@@ -196,7 +209,7 @@ TEST_F(DoneRequestsTest, AreAlreadyOnboardedAndCostNoBranchOrMergeRequest) {
   EXPECT_THAT(records, Contains("INFO - Processing complete: 5 succeeded, 0 failed"));
   const std::vector<std::string> commands = git_commands();
   EXPECT_EQ(std::count(commands.begin(), commands.end(), "fetch origin"), 1);
-  EXPECT_EQ(std::count(commands.begin(), commands.end(), "cat-file --batch"), 1);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "cat-file --batch-check"), 1);
   const auto created = gitlab.merge_requests();
   ASSERT_EQ(created.size(), 2u);
   EXPECT_EQ(created[0]["source_branch"].get<std::string>() +
@@ -220,7 +233,7 @@ TEST_F(DoneRequestsTest, AreAlreadyOnboardedAndCostNoBranchOrMergeRequest) {
   EXPECT_TRUE(testing::file_exists(root / "done/" + fresh));
 }
 
-TEST_F(DoneRequestsTest, AThousandDoneFilesCostOneFetchAndOneComparison) {
+TEST_F(DoneRequestsTest, AThousandDoneFilesCostOneFetchOneComparisonAndOneHash) {
   testing::sh(
       "git clone -q remote.git other && cd other && for i in $(seq 1000); do "
       "printf 'ticket: D-%d\\nenvironment: dev\\nproject: p%d\\n' $i $i > done-$i.yaml; "
@@ -232,7 +245,8 @@ TEST_F(DoneRequestsTest, AThousandDoneFilesCostOneFetchAndOneComparison) {
   EXPECT_THAT(testing::log_records(log_text()),
               Contains("INFO - Processing complete: 1000 succeeded, 0 failed"));
   EXPECT_THAT(git_commands(),
-              ::testing::ElementsAre("status --porcelain", "fetch origin", "cat-file --batch"));
+              ::testing::ElementsAre("status --porcelain", "fetch origin", "cat-file --batch-check",
+                                     HasSubstr(" hash-object --stdin-paths")));
   // Nothing but the look-up of the token's expiry.
   EXPECT_EQ(gitlab.requests().size(),
             gitlab.requests(standins::GitLabStandin::Route::kTokenSelf).size());

@@ -62,6 +62,14 @@ ordered_json expected_mr_body(const RequestFile& file) {
   return body;
 }
 
+// A value as a card shows it: its underscores (the only markdown these
+// values hold) escaped.
+std::string as_written(std::string text) {
+  for (size_t at = text.find('_'); at != std::string::npos; at = text.find('_', at + 2))
+    text.insert(at, "\\");
+  return text;
+}
+
 ordered_json expected_card(const RequestFile& file, const ordered_json& mr) {
   std::string env_upper = file.env;
   for (char& c : env_upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -85,15 +93,16 @@ ordered_json expected_card(const RequestFile& file, const ordered_json& mr) {
   };
 
   ordered_json activity;
-  activity["activityTitle"] = "📋 **" + mr["title"].get<std::string>() + "**";
+  const std::string project = as_written(file.project);
+  activity["activityTitle"] = "📋 **" + as_written(mr["title"].get<std::string>()) + "**";
   activity["activitySubtitle"] =
-      "Project **" + file.project + "** is being onboarded to **" + env_upper + "** environment";
+      "Project **" + project + "** is being onboarded to **" + env_upper + "** environment";
   activity["activityImage"] = "https://about.gitlab.com/images/press/logo/png/gitlab-icon-rgb.png";
   activity["facts"] = {
-      fact("🎯 Project:", "**" + file.project + "**"),
+      fact("🎯 Project:", "**" + project + "**"),
       fact("🎫 Jira Ticket:", "[" + file.ticket + "](" + jira + ")"),
       fact("🔢 MR ID:", "!" + std::to_string(mr["iid"].get<long long>())),
-      fact("🌿 Source Branch:", file.branch()),
+      fact("🌿 Source Branch:", as_written(file.branch())),
       fact("🎯 Target Branch:", file.env),
       fact("🌍 Environment:", env_upper),
       fact("👤 Author:", mr["author"]["name"]),
@@ -105,8 +114,7 @@ ordered_json expected_card(const RequestFile& file, const ordered_json& mr) {
   activity["markdown"] = true;
   ordered_json details;
   details["title"] = "📝 What's Being Onboarded?";
-  details["text"] = "\n**Project Configuration for " + file.project +
-                    "**\n- Environment: " + env_upper +
+  details["text"] = "\n**Project Configuration for " + project + "**\n- Environment: " + env_upper +
                     "\n- Configuration file has been added to the repository\n- Ready for review "
                     "and validation\n                ";
   details["markdown"] = true;
@@ -116,7 +124,7 @@ ordered_json expected_card(const RequestFile& file, const ordered_json& mr) {
   card["@context"] = "https://schema.org/extensions";
   card["summary"] = "New MR: " + file.project + " onboarding to " + file.env;
   card["themeColor"] = "0078D4";
-  card["title"] = "🚀 Project Onboarding: " + file.project;
+  card["title"] = "🚀 Project Onboarding: " + project;
   card["sections"] = {activity, details};
   card["potentialAction"] = {action("🔍 View Merge Request", mr["web_url"]),
                              action("🎫 View Jira Ticket", jira)};

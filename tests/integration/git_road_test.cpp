@@ -191,6 +191,22 @@ TEST_F(GitRoadTest, RejectedPushIsRolledBackAndReported) {
   EXPECT_TRUE(log.has("INFO - Processing complete: 0 succeeded, 1 failed")) << dump(log);
 }
 
+TEST_F(GitRoadTest, AFailedCommitTakesTheCopyAwayWithTheBranch) {
+  write_file(git_.work() + "/.git/hooks/pre-commit",
+             "#!/bin/sh\necho 'commit refused' >&2\nexit 1\n");
+  sh("chmod +x .git/hooks/pre-commit", git_.work());
+  add_request(kRequest);
+  const RunLog log = run();
+  EXPECT_TRUE(log.has("INFO - 🔄 Rolled back: deleted branch " + kBranch)) << dump(log);
+  EXPECT_FALSE(file_exists(git_.work() + "/" + kRequest));
+  EXPECT_EQ(in_work("git status --porcelain"), "");
+  EXPECT_EQ(current_branch(), "dev");
+
+  // Nothing of it stands in the way of the next run.
+  sh("rm .git/hooks/pre-commit", git_.work());
+  EXPECT_TRUE(run().has("INFO - ✅ Successfully pushed branch: " + kBranch));
+}
+
 TEST_F(GitRoadTest, DetachedHeadRollsBackOntoTheTargetBranch) {
   in_work("git checkout -q staging && git checkout -q --detach");
   install_rejecting_hook();

@@ -422,6 +422,24 @@ std::vector<SettingCase> setting_cases() {
                      return "❌ Cannot open the run lock " + t.git.work() + "/.git/quillmere.lock";
                    },
                    kCheck, 1, true});
+  // Where the report and the metrics may not go: a refused run writes
+  // neither, so the log line that names the rule is what it leaves.
+  const std::string outputs[][4] = {
+      {"ReportFileIsADevice", "REPORT_FILE", "/dev/null", "be a regular file"},
+      {"ReportFileIsTheLog", "REPORT_FILE", "logs/onboarding.log", "not be the log file"},
+      {"MetricsFileIsTheReport", "METRICS_FILE", "report.json",
+       "not be the same file as REPORT_FILE"},
+      {"MetricsFileIsARequest", "METRICS_FILE", "../requests/ABC-8_dev_m.yaml",
+       "not be a request file in YAML_DIR"}};
+  for (const auto& [label, name, value, rule] : outputs)
+    cases.push_back({label,
+                     [name, value, rule](HostileInputsTest& t) {
+                       t.env["REPORT_FILE"] = "report.json";
+                       t.env[name] = value;
+                       t.add(kGood);
+                       return "Fatal error: " + name + " must " + rule + ": " + value;
+                     },
+                     kRun, 1, true});
   return cases;
 }
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -205,10 +206,16 @@ TEST_F(RunOutcomesTest, AMixedRunReportsEveryOutcomeAsTheLogShowsIt) {
   ASSERT_EQ(facts.size(), 5u);
   EXPECT_EQ(facts[3]["value"], "42");
   EXPECT_EQ(facts[0]["name"], "notes.yaml");
-  EXPECT_EQ(facts[0]["value"], notes_error);
+  // As written: the underscores of the error escaped for markdown.
+  const auto as_written = [](std::string text) {
+    for (size_t at = text.find('_'); at != std::string::npos; at = text.find('_', at + 2))
+      text.insert(at, "\\");
+    return text;
+  };
+  EXPECT_EQ(facts[0]["value"], as_written(notes_error));
   // The declined file, a kind of its own after the failed ones.
-  EXPECT_EQ(facts[1]["name"], "🚫 ABC-5_dev_echo.yaml");
-  EXPECT_EQ(facts[1]["value"], "declined: " + echo_url + " was closed without merging");
+  EXPECT_EQ(facts[1]["name"], as_written("🚫 ABC-5_dev_echo.yaml"));
+  EXPECT_EQ(facts[1]["value"], "declined: " + as_written(echo_url) + " was closed without merging");
   EXPECT_GT(log.index("INFO - 📣 Teams failure summary sent"),
             log.index("INFO - Processing complete: 4 succeeded, 1 failed"));
 
@@ -255,10 +262,15 @@ TEST_F(RunOutcomesTest, AFatalErrorAndAStopListTheFilesTheyKeptFromStarting) {
   EXPECT_EQ(fatal_samples.at("quillmere_last_run_success{project_id=\"42\"}"), 0);
   EXPECT_EQ(fatal_samples.at("quillmere_last_run_status{project_id=\"42\",status=\"fatal\"}"), 1);
 
-  // The first push is held until the run has been asked to stop.
+  // The first push is held until the run has been asked to stop; by then
+  // the report says the run is going on, never what the last one did.
   hold_pushes();
   testing::BackgroundProcess run({testing::quillmere_binary()}, root / "run", monitored());
   ASSERT_TRUE(wait_until_held());
+  report = this->report();
+  EXPECT_EQ(report["status"], "running");
+  EXPECT_EQ(report["exit_status"], nullptr);
+  EXPECT_EQ(report["fatal_error"], nullptr);
   run.signal(SIGTERM);
   release();
   const ProcessResult stopped = run.wait(60s);
@@ -273,6 +285,38 @@ TEST_F(RunOutcomesTest, AFatalErrorAndAStopListTheFilesTheyKeptFromStarting) {
   EXPECT_EQ(samples.at("quillmere_last_run_success{project_id=\"42\"}"), 0);
   EXPECT_EQ(samples.at("quillmere_last_run_files{project_id=\"42\",outcome=\"not_started\"}"), 1);
   expect_clean_outputs();
+
+  // Asked twice, the run ends at once: its report is the running one, with
+  // this run's start, and not the stopped run's above. (Two signals of one
+  // kind pending at once count as one, so the second is another kind; the
+  // exit status is 128 + the one handled first.)
+  const std::string stopped_started_at = report["started_at"];
+  std::remove((root / "released").c_str());  // beta's push is held next
+  std::remove((root / "held").c_str());
+  testing::BackgroundProcess twice({testing::quillmere_binary()}, root / "run", monitored());
+  ASSERT_TRUE(wait_until_held());
+  twice.signal(SIGINT);
+  twice.signal(SIGTERM);
+  const ProcessResult ended = twice.wait(60s);
+  EXPECT_TRUE(ended.exit_status == 130 || ended.exit_status == 143) << ended.err;
+  release();
+  report = this->report();
+  EXPECT_EQ(report["status"], "running");
+  EXPECT_EQ(report["finished_at"], nullptr);
+  EXPECT_EQ(report["files"][1]["outcome"], "not_started");
+  EXPECT_GE(report["started_at"].get<std::string>(), stopped_started_at);
+}
+
+TEST_F(RunOutcomesTest, ALogThatCannotBeOpenedStillSendsTheFailureCard) {
+  testing::write_file(root / "run/logs", "not a directory");
+  testing::Environment env = monitored();
+  env["TEAMS_NOTIFY_FAILURES"] = "true";
+  EXPECT_EQ(run_with(env).exit_status, 1);
+  ASSERT_EQ(teams.cards().size(), 1u);
+  EXPECT_EQ(teams.cards()[0]["title"],
+            "❌ Onboarding run stopped: cannot set up logging: cannot open log file "
+            "logs/onboarding.log: Not a directory");
+  EXPECT_EQ(report()["status"], "fatal");
 }
 
 // Runs with nothing to do still look the token up, once.

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "quillmere/remote/teams_webhook.h"
+#include "quillmere/util/secrets.h"
 #include "tests/support/onboarding_rig.h"
 
 namespace quillmere {
@@ -107,11 +108,52 @@ TEST(TeamsCardFormatTest, SettingAndWebhookDecideWhatIsSentAndHowItEnds) {
   }
 }
 
-// What a fact value shows once rendered: markdown bold and links as text.
+// GitLab's answers echoing the token, the webhook (its sig and path) and a
+// URL password, in a created merge request and in a refusal: none of it
+// reaches a card of either form, nor the log.
+TEST(EchoingGitLabTest, NoSecretReachesACardOrTheLog) {
+  const std::string password = "Jira-S3cret-pass";
+  for (const bool workflows : {false, true}) {
+    SCOPED_TRACE(workflows ? "Adaptive Card" : "MessageCard");
+    OnboardingRig rig;
+    rig.add_request("onboard-payments.yaml", kRequest);
+    rig.add_request("ABC-2_dev_refused.yaml", "owner: team-refused\n");
+    const std::string webhook = workflows ? rig.teams.workflows_url() : rig.teams.webhook_url();
+    const std::string echo = std::string(OnboardingRig::kToken) + " " + webhook + " " +
+                             url_path(webhook) + " https://jira-bot:" + password + "@jira.example/";
+    const nlohmann::json created = {
+        {"iid", 7},
+        {"title", "[echo](https://evil.example/) " + echo},
+        {"author", {{"name", echo}}},
+        {"web_url", "https://bot:" + password + "@gitlab.example/mr/7?t=" + OnboardingRig::kToken},
+        {"created_at", "2024-05-01T12:34:56Z"}};
+    using Route = standins::GitLabStandin::Route;
+    rig.gitlab.force_next(Route::kCreateMergeRequest, {201, created.dump()});
+    // Every attempt of the other file is refused, echoing the same.
+    rig.gitlab.force_next(Route::kCreateMergeRequest,
+                          {400, nlohmann::json{{"message", echo}}.dump()}, 3);
+    const testing::ProcessResult result =
+        rig.run({{"TEAMS_WEBHOOK_URL", webhook},
+                 {"TEAMS_NOTIFY_FAILURES", "true"},
+                 {"JIRA_BASE_URL", "https://jira-bot:" + password + "@jira.example.com/browse"}});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    ASSERT_EQ(rig.teams.cards().size(), 2u);  // the merge request's and the failure card
+    std::string seen = rig.log_text() + result.err;
+    for (const auto& post : rig.teams.requests()) seen += post.body;
+    for (const std::string& secret :
+         {std::string(OnboardingRig::kToken), kSig, password, std::string("stand-in@tenant")})
+      EXPECT_THAT(seen, Not(HasSubstr(secret)));
+    EXPECT_THAT(seen, Not(HasSubstr("](https://evil")));
+  }
+}
+
+// What a text shows once rendered: markdown bold, escapes and links as text.
 std::string rendered_text(std::string text) {
   for (size_t at = text.find("**"); at != std::string::npos; at = text.find("**"))
     text.erase(at, 2);
   if (text.starts_with('[') && text.ends_with(')')) text = text.substr(1, text.find("](") - 1);
+  for (size_t at = text.find('\\'); at != std::string::npos; at = text.find('\\', at + 1))
+    text.erase(at, 1);
   return text;
 }
 
@@ -121,7 +163,15 @@ TEST_F(TeamsWorkflowsTest, PostedCardsRenderInChromiumAsSent) {
   if (node.exit_status != 0)
     GTEST_SKIP() << "node or /usr/bin/chromium is not installed: the cards are not rendered";
   add_request("OPS-7_Staging_web_app.yaml", "notes: none\n");
-  ASSERT_EQ(run({{"TEAMS_WEBHOOK_URL", teams.workflows_url(true)}}).exit_status, 0);
+  // A request whose environment is a markdown link fails; the failure card
+  // must show the link as written, not as a link.
+  const std::string phish = "https://evil.example/phish";
+  add_request("OPS-8_dev_x.yaml",
+              "ticket: OPS-8\nproject: x\nenvironment: '[Open the run report](" + phish + ")'\n");
+  ASSERT_EQ(
+      run({{"TEAMS_WEBHOOK_URL", teams.workflows_url(true)}, {"TEAMS_NOTIFY_FAILURES", "true"}})
+          .exit_status,
+      0);
   std::string posts;
   for (const ordered_json& post : teams.cards()) posts += post.dump() + "\n";
   testing::write_file(root / "posts.jsonl", posts);
@@ -133,14 +183,20 @@ TEST_F(TeamsWorkflowsTest, PostedCardsRenderInChromiumAsSent) {
       root.path(), {}, 120);
   ASSERT_EQ(rendered.exit_status, 0) << rendered.out << rendered.err;
   const nlohmann::json report = nlohmann::json::parse(testing::read_file(root / "report.json"));
-  ASSERT_EQ(report.size(), 2u);
-  for (size_t i = 0; i < report.size(); ++i) {
+  ASSERT_EQ(report.size(), 3u);
+  for (const nlohmann::json& shown : report)
+    for (const nlohmann::json& link : shown["links"]) EXPECT_NE(link["href"], phish);
+  const nlohmann::json& failure = report[2]["facts"][0];
+  EXPECT_EQ(failure["title"], "OPS-8_dev_x.yaml");
+  EXPECT_THAT(failure["value"].get<std::string>(),
+              HasSubstr("[open the run report](" + phish + ")"));
+  for (size_t i = 0; i < 2; ++i) {
     const ordered_json sent = teams.cards()[i]["attachments"][0]["content"];
     const nlohmann::json& shown = report[i];
     SCOPED_TRACE(sent["body"][0]["text"].get<std::string>());
     EXPECT_THAT(shown["parse_errors"], IsEmpty());
     EXPECT_THAT(shown["validation_errors"], IsEmpty());
-    EXPECT_EQ(shown["texts"][0], sent["body"][0]["text"]);
+    EXPECT_EQ(shown["texts"][0], rendered_text(sent["body"][0]["text"]));
     ASSERT_EQ(shown["facts"].size(), 11u);
     for (size_t f = 0; f < 11; ++f) {
       const ordered_json& fact = sent["body"][3]["facts"][f];
