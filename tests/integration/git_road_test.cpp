@@ -31,9 +31,9 @@ using testing::TempDir;
 using testing::unused_loopback_port;
 using testing::write_file;
 
-// Peak memory of the program. Under AddressSanitizer its shadow memory and
+// Peak memory of the program. Built with AddressSanitizer, its shadow memory and
 // quarantine come on top; there the limit only tells kept output from none.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(QUILLMERE_SANITIZED)
 constexpr long kPeakLimitKib = 64 * 1024;
 #else
 constexpr long kPeakLimitKib = 20 * 1024;

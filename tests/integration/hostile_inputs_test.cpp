@@ -278,9 +278,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- Answers of any size, and redirects -----------------------------------------
 
-// Peak memory of the program. Under AddressSanitizer its shadow memory and
+// Peak memory of the program. Built with AddressSanitizer, its shadow memory and
 // quarantine come on top; there the limit only tells a kept answer from none.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(QUILLMERE_SANITIZED)
 constexpr long kPeakLimitKib = 64 * 1024;
 #else
 constexpr long kPeakLimitKib = 20 * 1024;
