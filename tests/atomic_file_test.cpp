@@ -13,7 +13,7 @@
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
-namespace quillmere {
+namespace quillmere::atomic_file_test {
 namespace {
 
 using testing::read_file;
@@ -74,4 +74,4 @@ TEST(ScratchDir, IsRemovedWithItsOwnerAndALeftoverNobodyHoldsByTheNext) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::atomic_file_test

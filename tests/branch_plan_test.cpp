@@ -17,7 +17,7 @@
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
-namespace quillmere {
+namespace quillmere::branch_plan_test {
 namespace {
 
 using testing::GitRemoteFixture;
@@ -365,4 +365,4 @@ TEST_F(PlanTest, RequestsAreComparedAsGitStoresThemWithAFewGitCommandsForAll) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::branch_plan_test

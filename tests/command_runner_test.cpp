@@ -17,7 +17,7 @@
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
-namespace quillmere {
+namespace quillmere::command_runner_test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -328,4 +328,4 @@ TEST(EscapeForDoubleQuotes, ValuesSurviveInsideDoubleQuotesLiterally) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::command_runner_test

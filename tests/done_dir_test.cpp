@@ -11,7 +11,7 @@
 #include "tests/support/fsync_control.h"
 #include "tests/support/temp_dir.h"
 
-namespace quillmere {
+namespace quillmere::done_dir_test {
 namespace {
 
 using testing::file_exists;
@@ -118,4 +118,4 @@ TEST(DoneDirTest, RefusesPlacesWhereFilesWouldComeBackOrLandInTheRepository) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::done_dir_test

@@ -4,7 +4,7 @@
 
 #include "quillmere/app/failure_card_memory.h"
 
-namespace quillmere {
+namespace quillmere::failure_card_test {
 namespace {
 
 TEST(FailureCard, ListsTwentyFailedFilesWithTheirErrorsCutAndCountsTheRest) {
@@ -70,4 +70,4 @@ TEST(FailureCardMemory, FingerprintsTheFailedFilesAndErrorsWhateverTheirOrder) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::failure_card_test

@@ -16,7 +16,7 @@
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
-namespace quillmere {
+namespace quillmere::git_workspace_test {
 namespace {
 
 using testing::file_exists;
@@ -458,4 +458,4 @@ TEST_F(WorkspaceTest, UnreachableRepoDirFailsInPreparation) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::git_workspace_test

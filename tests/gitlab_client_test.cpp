@@ -10,7 +10,7 @@
 #include "tests/support/expected_texts.h"
 #include "tests/support/process.h"
 
-namespace quillmere {
+namespace quillmere::gitlab_client_test {
 namespace {
 
 using standins::GitLabStandin;
@@ -342,4 +342,4 @@ TEST_F(GitLabClientTest, TokenNeverReachesTheLog) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::gitlab_client_test

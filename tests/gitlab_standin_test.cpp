@@ -17,7 +17,7 @@
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
-namespace quillmere {
+namespace quillmere::gitlab_standin_test {
 namespace {
 
 using standins::GitLabStandin;
@@ -140,4 +140,4 @@ TEST(GitLabStandinTest, MergeRequestsKeepStateAndHeadAndAreListedAsGitLabListsTh
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::gitlab_standin_test

@@ -10,7 +10,7 @@
 #include "tests/standins/standin_servers.h"
 #include "tests/support/process.h"
 
-namespace quillmere {
+namespace quillmere::http_client_test {
 namespace {
 
 using standins::ForcedAnswer;
@@ -169,4 +169,4 @@ TEST_F(HttpClientTest, HeaderWithLineBreakIsRefusedWithoutEchoingIt) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::http_client_test

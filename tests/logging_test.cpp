@@ -10,7 +10,7 @@
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
-namespace quillmere {
+namespace quillmere::logging_test {
 namespace {
 
 TEST(Logger, FormatsTimeNameLevelAndMessageUnchanged) {
@@ -129,4 +129,4 @@ TEST(SetupLogging, FailsWhenLogsIsNotADirectory) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::logging_test

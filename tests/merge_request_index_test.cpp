@@ -9,7 +9,7 @@
 #include "tests/support/matchers.h"
 #include "tests/support/process.h"
 
-namespace quillmere {
+namespace quillmere::merge_request_index_test {
 namespace {
 
 using standins::GitLabStandin;
@@ -105,4 +105,4 @@ TEST_F(MergeRequestIndexTest, AFailedListingIsAWarningAndEachBranchIsAskedOnItsO
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::merge_request_index_test

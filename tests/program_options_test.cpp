@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-namespace quillmere {
+namespace quillmere::program_options_test {
 namespace {
 
 struct CommandLineCase {
@@ -64,4 +64,4 @@ TEST(ProgramOptionsTest, CommandLines) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::program_options_test

@@ -10,7 +10,7 @@
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
-namespace quillmere {
+namespace quillmere::request_file_test {
 namespace {
 
 using ::testing::ElementsAre;
@@ -269,4 +269,4 @@ TEST_F(RequestFileTest, OnlyTheLastPathComponentIsTheName) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::request_file_test

@@ -10,7 +10,7 @@
 #include "quillmere/util/error.h"
 #include "tests/support/process.h"
 
-namespace quillmere {
+namespace quillmere::retry_test {
 namespace {
 
 using ::testing::ElementsAre;
@@ -143,4 +143,4 @@ TEST_F(RetryTest, PolicyWithoutAttemptsIsRefusedWhenBuilt) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::retry_test

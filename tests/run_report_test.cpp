@@ -6,7 +6,7 @@
 
 #include "tests/support/temp_dir.h"
 
-namespace quillmere {
+namespace quillmere::run_report_test {
 namespace {
 
 // Two instances' files in one textfile directory: no sample of one is a
@@ -25,4 +25,4 @@ TEST(RunMetrics, EverySampleNamesItsProjectSoInstancesNeverCollide) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::run_report_test

@@ -7,7 +7,7 @@
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
-namespace quillmere {
+namespace quillmere::settings_file_test {
 namespace {
 
 // Each file is made in a fresh directory by a shell line; giving a file to
@@ -48,4 +48,4 @@ TEST(ReadSettingsFile, ReadsOnlyWhatTheOperatorWrote) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::settings_file_test

@@ -9,7 +9,7 @@
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
-namespace quillmere {
+namespace quillmere::settings_test {
 namespace {
 
 using testing::ScopedEnv;
@@ -207,4 +207,4 @@ TEST(JoinPath, PutsExactlyOneSeparatorBetween) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::settings_test

@@ -7,7 +7,7 @@
 #include "tests/standins/standin_servers.h"
 #include "tests/support/process.h"
 
-namespace quillmere {
+namespace quillmere::teams_notifier_test {
 namespace {
 
 const RequestFile kRequest{
@@ -375,4 +375,4 @@ TEST_F(TeamsNotifierTest, OddMergeRequestDataStillSendsTheCard) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::teams_notifier_test

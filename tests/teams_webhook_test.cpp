@@ -6,7 +6,7 @@
 #include "tests/standins/standin_servers.h"
 #include "tests/support/process.h"
 
-namespace quillmere {
+namespace quillmere::teams_webhook_test {
 namespace {
 
 using standins::ForcedAnswer;
@@ -140,4 +140,4 @@ TEST(TeamsWebhookTest, AnswersToAPost) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::teams_webhook_test

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace quillmere {
+namespace quillmere::token_expiry_test {
 namespace {
 
 using std::chrono::sys_days;
@@ -27,4 +27,4 @@ TEST(TokenExpiry, CountsUtcDaysToAWellFormedDateOnly) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::token_expiry_test

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace quillmere {
+namespace quillmere::yaml_scalar_test {
 namespace {
 
 struct Case {
@@ -133,4 +133,4 @@ TEST(ExplicitTagConstruction, BuildsOrRejectsTheTaggedValue) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::yaml_scalar_test

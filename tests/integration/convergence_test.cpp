@@ -13,7 +13,7 @@
 #include "tests/support/matchers.h"
 #include "tests/support/onboarding_rig.h"
 
-namespace quillmere {
+namespace quillmere::convergence_test {
 namespace {
 
 using standins::ForcedAnswer;
@@ -254,4 +254,4 @@ TEST_F(DoneRequestsTest, AThousandDoneFilesCostOneFetchOneComparisonAndOneHash) 
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::convergence_test

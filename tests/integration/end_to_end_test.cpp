@@ -12,7 +12,7 @@
 #include "tests/support/expected_texts.h"
 #include "tests/support/onboarding_rig.h"
 
-namespace quillmere {
+namespace quillmere::end_to_end_test {
 namespace {
 
 using ::testing::Contains;
@@ -235,4 +235,4 @@ TEST_F(EndToEndTest, MergeRequestRefusedThreeTimesFailsTheFileWithoutCard) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::end_to_end_test

@@ -16,7 +16,7 @@
 #include "tests/support/run_log.h"
 #include "tests/support/temp_dir.h"
 
-namespace quillmere {
+namespace quillmere::git_road_test {
 namespace {
 
 using testing::Environment;
@@ -320,4 +320,4 @@ TEST_F(GitRoadTest, HostileRequestValuesNeverRunAnything) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::git_road_test

@@ -22,7 +22,7 @@
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
-namespace quillmere {
+namespace quillmere::hostile_inputs_test {
 namespace {
 
 using standins::GitLabStandin;
@@ -540,4 +540,4 @@ TEST_F(HostileInputsTest, CommandsAreStartedWithoutAShell) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::hostile_inputs_test

@@ -10,7 +10,7 @@
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
-namespace quillmere {
+namespace quillmere::https_transport_test {
 namespace {
 
 using standins::GitLabStandin;
@@ -103,4 +103,4 @@ TEST_F(HttpsTransportTest, NameMustMatchTheCertificate) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::https_transport_test

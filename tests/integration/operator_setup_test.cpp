@@ -17,7 +17,7 @@
 #include "tests/support/process.h"
 #include "tests/support/run_log.h"
 
-namespace quillmere {
+namespace quillmere::operator_setup_test {
 namespace {
 
 using testing::Environment;
@@ -167,4 +167,4 @@ TEST_F(OperatorSetupTest, JsonLogRecordsAreOneObjectALineOnBothOutputs) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::operator_setup_test

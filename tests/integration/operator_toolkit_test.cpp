@@ -13,7 +13,7 @@
 #include "tests/support/process.h"
 #include "tests/support/run_log.h"
 
-namespace quillmere {
+namespace quillmere::operator_toolkit_test {
 namespace {
 
 using testing::ProcessResult;
@@ -205,4 +205,4 @@ TEST_F(OperatorToolkitTest, DoneDirTakesSucceededFilesOutOfTheNextRun) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::operator_toolkit_test

@@ -14,7 +14,7 @@
 #include "tests/support/matchers.h"
 #include "tests/support/onboarding_rig.h"
 
-namespace quillmere {
+namespace quillmere::origin_sync_test {
 namespace {
 
 using standins::GitLabStandin;
@@ -215,4 +215,4 @@ TEST(OriginSyncSettingTest, AnyOtherValueIsAFatalErrorNamingIt) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::origin_sync_test

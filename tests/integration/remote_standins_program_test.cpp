@@ -19,7 +19,7 @@
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
-namespace quillmere {
+namespace quillmere::remote_standins_program_test {
 namespace {
 
 using ::testing::HasSubstr;
@@ -262,4 +262,4 @@ TEST(StandinsProgramTest, MergeRequestFaultsMeetTheFirstPostsInOrder) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::remote_standins_program_test

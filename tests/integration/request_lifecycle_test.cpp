@@ -17,7 +17,7 @@
 #include "tests/support/process.h"
 #include "tests/support/run_log.h"
 
-namespace quillmere {
+namespace quillmere::request_lifecycle_test {
 namespace {
 
 using nlohmann::json;
@@ -260,4 +260,4 @@ TEST_F(LifecycleLoadTest, FiftyOpenRequestsCostTwoListingPages) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::request_lifecycle_test

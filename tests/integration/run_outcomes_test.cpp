@@ -20,7 +20,7 @@
 #include "tests/support/process.h"
 #include "tests/support/run_log.h"
 
-namespace quillmere {
+namespace quillmere::run_outcomes_test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -375,4 +375,4 @@ TEST_F(RunOutcomesTest, TheLogLevelAppliesToBothOutputsAndOnlyTheJournalGetsPrio
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::run_outcomes_test

@@ -20,7 +20,7 @@
 #include "tests/support/process.h"
 #include "tests/support/run_log.h"
 
-namespace quillmere {
+namespace quillmere::run_safety_test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -373,4 +373,4 @@ TEST_F(RunSafetyTest, BranchesTheToolDidNotMakeAreRefusedAndLeftAsTheyAre) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::run_safety_test

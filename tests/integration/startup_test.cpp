@@ -14,7 +14,7 @@
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
-namespace quillmere {
+namespace quillmere::startup_test {
 namespace {
 
 using testing::Environment;
@@ -163,9 +163,9 @@ TEST_F(StartupTest, FailsClearlyWhenTheLogCannotBeOpened) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::startup_test
 
-namespace quillmere {
+namespace quillmere::startup_test {
 namespace {
 
 TEST_F(StartupTest, CountsEveryFailedFileAndStillEndsWithStatusZero) {
@@ -200,9 +200,9 @@ TEST_F(StartupTest, CountsEveryFailedFileAndStillEndsWithStatusZero) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::startup_test
 
-namespace quillmere {
+namespace quillmere::startup_test {
 namespace {
 
 // Runs the binary with its standard error on a pipe nobody reads any more
@@ -257,4 +257,4 @@ TEST_F(StartupTest, AConsoleThatWentAwayDoesNotEndTheRun) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::startup_test

@@ -10,7 +10,7 @@
 #include "tests/support/matchers.h"
 #include "tests/support/onboarding_rig.h"
 
-namespace quillmere {
+namespace quillmere::stored_requests_test {
 namespace {
 
 using standins::GitLabStandin;
@@ -137,4 +137,4 @@ TEST_F(MemoryBoundTest, AHugeBlobOnTheTargetAndFiftyLargeRequestsAreNeverHeld) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::stored_requests_test

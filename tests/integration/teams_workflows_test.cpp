@@ -10,7 +10,7 @@
 #include "quillmere/util/secrets.h"
 #include "tests/support/onboarding_rig.h"
 
-namespace quillmere {
+namespace quillmere::teams_workflows_test {
 namespace {
 
 using ::testing::Contains;
@@ -212,4 +212,4 @@ TEST_F(TeamsWorkflowsTest, PostedCardsRenderInChromiumAsSent) {
 }
 
 }  // namespace
-}  // namespace quillmere
+}  // namespace quillmere::teams_workflows_test
