@@ -20,7 +20,7 @@ namespace quillmere {
 namespace {
 
 using ordered_json = nlohmann::ordered_json;
-using Clock = std::chrono::system_clock;
+using WallClock = std::chrono::system_clock;
 
 // Every text leaves the process the way the log shows it.
 ordered_json text(const std::string& value) { return logger().shown(value); }
@@ -29,8 +29,8 @@ ordered_json text(const std::optional<std::string>& value) {
   return value ? text(*value) : ordered_json();
 }
 
-std::string utc_text(Clock::time_point when) {
-  const std::time_t seconds = Clock::to_time_t(when);
+std::string utc_text(WallClock::time_point when) {
+  const std::time_t seconds = WallClock::to_time_t(when);
   std::tm utc{};
   gmtime_r(&seconds, &utc);
   char stamp[32];
@@ -147,7 +147,7 @@ std::string run_metrics_text(const RunRecord& record, const std::string& project
   std::string out;
   add_metric(out, common, "quillmere_last_run_timestamp_seconds",
              "When the last quillmere run ended, in seconds since the epoch.",
-             {{"", std::to_string(Clock::to_time_t(record.finished_at))}});
+             {{"", std::to_string(WallClock::to_time_t(record.finished_at))}});
   add_metric(out, common, "quillmere_last_run_duration_seconds",
              "How long the last quillmere run took.", {{"", number_text(record.duration_seconds)}});
   add_metric(out, common, "quillmere_last_run_success",

@@ -15,7 +15,7 @@ namespace quillmere {
 
 namespace {
 
-bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
 bool is_regular_file(const std::string& path) {
   struct stat entry {};
@@ -37,7 +37,7 @@ std::string unquote(std::string_view raw) {
     if (closing != std::string::npos) return value.substr(1, closing - 1);
   }
   for (size_t i = 1; i < value.size(); ++i)
-    if (value[i] == '#' && is_blank(value[i - 1]))
+    if (value[i] == '#' && is_space(value[i - 1]))
       return trim(std::string_view(value).substr(0, i));
   return value;
 }
@@ -56,7 +56,7 @@ std::vector<std::pair<std::string, std::string>> parse_dotenv(std::string_view t
     if (!line.empty() && line.back() == '\r') line.pop_back();
     std::string content = trim(line);
     if (content.empty() || content.front() == '#') continue;
-    if (content.rfind("export", 0) == 0 && content.size() > 6 && is_blank(content[6]))
+    if (content.rfind("export", 0) == 0 && content.size() > 6 && is_space(content[6]))
       content = trim(std::string_view(content).substr(7));
     const auto equals = content.find('=');
     if (equals == std::string::npos) continue;  // not an assignment

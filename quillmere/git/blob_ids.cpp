@@ -12,12 +12,6 @@ namespace {
 
 constexpr const char* kAttributesFile = ".gitattributes";
 
-bool is_object_id(std::string_view text) {
-  return (text.size() == 40 || text.size() == 64) &&
-         std::all_of(text.begin(), text.end(),
-                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
-}
-
 // A name git's --stdin-paths reads as it is: one that begins with a double
 // quote would be unquoted, so it is given C-quoted.
 std::string stdin_path_line(std::string_view path) {
@@ -52,6 +46,12 @@ std::optional<std::vector<std::string>> printed_ids(const CommandResult& result,
 }
 
 }  // namespace
+
+bool is_object_id(std::string_view text) {
+  return (text.size() == 40 || text.size() == 64) &&
+         std::all_of(text.begin(), text.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
 
 std::optional<std::vector<ObjectFacts>> object_facts(const ChildSetup& children,
                                                      const std::vector<std::string>& names,

@@ -16,6 +16,9 @@
 
 namespace quillmere {
 
+/// True for a full object id, SHA-1 or SHA-256, as git prints it.
+bool is_object_id(std::string_view text);
+
 /// What "git cat-file --batch-check" says of one object name; an empty id
 /// when the name stands for nothing.
 struct ObjectFacts {

@@ -18,8 +18,6 @@ namespace quillmere {
 
 namespace {
 
-CommandLine git(std::initializer_list<std::string_view> words) { return CommandLine("git", words); }
-
 // Why git would refuse `name` as a branch (the rules of
 // "git check-ref-format --branch"), or nothing when it is acceptable.
 std::optional<std::string> branch_name_problem(std::string_view name) {
@@ -176,12 +174,6 @@ bool has_object(const ChildSetup& children, const std::string& id) {
 bool is_ancestor(const ChildSetup& children, const std::string& older, const std::string& newer) {
   return run_program(git({"merge-base", "--is-ancestor"}).arg(older).arg(newer), children)
       .succeeded();
-}
-
-// A full object id, SHA-1 or SHA-256.
-bool is_object_id(std::string_view text) {
-  return (text.size() == 40 || text.size() == 64) &&
-         text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
 std::string url_of(const nlohmann::json& mr_data) {

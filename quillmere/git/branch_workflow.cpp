@@ -23,8 +23,6 @@ namespace quillmere {
 
 namespace {
 
-CommandLine git(std::initializer_list<std::string_view> words) { return CommandLine("git", words); }
-
 // A file name as a git pathspec that matches exactly that file: names with
 // wildcard or magic characters are marked literal, so "*.yaml" adds only the
 // file of that name and a leading "-" cannot be read as an option.

@@ -32,8 +32,6 @@ std::string first_line(std::string_view text) {
   return std::string(text.substr(0, text.find('\n')));
 }
 
-CommandLine git(std::initializer_list<std::string_view> words) { return CommandLine("git", words); }
-
 }  // namespace
 
 bool has_merge_conflicts(std::string_view porcelain_status) {

@@ -10,9 +10,15 @@
 
 #include "quillmere/config/settings.h"
 #include "quillmere/git/git_directory.h"
+#include "quillmere/util/command_runner.h"
 #include "quillmere/util/error.h"
 
 namespace quillmere {
+
+/// The command line "git WORDS".
+inline CommandLine git(std::initializer_list<std::string_view> words) {
+  return CommandLine("git", words);
+}
 
 /// True when a porcelain status holds an unmerged entry (UU, AA, DD, AU, UA,
 /// DU, UD in the two status columns).

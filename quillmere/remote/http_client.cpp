@@ -16,8 +16,7 @@
 
 namespace quillmere {
 
-namespace {
-
+// Outside the anonymous namespace: HttpClient::Handle holds an EasyHandle.
 struct EasyDeleter {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
@@ -26,6 +25,8 @@ struct SlistDeleter {
 };
 using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
 using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+
+namespace {
 
 // The answer body as it arrives, up to kMaxAnswerBytes: past that nothing
 // more is kept and the transfer is ended, so an endless or huge answer costs

@@ -19,14 +19,14 @@ namespace quillmere {
 
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_decimal_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_nonzero_digit(char c) { return c >= '1' && c <= '9'; }
 bool is_octal_digit(char c) { return c >= '0' && c <= '7'; }
 bool is_binary_digit(char c) { return c == '0' || c == '1'; }
 bool is_hex_digit(char c) {
-  return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  return is_decimal_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
-bool is_digit_or_underscore(char c) { return is_digit(c) || c == '_'; }
+bool is_digit_or_underscore(char c) { return is_decimal_digit(c) || c == '_'; }
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 std::string without_underscores(std::string_view text) {
@@ -94,7 +94,7 @@ bool is_bool_form(std::string_view text) {
 
 // "[0-9][0-9_]*"
 bool eat_decimal_run(Cursor& cursor) {
-  if (!cursor.eat_if(is_digit)) return false;
+  if (!cursor.eat_if(is_decimal_digit)) return false;
   cursor.eat_while(is_digit_or_underscore);
   return true;
 }
@@ -104,7 +104,7 @@ bool eat_decimal_run(Cursor& cursor) {
 bool eat_base60_groups(Cursor& cursor) {
   int groups = 0;
   while (cursor.eat(':')) {
-    const std::string_view digits = cursor.eat_while(is_digit);
+    const std::string_view digits = cursor.eat_while(is_decimal_digit);
     if (digits.empty() || digits.size() > 2 || (digits.size() == 2 && digits[0] > '5'))
       return false;
     ++groups;
@@ -115,7 +115,7 @@ bool eat_base60_groups(Cursor& cursor) {
 // "([eE][-+][0-9]+)?": the exponent needs its sign, so "1.0e5" is text.
 bool eat_optional_exponent(Cursor& cursor) {
   if (!cursor.eat_one_of("eE")) return true;
-  return cursor.eat_one_of("-+") && !cursor.eat_while(is_digit).empty();
+  return cursor.eat_one_of("-+") && !cursor.eat_while(is_decimal_digit).empty();
 }
 
 bool is_int_form(std::string_view text) {
@@ -173,7 +173,7 @@ struct Timestamp {
 
 // A run of `min_digits` to `max_digits` digits.
 std::optional<std::string_view> eat_field(Cursor& cursor, size_t min_digits, size_t max_digits) {
-  const std::string_view digits = cursor.eat_while(is_digit);
+  const std::string_view digits = cursor.eat_while(is_decimal_digit);
   if (digits.size() < min_digits || digits.size() > max_digits) return std::nullopt;
   return digits;
 }
@@ -219,7 +219,7 @@ std::optional<Timestamp> parse_timestamp(std::string_view text) {
   stamp.hour = *hour;
   stamp.minute = *minute;
   stamp.second = *second;
-  if (cursor.eat('.')) cursor.eat_while(is_digit);
+  if (cursor.eat('.')) cursor.eat_while(is_decimal_digit);
   if (cursor.at_end()) return stamp;
 
   cursor.eat_while(is_blank);
@@ -295,7 +295,8 @@ bool integer_is_zero(std::string_view text) {
   size_t start = 0;
   while (true) {  // base-60 groups, or one decimal number
     const size_t colon = digits.find(':', start);
-    zero = all_zeros(require_digits(digits.substr(start, colon - start), is_digit, text)) && zero;
+    zero = all_zeros(require_digits(digits.substr(start, colon - start), is_decimal_digit, text)) &&
+           zero;
     if (colon == std::string_view::npos) break;
     start = colon + 1;
   }
@@ -315,12 +316,12 @@ double parse_decimal(std::string_view text, std::string_view whole) {
   const std::string_view body = cursor.rest();
   const bool special = body == "inf" || body == "infinity" || body == "nan";
   if (!special) {
-    const bool whole_digits = !cursor.eat_while(is_digit).empty();
-    const bool fraction_digits = cursor.eat('.') && !cursor.eat_while(is_digit).empty();
+    const bool whole_digits = !cursor.eat_while(is_decimal_digit).empty();
+    const bool fraction_digits = cursor.eat('.') && !cursor.eat_while(is_decimal_digit).empty();
     if (!whole_digits && !fraction_digits) reject("float", whole);
     if (cursor.eat_one_of("eE")) {
       cursor.eat_one_of("-+");
-      if (cursor.eat_while(is_digit).empty()) reject("float", whole);
+      if (cursor.eat_while(is_decimal_digit).empty()) reject("float", whole);
     }
     if (!cursor.at_end()) reject("float", whole);
   }
@@ -351,7 +352,8 @@ bool float_is_zero(std::string_view text) {
 // padding is an error. Returns the number of decoded bytes.
 size_t decoded_binary_size(std::string_view text) {
   auto in_alphabet = [](char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || is_digit(c) || c == '+' || c == '/';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || is_decimal_digit(c) || c == '+' ||
+           c == '/';
   };
   size_t bytes = 0;
   int quad_position = 0;

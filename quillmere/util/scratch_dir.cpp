@@ -25,11 +25,11 @@ constexpr std::string_view kPrefix = "quillmere-scratch-";
 // process may not hold its lock yet.
 constexpr std::time_t kLeftoverAgeSeconds = 60;
 
-struct DirCloser {
+struct ScratchListingCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
 
-[[noreturn]] void fail(const std::string& what) {
+[[noreturn]] void fail_with_errno(const std::string& what) {
   throw OnboardingError(what + ": " + std::strerror(errno));
 }
 
@@ -40,7 +40,7 @@ int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
 
 // Directories of ours that no living process holds.
 void remove_leftovers(const std::string& parent) {
-  std::unique_ptr<DIR, DirCloser> listing(::opendir(parent.c_str()));
+  std::unique_ptr<DIR, ScratchListingCloser> listing(::opendir(parent.c_str()));
   if (!listing) return;
   const std::time_t now = std::time(nullptr);
   while (const dirent* entry = ::readdir(listing.get())) {
@@ -56,12 +56,12 @@ void remove_leftovers(const std::string& parent) {
   }
 }
 
-void write_all(int fd, std::string_view content, const std::string& path) {
+void write_whole(int fd, std::string_view content, const std::string& path) {
   while (!content.empty()) {
     const ssize_t written = ::write(fd, content.data(), content.size());
     if (written < 0) {
       if (errno == EINTR) continue;
-      fail("Cannot write " + path);
+      fail_with_errno("Cannot write " + path);
     }
     content.remove_prefix(static_cast<size_t>(written));
   }
@@ -76,14 +76,14 @@ void remove_tree(const std::string& path) {
 ScratchDir::ScratchDir(const std::string& parent) {
   remove_leftovers(parent);
   std::string name = join_path(parent, std::string(kPrefix) + "XXXXXX");
-  if (!::mkdtemp(name.data())) fail("Cannot make a scratch directory in " + parent);
+  if (!::mkdtemp(name.data())) fail_with_errno("Cannot make a scratch directory in " + parent);
   path_ = name;
   lock_ = FileDescriptor(::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!lock_.is_open() || ::flock(lock_.get(), LOCK_EX) != 0) {
     const int reason = errno;
     remove_tree(path_);
     errno = reason;
-    fail("Cannot lock the scratch directory " + path_);
+    fail_with_errno("Cannot lock the scratch directory " + path_);
   }
 }
 
@@ -93,11 +93,11 @@ void ScratchDir::write(std::string_view name, std::string_view content) const {
   const std::string path = join_path(path_, name);
   if (const size_t slash = path.rfind('/'); slash > path_.size())
     if (::mkdir(path.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST)
-      fail("Cannot make " + path.substr(0, slash));
+      fail_with_errno("Cannot make " + path.substr(0, slash));
   const FileDescriptor file(
       ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!file.is_open()) fail("Cannot create " + path);
-  write_all(file.get(), content, path);
+  if (!file.is_open()) fail_with_errno("Cannot create " + path);
+  write_whole(file.get(), content, path);
 }
 
 }  // namespace quillmere
