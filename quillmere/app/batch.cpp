@@ -249,10 +249,10 @@ void note_files_not_started(const Settings& settings, RunRecord& record) {
 }
 
 void process_yaml_files(const Settings& settings, RemoteContext& remote, RunRecord& record,
-                        const std::function<void()>& progress) {
+                        std::optional<RunLock>& lock, const std::function<void()>& progress) {
   check_startup(settings);
   log_configuration(settings);
-  const RunLock lock = validate_git_repo(settings.children, *settings.repo_path, settings.repo_dir);
+  lock.emplace(validate_git_repo(settings.children, *settings.repo_path, settings.repo_dir));
   if (progress) progress();
   const TokenFacts token = get_token_facts(remote);
   record.gitlab_token_expires_at =

@@ -11,6 +11,7 @@
 #include "quillmere/app/run_record.h"
 #include "quillmere/config/settings.h"
 #include "quillmere/git/branch_plan.h"
+#include "quillmere/git/git_directory.h"
 #include "quillmere/remote/gitlab_client.h"
 #include "quillmere/request/request_file.h"
 
@@ -54,8 +55,12 @@ OriginTargets compare_request_files_with_origin(const Settings& settings,
 /// The whole batch: the start-up check, every request file in turn (each
 /// read at its turn), the summary. `record` gets the token's expiry and
 /// every file's result; `progress` is called once the run holds the
-/// working copy's lock, and again once its request files are listed.
+/// working copy's lock, and again once its request files are listed. The
+/// lock is left in `lock`, also when the batch ends in an error: the caller
+/// holds it until the run's card, report and metrics are out, so that the
+/// next run neither reads the card memory before it is written nor has its
+/// report overwritten by this one's.
 void process_yaml_files(const Settings& settings, RemoteContext& remote, RunRecord& record,
-                        const std::function<void()>& progress = {});
+                        std::optional<RunLock>& lock, const std::function<void()>& progress = {});
 
 }  // namespace quillmere

@@ -110,9 +110,11 @@ int run_batch(const std::optional<std::string>& env_file) {
   mask_secrets_in_log(settings);
   const std::optional<std::string> output_problem = run_output_problem(settings, log_path);
 
-  // Declared out here: the failure card goes out after a fatal error too.
+  // Declared out here: the failure card goes out after a fatal error too,
+  // and the working copy's lock is held until it and the report are out.
   std::optional<CurlGlobal> curl;
   std::optional<HttpClient> http;
+  std::optional<RunLock> lock;
   try {
     setup_logging(settings.log_level, standard_error_is_journal(settings.journal_stream),
                   settings.log_format);
@@ -141,7 +143,8 @@ int run_batch(const std::optional<std::string>& env_file) {
     // Written as soon as the run holds the working copy, and again with its
     // files: a run killed later leaves a report that says it never ended,
     // not the last run's.
-    process_yaml_files(settings, remote, record, [&] { write_running_report(settings, record); });
+    process_yaml_files(settings, remote, record, lock,
+                       [&] { write_running_report(settings, record); });
     if (const int signal_number = stop_signal())
       record.end_stopped(signal_number);
     else

@@ -3,8 +3,11 @@
 // it), the cron line reads the packaged settings file from cron's bare
 // environment, a broken set-up stops the run before anything is pushed, one
 // failure card per set of failures, JSON log records.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -147,6 +150,31 @@ TEST_F(OperatorSetupTest, AFailureCardGoesOutOncePerSetOfFailures) {
               ::testing::UnorderedElementsAre(
                   StartsWith("more-notes.yaml: "), StartsWith("notes.yaml: "),
                   "Host: " + std::string(host), "GitLab project: 42", "Origin: " + git.remote()));
+}
+
+// The working copy stays locked until the run's cards are out (and its report
+// after them): the next run neither reads the card memory before it is
+// written nor has its report overwritten by this one's. Once after a failed
+// file, once after a fatal error (GitLab refuses the token).
+TEST_F(OperatorSetupTest, TheWorkingCopyStaysLockedUntilTheCardsAreOut) {
+  add_request("notes.yaml", "just: notes\n");
+  std::atomic<int> posts = 0, unlocked = 0;
+  standins::TeamsStandin::Options options;
+  options.observer = [&](const standins::RecordedRequest&) {
+    ++posts;
+    const int fd = ::open((git.work() + "/.git/quillmere.lock").c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) == 0) ++unlocked;
+    if (fd >= 0) ::close(fd);
+  };
+  standins::TeamsStandin watching(options);
+  const Environment changes = {{"TEAMS_NOTIFY_FAILURES", "true"},
+                               {"TEAMS_WEBHOOK_URL", watching.webhook_url()}};
+  EXPECT_EQ(run(changes).exit_status, 0);  // FAILED_FILES_EXIT_STATUS
+  gitlab.force_next(standins::GitLabStandin::Route::kTokenSelf, {401, R"({"message":"401"})"});
+  EXPECT_EQ(run(changes).exit_status, 1);
+  EXPECT_EQ(watching.cards().size(), 3u);  // the onboarded file's, and one failure card a run
+  EXPECT_EQ(posts, 3);
+  EXPECT_EQ(unlocked, 0);
 }
 
 // Every line of a mixed run, in the file and on the console, is one record.
