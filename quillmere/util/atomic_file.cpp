@@ -26,17 +26,6 @@ constexpr int kTemporaryAttempts = 5;
   throw OnboardingError(what + ": " + std::strerror(errno));
 }
 
-void write_all(int fd, std::string_view content, const std::string& path) {
-  while (!content.empty()) {
-    const ssize_t written = ::write(fd, content.data(), content.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      fail("cannot write " + path);
-    }
-    content.remove_prefix(static_cast<size_t>(written));
-  }
-}
-
 // ".quillmere-XXXXXXXX.tmp": short, whatever the length of the name it
 // stands for, hidden from collectors that read "*.prom", and the same for
 // the same file on every run, so that one left by a killed run is taken
@@ -75,6 +64,17 @@ std::string directory_of(const std::string& path) {
 
 }  // namespace
 
+void write_all(int fd, std::string_view content, const std::string& failure) {
+  while (!content.empty()) {
+    const ssize_t written = ::write(fd, content.data(), content.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      fail(failure);
+    }
+    content.remove_prefix(static_cast<size_t>(written));
+  }
+}
+
 std::string temporary_path_for(const std::string& path) {
   return join_path(directory_of(path), temporary_name(last_path_component(path)));
 }
@@ -84,7 +84,7 @@ void write_file_atomically(const std::string& path, std::string_view content) {
   const std::string temporary = temporary_path_for(path);
   FileDescriptor file = open_temporary(temporary);
   try {
-    write_all(file.get(), content, temporary);
+    write_all(file.get(), content, "cannot write " + temporary);
     if (::fsync(file.get()) != 0) fail("cannot flush " + temporary);
     if (::rename(temporary.c_str(), path.c_str()) != 0) fail("cannot replace " + path);
   } catch (...) {

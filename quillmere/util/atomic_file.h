@@ -14,6 +14,10 @@ namespace quillmere {
 /// it was, when that cannot be done.
 void write_file_atomically(const std::string& path, std::string_view content);
 
+/// Writes all of `content` to `fd`, going on after interrupted writes.
+/// Throws OnboardingError("FAILURE: reason") when a write fails.
+void write_all(int fd, std::string_view content, const std::string& failure);
+
 /// The temporary file write_file_atomically() uses for `path`.
 std::string temporary_path_for(const std::string& path);
 

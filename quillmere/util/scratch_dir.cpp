@@ -12,6 +12,7 @@
 #include <ctime>
 #include <memory>
 
+#include "quillmere/util/atomic_file.h"
 #include "quillmere/util/error.h"
 #include "quillmere/util/paths.h"
 
@@ -56,17 +57,6 @@ void remove_leftovers(const std::string& parent) {
   }
 }
 
-void write_whole(int fd, std::string_view content, const std::string& path) {
-  while (!content.empty()) {
-    const ssize_t written = ::write(fd, content.data(), content.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      fail_with_errno("Cannot write " + path);
-    }
-    content.remove_prefix(static_cast<size_t>(written));
-  }
-}
-
 }  // namespace
 
 void remove_tree(const std::string& path) {
@@ -97,7 +87,7 @@ void ScratchDir::write(std::string_view name, std::string_view content) const {
   const FileDescriptor file(
       ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!file.is_open()) fail_with_errno("Cannot create " + path);
-  write_whole(file.get(), content, path);
+  write_all(file.get(), content, "Cannot write " + path);
 }
 
 }  // namespace quillmere
